@@ -1,0 +1,83 @@
+#include "board.h"
+
+#include <algorithm>
+#include <fstream>
+#include <stdexcept>
+#include <vector>
+
+namespace sim {
+
+namespace {
+
+constexpr const char* FLASH_FILE = "flash.bin";
+constexpr const char* EC_RAM_FILE = "ec-ram.bin";
+
+Board* installed = nullptr;
+
+bool read_file(const std::filesystem::path& path, std::vector<uint8_t>& out, size_t size) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    out.assign(size, 0);
+    in.read(reinterpret_cast<char*>(out.data()), std::streamsize(size));
+    if (size_t(in.gcount()) != size || in.peek() != std::char_traits<char>::eof()) {
+        throw std::runtime_error(path.string() + ": expected exactly " + std::to_string(size) + " bytes");
+    }
+    return true;
+}
+
+void write_file(const std::filesystem::path& path, const uint8_t* data, size_t size) {
+    // Write beside the target and rename, so an interrupted save never leaves
+    // a half-written board file behind.
+    std::filesystem::path tmp = path;
+    tmp += ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
+        if (!out) {
+            throw std::runtime_error(tmp.string() + ": write failed");
+        }
+    }
+    std::filesystem::rename(tmp, path);
+}
+
+}  // namespace
+
+Board::Board() {
+    bus.claim(ecdev::EC_DATA, ecdev::EC_DATA, &ec);
+    bus.claim(ecdev::EC_SC, ecdev::EC_SC, &ec);
+    bus.claim(window::IDX_ADDR_HIGH, window::IDX_DATA, &window);
+    bus.claim(ports::POST_CODE, ports::POST_CODE, &post_port);
+    bus.claim(ports::EC_DELAY, ports::EC_DELAY, &delay_port);
+}
+
+void Board::load(const std::filesystem::path& dir) {
+    std::vector<uint8_t> bytes;
+    if (read_file(dir / FLASH_FILE, bytes, phys::FLASH_SIZE)) {
+        memory.write(phys::FLASH_BASE, bytes.data(), bytes.size());
+    }
+    if (read_file(dir / EC_RAM_FILE, bytes, ec.ram.size())) {
+        std::copy(bytes.begin(), bytes.end(), ec.ram.begin());
+    }
+}
+
+void Board::save(const std::filesystem::path& dir) const {
+    std::filesystem::create_directories(dir);
+    std::vector<uint8_t> flash(phys::FLASH_SIZE);
+    memory.read(phys::FLASH_BASE, flash.data(), flash.size());
+    write_file(dir / FLASH_FILE, flash.data(), flash.size());
+    write_file(dir / EC_RAM_FILE, ec.ram.data(), ec.ram.size());
+}
+
+Board& current() {
+    if (!installed) {
+        static Board fallback;
+        installed = &fallback;
+    }
+    return *installed;
+}
+
+void install(Board* board) { installed = board; }
+
+}  // namespace sim

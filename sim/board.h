@@ -1,0 +1,62 @@
+// The simulated K5R board: its port bus with the devices on it, its
+// physical memory, and the firmware's side of SEG32_CALLBACK. The seven
+// ZUNDA operations act on the board installed with `install`.
+#ifndef SIM_BOARD_H
+#define SIM_BOARD_H
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+#include "bus.h"
+#include "devices.h"
+#include "ec.h"
+#include "memory.h"
+#include "zunda.h"
+
+namespace sim {
+
+namespace ports {
+constexpr uint16_t POST_CODE = 0x80;
+constexpr uint16_t EC_DELAY = 0xE1;
+}  // namespace ports
+
+struct CallbackCall {
+    uint32_t handle;
+    flash_command_record record;
+};
+
+class Board {
+public:
+    Board();
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    PortBus bus;
+    PhysMemory memory;
+    EmbeddedController ec;
+    IndexedWindow window;
+    PortSink post_port;
+    PortSink delay_port;
+
+    // Every SEG32_CALLBACK call, with a copy of the record as passed.
+    std::vector<CallbackCall> callbacks;
+    // The installed firmware's handler; set by the firmware model.
+    std::function<void(uint32_t handle, const flash_command_record& record)> firmware;
+
+    // Board directory: flash.bin (the flash part) and ec-ram.bin. Missing
+    // files keep the power-on defaults. Throws std::runtime_error on a file
+    // of the wrong size or an I/O error.
+    void load(const std::filesystem::path& dir);
+    void save(const std::filesystem::path& dir) const;
+};
+
+// The board the seven operations act on. Until a board is installed, a
+// default one (created on first use) stands in.
+Board& current();
+void install(Board* board);
+
+}  // namespace sim
+
+#endif

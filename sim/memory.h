@@ -1,0 +1,103 @@
+// Simulated physical memory: a few regions (the flash part at the top of the
+// address space, the F-segment, RAM), mappings that alias them, and
+// physically contiguous allocations. Everything still mapped or allocated is
+// counted, so a test sees a leak as a number. Any mapping or allocation can
+// be made to fail. In AddressSanitizer builds memory outside every live
+// mapping is poisoned, so a read past what the library mapped is reported.
+#ifndef SIM_MEMORY_H
+#define SIM_MEMORY_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+namespace phys {
+constexpr uint32_t FLASH_BASE = 0xFFE00000;
+constexpr uint32_t FLASH_SIZE = 0x200000;
+constexpr uint32_t FSEG_BASE = 0xF0000;
+constexpr uint32_t FSEG_SIZE = 0x10000;
+constexpr uint32_t RAM_BASE = 0x00100000;
+constexpr uint32_t RAM_SIZE = 0x00800000;
+// Physically contiguous allocations come from the upper half of RAM, on
+// page boundaries; firmware tables live in the lower half.
+constexpr uint32_t ALLOC_BASE = 0x00500000;
+constexpr uint32_t ALLOC_ALIGN = 0x1000;
+}  // namespace phys
+
+struct MapCall {
+    uint32_t physical;
+    uint32_t length;
+    bool ok;
+};
+
+class PhysMemory {
+public:
+    PhysMemory();
+    ~PhysMemory();
+    PhysMemory(const PhysMemory&) = delete;
+    PhysMemory& operator=(const PhysMemory&) = delete;
+
+    // The seven operations' memory half.
+    void* map(uint32_t physical, uint32_t length, uint32_t* handle);
+    bool unmap(uint32_t handle, void* linear);
+    uint32_t allocate(uint32_t length, uint32_t* handle);
+    bool free(uint32_t handle);
+
+    size_t live_mappings() const { return mappings_.size(); }
+    size_t live_allocations() const { return allocations_.size(); }
+    // Unmap or free calls whose handle (or pointer) named nothing live.
+    size_t bad_releases() const { return bad_releases_; }
+    const std::vector<MapCall>& map_calls() const { return map_calls_; }
+    const std::vector<uint32_t>& unmapped() const { return unmapped_; }  // physical bases, in order
+    void clear_log();
+
+    // Fault hooks: do nothing until a test sets them. Returning true makes
+    // that call fail (null mapping, zero physical address).
+    std::function<bool(uint32_t physical, uint32_t length)> map_fault;
+    std::function<bool(uint32_t length)> alloc_fault;
+
+    // The simulator's own access (devices, firmware, board files). Never
+    // subject to poisoning. False when the range is not backed by memory.
+    bool read(uint32_t physical, void* dst, size_t n) const;
+    bool write(uint32_t physical, const void* src, size_t n);
+    bool fill(uint32_t physical, uint8_t value, size_t n);
+    uint8_t byte(uint32_t physical) const;
+
+private:
+    struct Region {
+        uint32_t base;
+        uint32_t size;
+        std::unique_ptr<uint8_t[]> bytes;
+    };
+    struct Mapping {
+        uint32_t physical;
+        uint32_t length;
+        uint8_t* linear;
+    };
+    struct Allocation {
+        uint32_t physical;
+        uint32_t length;
+    };
+
+    Region* find(uint32_t physical, uint64_t length);
+    const Region* find(uint32_t physical, uint64_t length) const;
+    void repoison(Region& r);
+
+    std::vector<Region> regions_;
+    std::map<uint32_t, Mapping> mappings_;
+    std::map<uint32_t, Allocation> allocations_;
+    uint32_t next_handle_ = 1;
+    uint32_t next_alloc_ = phys::ALLOC_BASE;
+    size_t bad_releases_ = 0;
+    std::vector<MapCall> map_calls_;
+    std::vector<uint32_t> unmapped_;
+};
+
+}  // namespace sim
+
+#endif

@@ -1,0 +1,50 @@
+// The seven ZUNDA operations, acting on the installed simulated board.
+#define ZUNDA_BUILD 1
+#include "board.h"
+#include "zunda.h"
+
+using sim::current;
+
+extern "C" {
+
+uint32_t ZUNDA_CALL GetPortVal(uint32_t port, uint32_t* value, uint32_t size) {
+    if (value == nullptr || (size != 1 && size != 2 && size != 4) || port > 0xFFFF) {
+        return 0;
+    }
+    uint32_t mask = sim::width_mask(size);
+    uint32_t v = current().bus.read(uint16_t(port), size);
+    *value = (*value & ~mask) | (v & mask);
+    return 1;
+}
+
+uint32_t ZUNDA_CALL SetPortVal(uint32_t port, uint32_t value, uint32_t size) {
+    if ((size != 1 && size != 2 && size != 4) || port > 0xFFFF) {
+        return 0;
+    }
+    current().bus.write(uint16_t(port), size, value);
+    return 1;
+}
+
+void* ZUNDA_CALL MapPhysToLin(uint32_t physical, uint32_t length, uint32_t* handle) {
+    return current().memory.map(physical, length, handle);
+}
+
+uint32_t ZUNDA_CALL UnmapPhysicalMemory(uint32_t handle, void* linear) {
+    return current().memory.unmap(handle, linear) ? 1 : 0;
+}
+
+uint32_t ZUNDA_CALL AllocatePhysMemory(uint32_t length, uint32_t* handle) {
+    return current().memory.allocate(length, handle);
+}
+
+uint32_t ZUNDA_CALL FreePhysMemory(uint32_t handle) { return current().memory.free(handle) ? 1 : 0; }
+
+void ZUNDA_CALL SEG32_CALLBACK(uint32_t handle, flash_command_record record) {
+    sim::Board& b = current();
+    b.callbacks.push_back({handle, record});
+    if (b.firmware) {
+        b.firmware(handle, record);
+    }
+}
+
+}  // extern "C"

@@ -1,0 +1,194 @@
+// The simulator has to behave like the board for the library's tests to mean
+// anything: memory aliasing and accounting, fault hooks, poisoning, the EC
+// state machine, and board files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "board.h"
+#include "board_fixture.h"
+#include "zunda.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace sim::phys;
+
+class SimMemory : public BoardTest {};
+
+TEST_F(SimMemory, MappingsAliasAndAreCounted) {
+    uint32_t h1 = 0, h2 = 0;
+    auto* a = static_cast<uint8_t*>(MapPhysToLin(FLASH_BASE + 0x1000, 0x100, &h1));
+    auto* b = static_cast<uint8_t*>(MapPhysToLin(FLASH_BASE + 0x1080, 0x10, &h2));
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_NE(h1, h2);
+    EXPECT_EQ(board->memory.live_mappings(), 2u);
+    a[0x80] = 0x12;
+    EXPECT_EQ(b[0], 0x12);
+    EXPECT_EQ(board->memory.byte(FLASH_BASE + 0x1080), 0x12);
+    EXPECT_EQ(a[0], 0xFF) << "flash starts erased";
+    UnmapPhysicalMemory(h1, a);
+    UnmapPhysicalMemory(h2, b);
+    EXPECT_EQ(board->memory.live_mappings(), 0u);
+    EXPECT_EQ(board->memory.bad_releases(), 0u);
+}
+
+struct MapCase {
+    const char* name;
+    uint32_t physical, length;
+    bool ok;
+};
+
+TEST_F(SimMemory, OnlyBackedRangesMap) {
+    const MapCase cases[] = {
+        {"whole flash", FLASH_BASE, FLASH_SIZE, true},
+        {"top window, one byte short", 0xFFFF0000, 0xFFFF, true},
+        {"last flash byte", 0xFFFFFFFF, 1, true},
+        {"F-segment", FSEG_BASE, FSEG_SIZE, true},
+        {"past the F-segment", FSEG_BASE + 1, FSEG_SIZE, false},
+        {"wraps the address space", 0xFFFFFFF0, 0x20, false},
+        {"unbacked", 0x80000000, 0x10, false},
+        {"zero length", FSEG_BASE, 0, false},
+    };
+    for (const MapCase& c : cases) {
+        uint32_t h = 0;
+        void* p = MapPhysToLin(c.physical, c.length, &h);
+        EXPECT_EQ(p != nullptr, c.ok) << c.name;
+        if (p) {
+            UnmapPhysicalMemory(h, p);
+        }
+    }
+    EXPECT_EQ(board->memory.live_mappings(), 0u);
+}
+
+TEST_F(SimMemory, FaultHooksFailChosenCalls) {
+    board->memory.map_fault = [](uint32_t physical, uint32_t) { return physical == FSEG_BASE; };
+    board->memory.alloc_fault = [](uint32_t length) { return length == 0x1000; };
+    uint32_t h = 0;
+    EXPECT_EQ(MapPhysToLin(FSEG_BASE, FSEG_SIZE, &h), nullptr);
+    EXPECT_EQ(AllocatePhysMemory(0x1000, &h), 0u);
+    void* p = MapPhysToLin(FLASH_BASE, 16, &h);
+    EXPECT_NE(p, nullptr);
+    UnmapPhysicalMemory(h, p);
+    EXPECT_EQ(board->memory.live_allocations(), 0u);
+}
+
+TEST_F(SimMemory, AllocationsAreMappableAndFreed) {
+    uint32_t ha = 0, hm = 0, hb = 0;
+    uint32_t pa = AllocatePhysMemory(0x1000, &ha);
+    uint32_t pb = AllocatePhysMemory(0x1000, &hb);
+    ASSERT_NE(pa, 0u);
+    EXPECT_EQ(pa % 0x1000, 0u);
+    EXPECT_GE(pb, pa + 0x1000) << "allocations must not overlap";
+    auto* m = static_cast<uint8_t*>(MapPhysToLin(pa, 0x1000, &hm));
+    ASSERT_NE(m, nullptr);
+    m[0xFFF] = 0x5A;
+    EXPECT_EQ(board->memory.byte(pa + 0xFFF), 0x5A);
+    EXPECT_EQ(board->memory.live_allocations(), 2u);
+    UnmapPhysicalMemory(hm, m);
+    FreePhysMemory(ha);
+    FreePhysMemory(hb);
+    EXPECT_EQ(board->memory.live_allocations(), 0u);
+    FreePhysMemory(ha);
+    EXPECT_EQ(board->memory.bad_releases(), 1u) << "double free is recorded";
+}
+
+TEST_F(SimMemory, UnmapWithAWrongPointerIsRecorded) {
+    uint32_t h = 0;
+    auto* p = static_cast<uint8_t*>(MapPhysToLin(FSEG_BASE, 16, &h));
+    UnmapPhysicalMemory(h, p + 1);
+    EXPECT_EQ(board->memory.bad_releases(), 1u);
+    EXPECT_EQ(board->memory.live_mappings(), 1u);
+    UnmapPhysicalMemory(h, p);
+    EXPECT_EQ(board->memory.live_mappings(), 0u);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+TEST_F(SimMemory, ReadingPastAMappingIsCaught) {
+    uint32_t h = 0;
+    auto* p = static_cast<volatile uint8_t*>(MapPhysToLin(0xFFFF0000, 0xFFFF, &h));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p[0xFFFE], 0xFF);
+    EXPECT_DEATH((void)p[0xFFFF], "AddressSanitizer");
+    UnmapPhysicalMemory(h, const_cast<uint8_t*>(p));
+    EXPECT_DEATH((void)p[0], "AddressSanitizer: use-after-poison") << "an unmapped window must be poisoned again";
+}
+#endif
+
+class SimEc : public BoardTest {};
+
+TEST_F(SimEc, BusyReadsHoldIbfThenTheByteIsTaken) {
+    board->ec.busy_reads = 2;
+    SetPortVal(0x66, 0x90, 1);
+    uint32_t s = 0;
+    for (int i = 0; i < 2; ++i) {
+        GetPortVal(0x66, &s, 1);
+        EXPECT_TRUE(s & 0x02) << "read " << i;
+    }
+    GetPortVal(0x66, &s, 1);
+    EXPECT_FALSE(s & 0x02);
+    EXPECT_FALSE(s & 0x01);
+}
+
+TEST_F(SimEc, ReadCommandAnswersThroughTheOutputBuffer) {
+    board->ec.ram[7] = 0xC3;
+    uint32_t s = 0, d = 0;
+    SetPortVal(0x66, 0x90, 1);
+    GetPortVal(0x66, &s, 1);
+    SetPortVal(0x62, 7, 1);
+    GetPortVal(0x66, &s, 1);
+    EXPECT_EQ(s & 0x03, 0x01u) << "index taken, answer waiting";
+    GetPortVal(0x62, &d, 1);
+    EXPECT_EQ(d & 0xFF, 0xC3u);
+    GetPortVal(0x66, &s, 1);
+    EXPECT_EQ(s & 0x01, 0u) << "reading the data port empties the output buffer";
+}
+
+TEST_F(SimEc, StaleByteHoldsTheAnswerBack) {
+    board->ec.ram[1] = 0x11;
+    board->ec.leave_stale_output(0xEE);
+    uint32_t s = 0, d = 0;
+    SetPortVal(0x66, 0x90, 1);
+    GetPortVal(0x66, &s, 1);
+    SetPortVal(0x62, 1, 1);
+    GetPortVal(0x66, &s, 1);
+    GetPortVal(0x62, &d, 1);
+    EXPECT_EQ(d & 0xFF, 0xEEu);
+    GetPortVal(0x62, &d, 1);
+    EXPECT_EQ(d & 0xFF, 0x11u);
+}
+
+class SimBoardFiles : public ::testing::Test {
+protected:
+    fs::path dir = fs::temp_directory_path() / ("kova-board-test-" + std::to_string(::getpid()));
+    void TearDown() override { fs::remove_all(dir); }
+};
+
+TEST_F(SimBoardFiles, SaveThenLoadRestoresFlashAndEcRam) {
+    {
+        sim::Board b;
+        uint8_t bytes[] = {1, 2, 3, 4};
+        b.memory.write(FLASH_BASE + FLASH_SIZE - 4, bytes, 4);
+        b.ec.ram[0x80] = 0x42;
+        b.save(dir);
+    }
+    sim::Board c;
+    c.load(dir);
+    EXPECT_EQ(c.memory.byte(0xFFFFFFFF), 4);
+    EXPECT_EQ(c.memory.byte(FLASH_BASE), 0xFF);
+    EXPECT_EQ(c.ec.ram[0x80], 0x42);
+}
+
+TEST_F(SimBoardFiles, MissingDirectoryKeepsDefaultsAndWrongSizeIsAnError) {
+    sim::Board b;
+    EXPECT_NO_THROW(b.load(dir));
+    EXPECT_EQ(b.memory.byte(FLASH_BASE), 0xFF);
+    fs::create_directories(dir);
+    std::ofstream(dir / "flash.bin") << "short";
+    EXPECT_THROW(b.load(dir), std::runtime_error);
+}
+
+}  // namespace
