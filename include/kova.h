@@ -23,12 +23,12 @@ extern "C" {
 
 // Identity of the board and build, for display only: the library never reads
 // them back, so a host that overwrites them changes no behaviour.
-extern char KOVA_mb[4];              // board model, "K5R"
-extern char KOVA_customer[8];        // vendor, "ZALT"
-extern char KOVA_major_version[4];   // "05"
-extern char KOVA_minor_version[4];   // "01"
-extern char KOVA_date[12];           // build date, month/day/year
-extern uint32_t KOVA_flash_size;     // 0x200000, the flash and image size
+extern char KOVA_mb[4];             // board model, "K5R"
+extern char KOVA_customer[8];       // vendor, "ZALT"
+extern char KOVA_major_version[4];  // "05"
+extern char KOVA_minor_version[4];  // "01"
+extern char KOVA_date[12];          // build date, month/day/year
+extern uint32_t KOVA_flash_size;    // 0x200000, the flash and image size
 
 // Status text of the last update phase, NUL-terminated.
 extern char KOVA_message[128];

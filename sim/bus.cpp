@@ -11,9 +11,7 @@ std::string describe(const Access& a) {
     return text;
 }
 
-uint32_t width_mask(unsigned width) {
-    return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1;
-}
+uint32_t width_mask(unsigned width) { return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1; }
 
 void PortBus::claim(uint16_t first, uint16_t last, PortDevice* device) {
     for (uint32_t p = first; p <= last; ++p) {

@@ -9,8 +9,8 @@
 namespace kova {
 
 namespace ec {
-constexpr uint16_t EC_DATA = 0x62;  // data byte, both directions
-constexpr uint16_t EC_SC = 0x66;    // read: status; write: command
+constexpr uint16_t EC_DATA = 0x62;       // data byte, both directions
+constexpr uint16_t EC_SC = 0x66;         // read: status; write: command
 constexpr uint8_t EC_STATUS_OBF = 0x01;  // output buffer full: a byte for the host
 constexpr uint8_t EC_STATUS_IBF = 0x02;  // input buffer full: the EC has not taken the last byte
 // Writing to this unused port takes about a microsecond on the LPC bus; the

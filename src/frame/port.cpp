@@ -18,13 +18,9 @@ uint32_t port_read(uint16_t port, uint32_t size) {
 
 }  // namespace
 
-uint8_t port_read8(uint16_t port) {
-    return static_cast<uint8_t>(port_read(port, PORT_SIZE8) & 0xFFu);
-}
+uint8_t port_read8(uint16_t port) { return static_cast<uint8_t>(port_read(port, PORT_SIZE8) & 0xFFu); }
 
-uint16_t port_read16(uint16_t port) {
-    return static_cast<uint16_t>(port_read(port, PORT_SIZE16) & 0xFFFFu);
-}
+uint16_t port_read16(uint16_t port) { return static_cast<uint16_t>(port_read(port, PORT_SIZE16) & 0xFFFFu); }
 
 uint32_t port_read32(uint16_t port) { return port_read(port, PORT_SIZE32); }
 

@@ -42,9 +42,9 @@ TEST_F(EcTrace, ExactSequencesWhileTheControllerAnswers) {
          0x1AB,
          0x33,
          {R(SC, 0x02), W(DELAY, 0xFF), R(SC, 0x02), W(DELAY, 0xFF), R(SC, 0x00),  // before command
-          W(SC, 0x90), R(SC, 0x02), W(DELAY, 0xFF), R(SC, 0x00),                   // after command
-          R(SC, 0x00), W(DATA, 0xAB), R(SC, 0x00),                                  // index
-          R(SC, 0x00), W(DELAY, 0xFF), R(SC, 0x00), W(DELAY, 0xFF), R(SC, 0x01),    // output full
+          W(SC, 0x90), R(SC, 0x02), W(DELAY, 0xFF), R(SC, 0x00),                  // after command
+          R(SC, 0x00), W(DATA, 0xAB), R(SC, 0x00),                                // index
+          R(SC, 0x00), W(DELAY, 0xFF), R(SC, 0x00), W(DELAY, 0xFF), R(SC, 0x01),  // output full
           R(DATA, 0x33)}},
         {"write, value only low byte",
          false,
@@ -106,7 +106,7 @@ struct GiveUpCase {
     sim::EmbeddedController::Mode mode;
     unsigned busy_reads;
     bool is_write;
-    uint32_t result;             // of the read
+    uint32_t result;  // of the read
     size_t sc_writes, data_writes, data_reads;
 };
 

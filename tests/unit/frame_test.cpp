@@ -41,8 +41,8 @@ TEST(ExportedState, IdentityStringsAtLoadAreTerminatedAndZeroPadded) {
 }
 
 TEST(ExportedState, VariablesLieInTheirOrder) {
-    const void* order[] = {KOVA_mb,       KOVA_customer,   KOVA_major_version, KOVA_minor_version, KOVA_date,
-                           &KOVA_flash_size, KOVA_message, &KOVA_caller_id,   &KOVA_block_count};
+    const void* order[] = {KOVA_mb,          KOVA_customer, KOVA_major_version, KOVA_minor_version, KOVA_date,
+                           &KOVA_flash_size, KOVA_message,  &KOVA_caller_id,    &KOVA_block_count};
     for (size_t i = 1; i < std::size(order); ++i) {
         EXPECT_LT(reinterpret_cast<uintptr_t>(order[i - 1]), reinterpret_cast<uintptr_t>(order[i])) << i;
     }
@@ -83,9 +83,9 @@ TEST_F(PortLayer, WidthsAndMasking) {
     kova::port_write16(0x402, 0xBEEF);
     kova::port_write32(0x404, 0x12345678);
     const sim::Access want[] = {
-        {sim::Dir::Read, 0x400, 1, 0x87},          {sim::Dir::Read, 0x400, 2, 0xE187},
-        {sim::Dir::Read, 0x400, 4, 0xA5C3E187},    {sim::Dir::Write, 0x401, 1, 0x5A},
-        {sim::Dir::Write, 0x402, 2, 0xBEEF},       {sim::Dir::Write, 0x404, 4, 0x12345678},
+        {sim::Dir::Read, 0x400, 1, 0x87},       {sim::Dir::Read, 0x400, 2, 0xE187},
+        {sim::Dir::Read, 0x400, 4, 0xA5C3E187}, {sim::Dir::Write, 0x401, 1, 0x5A},
+        {sim::Dir::Write, 0x402, 2, 0xBEEF},    {sim::Dir::Write, 0x404, 4, 0x12345678},
     };
     ASSERT_EQ(board->bus.trace().size(), std::size(want));
     for (size_t i = 0; i < std::size(want); ++i) {

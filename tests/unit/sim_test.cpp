@@ -114,7 +114,8 @@ TEST_F(SimMemory, ReadingPastAMappingIsCaught) {
     EXPECT_EQ(p[0xFFFE], 0xFF);
     EXPECT_DEATH((void)p[0xFFFF], "AddressSanitizer");
     UnmapPhysicalMemory(h, const_cast<uint8_t*>(p));
-    EXPECT_DEATH((void)p[0], "AddressSanitizer: use-after-poison") << "an unmapped window must be poisoned again";
+    EXPECT_DEATH((void)p[0], "AddressSanitizer: use-after-poison")
+        << "an unmapped window must be poisoned again";
 }
 #endif
 

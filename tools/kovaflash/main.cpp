@@ -22,8 +22,8 @@ struct UsageError {
 uint32_t number(const std::string& text, uint32_t max, const char* what) {
     auto v = parse_number(text, max);
     if (!v) {
-        throw UsageError{std::string(what) + " '" + text + "' is not a number from 0 to " + std::to_string(max) +
-                         " (decimal or 0x hex)"};
+        throw UsageError{std::string(what) + " '" + text + "' is not a number from 0 to " +
+                         std::to_string(max) + " (decimal or 0x hex)"};
     }
     return *v;
 }
