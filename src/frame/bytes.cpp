@@ -1,6 +1,28 @@
 #include "frame/bytes.h"
 
+// Words are read in the machine's order and summed as little-endian values.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "word_sum assumes a little-endian machine");
+
 namespace kova {
+
+namespace {
+
+// A 32-bit word at any byte address: the host's image buffer need not be
+// aligned, and x86 reads unaligned words directly.
+typedef uint32_t __attribute__((aligned(1), may_alias)) unaligned_word;
+
+constexpr uint32_t WORD_BYTES = 4;
+// Words compared per step of the fast loop of block_compare.
+constexpr uint32_t STRIDE_BYTES = 4 * WORD_BYTES;
+
+inline uint32_t load_word(const uint8_t* p) { return *reinterpret_cast<const unaligned_word*>(p); }
+
+int32_t signed_position(uint32_t index, uint8_t a, uint8_t b) {
+    int32_t position = static_cast<int32_t>(index + 1);
+    return b > a ? position : -position;
+}
+
+}  // namespace
 
 uint32_t string_length(const char* s) {
     uint32_t n = 0;
@@ -10,14 +32,92 @@ uint32_t string_length(const char* s) {
     return n;
 }
 
+// A plain loop; the build's -fno-tree-loop-distribute-patterns keeps the
+// compiler from turning it into a call to memcpy, which the library has not.
 void copy_bytes(void* dst, const void* src, uint32_t n) {
-    // volatile stores keep the compiler from turning the loop into a memcpy
-    // call, which a library without a runtime cannot link.
-    volatile uint8_t* d = static_cast<volatile uint8_t*>(dst);
+    uint8_t* d = static_cast<uint8_t*>(dst);
     const uint8_t* s = static_cast<const uint8_t*>(src);
     for (uint32_t i = 0; i < n; ++i) {
         d[i] = s[i];
     }
+}
+
+uint32_t find_pattern(const void* data, uint32_t size, const char* pattern) {
+    const uint8_t* d = static_cast<const uint8_t*>(data);
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(pattern);
+    uint32_t len = string_length(pattern);
+    if (size < len) {
+        return BYTES_NOT_FOUND;
+    }
+    for (uint32_t at = 0; at <= size - len; ++at) {
+        uint32_t k = 0;
+        while (k < len && d[at + k] == p[k]) {
+            ++k;
+        }
+        if (k == len) {
+            return at;
+        }
+    }
+    return BYTES_NOT_FOUND;
+}
+
+uint32_t string_equals(const void* data, const char* name) {
+    const uint8_t* d = static_cast<const uint8_t*>(data);
+    const uint8_t* n = reinterpret_cast<const uint8_t*>(name);
+    uint32_t count = string_length(name) + 1;  // the terminator takes part
+    for (uint32_t i = 0; i < count; ++i) {
+        if (d[i] != n[i]) {
+            return BYTES_MISMATCH;
+        }
+    }
+    return 0;
+}
+
+// Whole words first, four at a time, then one at a time; bytes only to find
+// which byte of the first differing word differs, and for the tail.
+int32_t block_compare(const void* a, const void* b, uint32_t n) {
+    const uint8_t* pa = static_cast<const uint8_t*>(a);
+    const uint8_t* pb = static_cast<const uint8_t*>(b);
+    uint32_t i = 0;
+    while (n - i >= STRIDE_BYTES) {
+        uint32_t diff = (load_word(pa + i) ^ load_word(pb + i)) |
+                        (load_word(pa + i + 4) ^ load_word(pb + i + 4)) |
+                        (load_word(pa + i + 8) ^ load_word(pb + i + 8)) |
+                        (load_word(pa + i + 12) ^ load_word(pb + i + 12));
+        if (diff != 0) {
+            break;
+        }
+        i += STRIDE_BYTES;
+    }
+    while (n - i >= WORD_BYTES && load_word(pa + i) == load_word(pb + i)) {
+        i += WORD_BYTES;
+    }
+    for (; i < n; ++i) {
+        if (pa[i] != pb[i]) {
+            return signed_position(i, pa[i], pb[i]);
+        }
+    }
+    return 0;
+}
+
+// Four running sums let the additions overlap; modulo 2^32 the total is the
+// same as one sum in order.
+uint32_t word_sum(const void* p, uint32_t n) {
+    const uint8_t* bytes = static_cast<const uint8_t*>(p);
+    uint32_t words = n / WORD_BYTES;
+    uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    uint32_t w = 0;
+    for (; words - w >= 4; w += 4) {
+        const uint8_t* q = bytes + w * WORD_BYTES;
+        s0 += load_word(q);
+        s1 += load_word(q + 4);
+        s2 += load_word(q + 8);
+        s3 += load_word(q + 12);
+    }
+    for (; w < words; ++w) {
+        s0 += load_word(bytes + w * WORD_BYTES);
+    }
+    return s0 + s1 + s2 + s3;
 }
 
 }  // namespace kova

@@ -1,0 +1,155 @@
+#include "inspect.h"
+
+#include <algorithm>
+#include <set>
+
+#include "builder.h"
+
+namespace kimage {
+
+namespace {
+
+constexpr std::string_view ROM_SIGNATURE = "AMIBIOSC";
+constexpr std::string_view ROM_REVISION = "0800";
+constexpr uint32_t ROM_BEFORE = 4;
+constexpr uint32_t ROM_AFTER = 22;
+constexpr uint32_t ROM_FIRST_LINK_AT = 18;
+constexpr uint32_t MODULE_HEADER_BYTES = 20;
+constexpr uint32_t MODULE_BEFORE_LINK = 8;
+constexpr uint32_t MODULE_FLAGS_AT = 7;  // from L
+constexpr uint8_t MODULE_FLAG_HEADER_ONLY = 0x40;
+constexpr uint32_t LAST_LINK = 0xFFFFFFFF;
+constexpr uint32_t CHAIN_LIMIT = IMAGE_SIZE / MODULE_HEADER_BYTES;
+constexpr uint32_t TOP_WINDOW_SEARCH = 0xFFFF;  // bytes of the top 64 KiB the library maps
+constexpr size_t PLATFORM_TAG_BYTES = 5;
+constexpr size_t BOOT_INFO_STRINGS = 3;
+
+std::string printable(const uint8_t* p, size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) {
+        s += (p[i] >= 0x20 && p[i] < 0x7F) ? char(p[i]) : '.';
+    }
+    return s;
+}
+
+uint32_t resolve(uint32_t link, bool link32) {
+    if (link32) {
+        return link;
+    }
+    return ((link >> 16) << 4) + (link & 0xFFFF) + 0x100000;
+}
+
+void walk_chain(const std::vector<uint8_t>& img, Inspection& r) {
+    const uint8_t* base = img.data();
+    uint32_t h = *r.header;
+    r.header_flags = base[h - ROM_BEFORE];
+    r.link32 = (r.header_flags & 1) != 0;
+    uint32_t at = resolve(read32(base + h + ROM_FIRST_LINK_AT), r.link32);
+    std::set<uint32_t> seen;
+    while (true) {
+        if (r.modules.size() >= CHAIN_LIMIT) {
+            r.chain_reason = "chain longer than the image can hold";
+            return;
+        }
+        if (!seen.insert(at).second) {
+            r.chain_reason = "chain loops back to a module already walked";
+            return;
+        }
+        ModuleInfo m{at, 0, 0, 0, 0, false, ""};
+        if (at < MODULE_BEFORE_LINK || uint64_t(at) - MODULE_BEFORE_LINK + MODULE_HEADER_BYTES > IMAGE_SIZE) {
+            m.note = "header outside the image";
+            r.modules.push_back(m);
+            r.chain_reason = "link points outside the image";
+            return;
+        }
+        const uint8_t* start = base + at - MODULE_BEFORE_LINK;
+        m.size = read32(start);
+        m.flags = base[at + MODULE_FLAGS_AT];
+        uint64_t summed = MODULE_HEADER_BYTES + ((m.flags & MODULE_FLAG_HEADER_ONLY) ? 0 : uint64_t(m.size));
+        if (uint64_t(at) - MODULE_BEFORE_LINK + summed > IMAGE_SIZE) {
+            m.note = "data run past the end of the image";
+            r.modules.push_back(m);
+            r.chain_reason = "module crosses the end of the image";
+            return;
+        }
+        m.summed = uint32_t(summed);
+        m.sum = sum_words(start, m.summed);
+        m.ok = m.sum == 0;
+        uint32_t link = read32(base + at);
+        if (!m.ok) {
+            m.note = "sum not zero";
+            r.modules.push_back(m);
+            r.chain_reason = "module sum not zero";
+            return;
+        }
+        r.modules.push_back(m);
+        if (link == LAST_LINK) {
+            r.chain_valid = true;
+            r.chain_reason = "chain ends";
+            return;
+        }
+        at = resolve(link, r.link32);
+    }
+}
+
+void find_boot_info(const std::vector<uint8_t>& img, Inspection& r) {
+    auto top = img.begin() + BOOT_BLOCK_OFFSET;
+    auto end = top + TOP_WINDOW_SEARCH;
+    auto it = std::search(top, end, BOOT_INFO_SIGNATURE, BOOT_INFO_SIGNATURE + 8);
+    if (it == end) {
+        return;
+    }
+    BootInfo b{uint32_t(it - img.begin()), 0, {}, false};
+    if (b.offset + BOOT_INFO_STRINGS_AT > BOOT_BLOCK_OFFSET + TOP_WINDOW_SEARCH) {
+        b.truncated = true;
+        r.boot_info = b;
+        return;
+    }
+    b.revision = img[b.offset + BOOT_INFO_REVISION_AT];
+    size_t at = b.offset + BOOT_INFO_STRINGS_AT;
+    for (size_t i = 0; i < BOOT_INFO_STRINGS; ++i) {
+        auto nul = std::find(img.begin() + long(at), img.begin() + BOOT_BLOCK_OFFSET + TOP_WINDOW_SEARCH, 0);
+        if (nul == img.begin() + BOOT_BLOCK_OFFSET + TOP_WINDOW_SEARCH) {
+            b.truncated = true;
+            break;
+        }
+        b.strings.emplace_back(img.begin() + long(at), nul);
+        at = size_t(nul - img.begin()) + 1;
+    }
+    r.boot_info = b;
+}
+
+}  // namespace
+
+Inspection inspect_image(const std::vector<uint8_t>& img) {
+    Inspection r;
+    r.boot_block_sum = sum_words(img.data() + BOOT_BLOCK_OFFSET, BOOT_BLOCK_SIZE);
+    for (auto it = img.begin();;) {
+        it = std::search(it, img.end(), ROM_SIGNATURE.begin(), ROM_SIGNATURE.end());
+        if (it == img.end()) {
+            break;
+        }
+        uint32_t off = uint32_t(it - img.begin());
+        size_t avail = std::min<size_t>(ROM_REVISION.size(), IMAGE_SIZE - off - ROM_SIGNATURE.size());
+        std::string rev(it + long(ROM_SIGNATURE.size()), it + long(ROM_SIGNATURE.size() + avail));
+        bool is_header = !r.header && rev == ROM_REVISION;
+        r.candidates.push_back({off, printable(img.data() + off + ROM_SIGNATURE.size(), avail), is_header});
+        if (is_header) {
+            r.header = off;
+        }
+        ++it;
+    }
+    if (!r.header) {
+        r.chain_reason = "no \"AMIBIOSC\" followed by \"0800\"";
+    } else if (*r.header < ROM_BEFORE || uint64_t(*r.header) + ROM_AFTER > IMAGE_SIZE) {
+        r.chain_reason = "ROM header runs past the edge of the image";
+    } else {
+        walk_chain(img, r);
+    }
+    find_boot_info(img, r);
+    r.platform_tag = printable(img.data() + PLATFORM_TAG_OFFSET, PLATFORM_TAG_BYTES);
+    r.valid = r.boot_block_sum == 0 && r.chain_valid;
+    return r;
+}
+
+}  // namespace kimage

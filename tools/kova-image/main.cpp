@@ -1,0 +1,232 @@
+// kova-image: makes well-formed firmware images for the K5R, shows what the
+// library will find in any image, and maps where two images differ.
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "builder.h"
+#include "frame/bytes.h"
+#include "inspect.h"
+#include "numbers.h"
+#include "update/image.h"
+
+namespace {
+
+constexpr int EXIT_INVALID = 1;  // inspect: not a valid image; diff: images differ
+constexpr int EXIT_USAGE = 2;
+constexpr uint32_t DIFF_BLOCK_BYTES = 0x1000;
+constexpr uint32_t DIFF_BLOCKS_PER_LINE = 64;
+constexpr size_t CANDIDATES_SHOWN = 16;
+
+struct ToolError {
+    std::string text;
+};
+
+uint32_t number(const std::string& text, uint32_t max, const std::string& what) {
+    auto v = parse_number(text, max);
+    if (!v) {
+        throw ToolError{what + " '" + text + "' is not a number from 0 to " + std::to_string(max) +
+                        " (decimal or 0x hex)"};
+    }
+    return *v;
+}
+
+std::vector<uint8_t> read_image(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw ToolError{path + ": cannot open"};
+    }
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        throw ToolError{path + ": read error"};
+    }
+    if (bytes.size() != kimage::IMAGE_SIZE) {
+        throw ToolError{path + ": " + std::to_string(bytes.size()) + " bytes, an image is exactly " +
+                        std::to_string(kimage::IMAGE_SIZE) + " (2 MiB)"};
+    }
+    return bytes;
+}
+
+void write_image(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    out.close();
+    if (!out) {
+        throw ToolError{path + ": cannot write"};
+    }
+}
+
+std::string quoted(const std::string& s) { return "\"" + s + "\""; }
+
+int inspect(const std::string& path) {
+    std::vector<uint8_t> img = read_image(path);
+    kimage::Inspection r = kimage::inspect_image(img);
+    std::printf("file          : %s\n", path.c_str());
+    std::printf("size          : %zu bytes\n", img.size());
+    std::printf("boot block    : sum 0x%08X %s\n", r.boot_block_sum,
+                r.boot_block_sum == 0 ? "(zero, ok)" : "(NOT zero)");
+    std::printf("\"AMIBIOSC\"    : %zu found\n", r.candidates.size());
+    for (size_t i = 0; i < r.candidates.size() && i < CANDIDATES_SHOWN; ++i) {
+        const auto& c = r.candidates[i];
+        std::printf("  at 0x%06X followed by \"%s\"%s\n", c.offset, c.revision.c_str(),
+                    c.is_header ? "  <- ROM header" : "");
+    }
+    if (r.candidates.size() > CANDIDATES_SHOWN) {
+        std::printf("  ... %zu more\n", r.candidates.size() - CANDIDATES_SHOWN);
+    }
+    if (r.header) {
+        std::printf("link form     : %s (header flags 0x%02X)\n", r.link32 ? "32-bit" : "segment:offset",
+                    r.header_flags);
+    }
+    if (!r.modules.empty()) {
+        std::printf("modules       : %zu\n", r.modules.size());
+        std::printf("  %-4s %-10s %-10s %-5s %-10s %s\n", "#", "position", "size", "flags", "sum", "verdict");
+        for (size_t i = 0; i < r.modules.size(); ++i) {
+            const auto& m = r.modules[i];
+            std::printf("  %-4zu 0x%06X   0x%08X 0x%02X  0x%08X %s%s%s\n", i, m.position, m.size, m.flags,
+                        m.sum, m.ok ? "ok" : "BAD", m.note.empty() ? "" : ": ", m.note.c_str());
+        }
+    }
+    std::printf("module chain  : %s (%s)\n", r.chain_valid ? "valid" : "INVALID", r.chain_reason.c_str());
+    if (r.boot_info) {
+        const auto& b = *r.boot_info;
+        std::string strings;
+        for (const auto& s : b.strings) {
+            strings += (strings.empty() ? "" : ", ") + quoted(s);
+        }
+        std::printf("boot-info     : \"$BOOTSI$\" at 0x%06X, revision %u, strings %s%s\n", b.offset,
+                    unsigned(b.revision), strings.c_str(),
+                    b.truncated ? " (runs into the end of the window)" : "");
+    } else {
+        std::printf("boot-info     : no \"$BOOTSI$\" in the top 64 KiB\n");
+    }
+    std::printf("platform tag  : \"%s\" at 0x%06X\n", r.platform_tag->c_str(), kimage::PLATFORM_TAG_OFFSET);
+
+    // The verdict is the library's own: the same checks KOVA.dll makes
+    // before it touches the board.
+    bool library_valid = kova::boot_block_sum(img.data()) == 0 && kova::verify_module_chain(img.data()) == 1;
+    std::printf("verdict       : %s\n", library_valid ? "valid image" : "INVALID image");
+    if (library_valid != r.valid) {
+        std::fprintf(stderr, "kova-image: inspect's own walk says %s, the library says %s\n",
+                     r.valid ? "valid" : "invalid", library_valid ? "valid" : "invalid");
+        return EXIT_USAGE + 1;
+    }
+    return library_valid ? 0 : EXIT_INVALID;
+}
+
+int diff(const std::string& a_path, const std::string& b_path) {
+    std::vector<uint8_t> a = read_image(a_path), b = read_image(b_path);
+    uint32_t blocks = kimage::IMAGE_SIZE / DIFF_BLOCK_BYTES, differing = 0;
+    std::printf("4 KiB blocks: '.' same, 'X' differs\n");
+    for (uint32_t blk = 0; blk < blocks; ++blk) {
+        if (blk % DIFF_BLOCKS_PER_LINE == 0) {
+            std::printf("0x%06X  ", blk * DIFF_BLOCK_BYTES);
+        }
+        uint32_t off = blk * DIFF_BLOCK_BYTES;
+        bool differs = kova::block_compare(a.data() + off, b.data() + off, DIFF_BLOCK_BYTES) != 0;
+        differing += differs;
+        std::putchar(differs ? 'X' : '.');
+        if (blk % DIFF_BLOCKS_PER_LINE == DIFF_BLOCKS_PER_LINE - 1) {
+            std::putchar('\n');
+        }
+    }
+    std::printf("%u of %u blocks differ\n", differing, blocks);
+    return differing == 0 ? 0 : EXIT_INVALID;
+}
+
+std::vector<uint32_t> size_list(const std::string& text) {
+    std::vector<uint32_t> out;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        out.push_back(number(item, kimage::IMAGE_SIZE, "module size"));
+    }
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"kova-image: make, inspect and compare K5R firmware images"};
+    app.require_subcommand(1);
+
+    kimage::ImageOptions opt;
+    std::string out_path, seed_text = "1", revision_text = "1", modules_text, module_size_text, sizes_text,
+                          header_only_text, header_offset_text;
+    bool segmented = false;
+    auto* make = app.add_subcommand("make", "write a well-formed 2 MiB image");
+    make->add_option("OUT", out_path, "image file to write")->required();
+    make->add_flag("--segmented", segmented, "segment:offset links (default: 32-bit links)");
+    make->add_option("--modules", modules_text, "number of modules, all of --module-size");
+    make->add_option("--module-size", module_size_text, "data bytes of each module (with --modules)");
+    make->add_option("--sizes", sizes_text, "data bytes of each module, comma-separated")
+        ->excludes("--modules")
+        ->excludes("--module-size");
+    make->add_option("--header-only", header_only_text,
+                     "module index that gets flag bit 6 (header summed only)");
+    make->add_option("--header-offset", header_offset_text, "image offset of the ROM header's \"AMIBIOSC\"");
+    make->add_option("--revision", revision_text, "boot-info revision byte (the board takes 0 or 1)");
+    make->add_option("--seed", seed_text, "seed of the filler bytes");
+    make->add_option("--model", opt.model, "boot-info board model string");
+    make->add_option("--vendor", opt.vendor, "boot-info vendor string");
+    make->add_option("--second", opt.second, "boot-info second string (the board takes the empty one)");
+    make->add_option("--platform-tag", opt.platform_tag, "bytes at image offset 0x1FFFE0");
+
+    std::string inspect_path, a_path, b_path;
+    auto* insp = app.add_subcommand("inspect", "show what the library finds in an image");
+    insp->add_option("FILE", inspect_path, "image file")->required();
+    auto* dif = app.add_subcommand("diff", "map the 4 KiB blocks where two images differ");
+    dif->add_option("A", a_path, "first image")->required();
+    dif->add_option("B", b_path, "second image")->required();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return EXIT_USAGE;
+    }
+
+    try {
+        if (make->parsed()) {
+            opt.link32 = !segmented;
+            opt.seed = number(seed_text, 0xFFFFFFFF, "--seed");
+            opt.revision = uint8_t(number(revision_text, 0xFF, "--revision"));
+            if (!sizes_text.empty()) {
+                opt.module_sizes = size_list(sizes_text);
+            } else if (!modules_text.empty() || !module_size_text.empty()) {
+                uint32_t n = modules_text.empty() ? uint32_t(opt.module_sizes.size())
+                                                  : number(modules_text, 0xFFFF, "--modules");
+                uint32_t size = module_size_text.empty()
+                                    ? 0x4000
+                                    : number(module_size_text, kimage::IMAGE_SIZE, "--module-size");
+                opt.module_sizes.assign(n, size);
+            }
+            if (!header_only_text.empty()) {
+                opt.header_only_module = number(header_only_text, 0xFFFF, "--header-only");
+            }
+            if (!header_offset_text.empty()) {
+                opt.header_offset = number(header_offset_text, kimage::IMAGE_SIZE, "--header-offset");
+            }
+            kimage::Image img = kimage::make_image(opt);
+            write_image(out_path, img.bytes);
+            std::printf("%s: 2 MiB image, %zu modules, %s links, revision %u, seed %s\n", out_path.c_str(),
+                        img.modules.size(), opt.link32 ? "32-bit" : "segment:offset", unsigned(opt.revision),
+                        seed_text.c_str());
+            return 0;
+        }
+        if (insp->parsed()) {
+            return inspect(inspect_path);
+        }
+        return diff(a_path, b_path);
+    } catch (const ToolError& e) {
+        std::fprintf(stderr, "kova-image: %s\n", e.text.c_str());
+        return EXIT_USAGE;
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "kova-image: %s\n", e.what());
+        return EXIT_USAGE;
+    }
+}
