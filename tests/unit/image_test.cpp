@@ -185,7 +185,7 @@ TEST(VerifyModuleChain, Cases) {
         c.build(img);
         EXPECT_EQ(kova::verify_module_chain(img.data()), c.valid) << c.name;
         // The inspector walks the same chain on its own and must agree.
-        EXPECT_EQ(kimage::inspect_image(img).chain_valid, c.valid == 1) << c.name;
+        EXPECT_EQ(kimage::inspect_image(img.data()).chain_valid, c.valid == 1) << c.name;
     }
 }
 
@@ -264,7 +264,7 @@ TEST(ImageBuilder, EveryOptionCombinationValidates) {
         ASSERT_EQ(img.bytes.size(), IMAGE_SIZE) << c.name;
         EXPECT_EQ(kova::boot_block_sum(img.bytes.data()), 0u) << c.name;
         EXPECT_EQ(kova::verify_module_chain(img.bytes.data()), 1u) << c.name;
-        kimage::Inspection r = kimage::inspect_image(img.bytes);
+        kimage::Inspection r = kimage::inspect_image(img.bytes.data());
         EXPECT_TRUE(r.valid) << c.name << ": " << r.chain_reason;
         EXPECT_EQ(r.modules.size(), c.options.module_sizes.size()) << c.name;
         ASSERT_TRUE(r.boot_info) << c.name;

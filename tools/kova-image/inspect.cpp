@@ -39,8 +39,7 @@ uint32_t resolve(uint32_t link, bool link32) {
     return ((link >> 16) << 4) + (link & 0xFFFF) + 0x100000;
 }
 
-void walk_chain(const std::vector<uint8_t>& img, Inspection& r) {
-    const uint8_t* base = img.data();
+void walk_chain(const uint8_t* base, Inspection& r) {
     uint32_t h = *r.header;
     r.header_flags = base[h - ROM_BEFORE];
     r.link32 = (r.header_flags & 1) != 0;
@@ -92,14 +91,14 @@ void walk_chain(const std::vector<uint8_t>& img, Inspection& r) {
     }
 }
 
-void find_boot_info(const std::vector<uint8_t>& img, Inspection& r) {
-    auto top = img.begin() + BOOT_BLOCK_OFFSET;
-    auto end = top + TOP_WINDOW_SEARCH;
-    auto it = std::search(top, end, BOOT_INFO_SIGNATURE, BOOT_INFO_SIGNATURE + 8);
+void find_boot_info(const uint8_t* img, Inspection& r) {
+    const uint8_t* top = img + BOOT_BLOCK_OFFSET;
+    const uint8_t* end = top + TOP_WINDOW_SEARCH;
+    const uint8_t* it = std::search(top, end, BOOT_INFO_SIGNATURE, BOOT_INFO_SIGNATURE + 8);
     if (it == end) {
         return;
     }
-    BootInfo b{uint32_t(it - img.begin()), 0, {}, false};
+    BootInfo b{uint32_t(it - img), 0, {}, false};
     if (b.offset + BOOT_INFO_STRINGS_AT > BOOT_BLOCK_OFFSET + TOP_WINDOW_SEARCH) {
         b.truncated = true;
         r.boot_info = b;
@@ -108,32 +107,33 @@ void find_boot_info(const std::vector<uint8_t>& img, Inspection& r) {
     b.revision = img[b.offset + BOOT_INFO_REVISION_AT];
     size_t at = b.offset + BOOT_INFO_STRINGS_AT;
     for (size_t i = 0; i < BOOT_INFO_STRINGS; ++i) {
-        auto nul = std::find(img.begin() + long(at), img.begin() + BOOT_BLOCK_OFFSET + TOP_WINDOW_SEARCH, 0);
-        if (nul == img.begin() + BOOT_BLOCK_OFFSET + TOP_WINDOW_SEARCH) {
+        const uint8_t* nul = std::find(img + at, end, 0);
+        if (nul == end) {
             b.truncated = true;
             break;
         }
-        b.strings.emplace_back(img.begin() + long(at), nul);
-        at = size_t(nul - img.begin()) + 1;
+        b.strings.emplace_back(img + at, nul);
+        at = size_t(nul - img) + 1;
     }
     r.boot_info = b;
 }
 
 }  // namespace
 
-Inspection inspect_image(const std::vector<uint8_t>& img) {
+Inspection inspect_image(const uint8_t* img) {
     Inspection r;
-    r.boot_block_sum = sum_words(img.data() + BOOT_BLOCK_OFFSET, BOOT_BLOCK_SIZE);
-    for (auto it = img.begin();;) {
-        it = std::search(it, img.end(), ROM_SIGNATURE.begin(), ROM_SIGNATURE.end());
-        if (it == img.end()) {
+    const uint8_t* img_end = img + IMAGE_SIZE;
+    r.boot_block_sum = sum_words(img + BOOT_BLOCK_OFFSET, BOOT_BLOCK_SIZE);
+    for (const uint8_t* it = img;;) {
+        it = std::search(it, img_end, ROM_SIGNATURE.begin(), ROM_SIGNATURE.end());
+        if (it == img_end) {
             break;
         }
-        uint32_t off = uint32_t(it - img.begin());
+        uint32_t off = uint32_t(it - img);
         size_t avail = std::min<size_t>(ROM_REVISION.size(), IMAGE_SIZE - off - ROM_SIGNATURE.size());
-        std::string rev(it + long(ROM_SIGNATURE.size()), it + long(ROM_SIGNATURE.size() + avail));
+        std::string rev(it + ROM_SIGNATURE.size(), it + ROM_SIGNATURE.size() + avail);
         bool is_header = !r.header && rev == ROM_REVISION;
-        r.candidates.push_back({off, printable(img.data() + off + ROM_SIGNATURE.size(), avail), is_header});
+        r.candidates.push_back({off, printable(it + ROM_SIGNATURE.size(), avail), is_header});
         if (is_header) {
             r.header = off;
         }
@@ -147,7 +147,7 @@ Inspection inspect_image(const std::vector<uint8_t>& img) {
         walk_chain(img, r);
     }
     find_boot_info(img, r);
-    r.platform_tag = printable(img.data() + PLATFORM_TAG_OFFSET, PLATFORM_TAG_BYTES);
+    r.platform_tag = printable(img + PLATFORM_TAG_OFFSET, PLATFORM_TAG_BYTES);
     r.valid = r.boot_block_sum == 0 && r.chain_valid;
     return r;
 }

@@ -47,8 +47,8 @@ struct Inspection {
     bool valid = false;                       // boot-block sum zero and chain valid
 };
 
-// `image` must be exactly IMAGE_SIZE bytes.
-Inspection inspect_image(const std::vector<uint8_t>& image);
+// Reads the IMAGE_SIZE bytes at `image`.
+Inspection inspect_image(const uint8_t* image);
 
 }  // namespace kimage
 

@@ -62,7 +62,7 @@ std::string quoted(const std::string& s) { return "\"" + s + "\""; }
 
 int inspect(const std::string& path) {
     std::vector<uint8_t> img = read_image(path);
-    kimage::Inspection r = kimage::inspect_image(img);
+    kimage::Inspection r = kimage::inspect_image(img.data());
     std::printf("file          : %s\n", path.c_str());
     std::printf("size          : %zu bytes\n", img.size());
     std::printf("boot block    : sum 0x%08X %s\n", r.boot_block_sum,
