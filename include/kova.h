@@ -38,6 +38,22 @@ extern uint32_t KOVA_caller_id;
 // -1 per block write. Aligned 32-bit, so another thread reads whole values.
 extern int32_t KOVA_block_count;
 
+// Validates the 2 MiB image at `image` (read only), confirms the installed
+// firmware belongs to this board, then rewrites every 4 KiB flash block that
+// differs from the image through the firmware's flash interface (callback
+// `handle`; 0 makes no callbacks and writes nothing). `flags` bit 0 set:
+// verify only, count differing blocks in KOVA_block_count. Each write
+// subtracts one from KOVA_block_count. Returns 0 or a failure code:
+//   0x80000000 image integrity   0x80000001 platform tag   0x80000002 board model
+//   0x80000003 second string     0x80000004 vendor          0x80000005 revision
+//   0x80000010 no boot-info      0x80000020 driver shell    0x80000030 flash write
+// and leaves the phase's message in KOVA_message.
+uint32_t KOVA_CALL KOVA_update_bios_firmware(const void* image, uint32_t handle, uint32_t flags);
+
+// Sets KOVA_block_count to 0 and runs the update in verify-only mode: the
+// count of differing blocks is left in KOVA_block_count. Same codes.
+uint32_t KOVA_CALL KOVA_check_bios_image(const void* image, uint32_t handle, uint32_t flags);
+
 // Reads one byte of embedded-controller RAM (index: low 8 bits).
 // Returns the byte (0..255). When the controller does not answer within the
 // mailbox's poll limit the result is 0xFF, which is indistinguishable from a

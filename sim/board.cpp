@@ -50,6 +50,7 @@ Board::Board() {
     bus.claim(window::IDX_ADDR_HIGH, window::IDX_DATA, &window);
     bus.claim(ports::POST_CODE, ports::POST_CODE, &post_port);
     bus.claim(ports::EC_DELAY, ports::EC_DELAY, &delay_port);
+    firmware.install_interface();
 }
 
 void Board::load(const std::filesystem::path& dir) {

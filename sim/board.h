@@ -1,17 +1,19 @@
 // The simulated K5R board: its port bus with the devices on it, its
-// physical memory, and the firmware's side of SEG32_CALLBACK. The seven
+// physical memory, and the firmware's side of SEG32_CALLBACK. Register
+// 0xFEA1 of the indexed window is plain storage: set bit 7 in
+// `window.regs` to make the update skip its copy of the first 64 KiB. The seven
 // ZUNDA operations act on the board installed with `install`.
 #ifndef SIM_BOARD_H
 #define SIM_BOARD_H
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <vector>
 
 #include "bus.h"
 #include "devices.h"
 #include "ec.h"
+#include "firmware.h"
 #include "memory.h"
 #include "zunda.h"
 
@@ -21,11 +23,6 @@ namespace ports {
 constexpr uint16_t POST_CODE = 0x80;
 constexpr uint16_t EC_DELAY = 0xE1;
 }  // namespace ports
-
-struct CallbackCall {
-    uint32_t handle;
-    flash_command_record record;
-};
 
 class Board {
 public:
@@ -40,10 +37,9 @@ public:
     PortSink post_port;
     PortSink delay_port;
 
-    // Every SEG32_CALLBACK call, with a copy of the record as passed.
-    std::vector<CallbackCall> callbacks;
-    // The installed firmware's handler; set by the firmware model.
-    std::function<void(uint32_t handle, const flash_command_record& record)> firmware;
+    // The installed firmware's flash interface, handler of SEG32_CALLBACK.
+    // A board starts with its "$QRF" block in place, notifying port 0xB2.
+    Firmware firmware{bus, memory};
 
     // Board directory: flash.bin (the flash part) and ec-ram.bin. Missing
     // files keep the power-on defaults. Throws std::runtime_error on a file

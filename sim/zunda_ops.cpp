@@ -40,11 +40,7 @@ uint32_t ZUNDA_CALL AllocatePhysMemory(uint32_t length, uint32_t* handle) {
 uint32_t ZUNDA_CALL FreePhysMemory(uint32_t handle) { return current().memory.free(handle) ? 1 : 0; }
 
 void ZUNDA_CALL SEG32_CALLBACK(uint32_t handle, flash_command_record record) {
-    sim::Board& b = current();
-    b.callbacks.push_back({handle, record});
-    if (b.firmware) {
-        b.firmware(handle, record);
-    }
+    current().firmware.callback(handle, record);
 }
 
 }  // extern "C"

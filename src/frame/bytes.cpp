@@ -75,6 +75,13 @@ uint32_t string_equals(const void* data, const char* name) {
     return 0;
 }
 
+uint32_t string_equals_within(const void* data, uint32_t available, const char* name) {
+    if (string_length(name) >= available) {  // name and terminator need length + 1 bytes
+        return BYTES_MISMATCH;
+    }
+    return string_equals(data, name);
+}
+
 // Whole words first, eight at a time, then one at a time; bytes only to find
 // which byte of the first differing word differs, and for the tail.
 int32_t block_compare(const void* a, const void* b, uint32_t n) {

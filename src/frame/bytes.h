@@ -25,6 +25,10 @@ uint32_t find_pattern(const void* data, uint32_t size, const char* pattern);
 // 0 when `data` holds exactly `name` followed by a NUL, BYTES_MISMATCH
 // otherwise. Reads `data` only up to the first differing byte.
 uint32_t string_equals(const void* data, const char* name);
+// string_equals for data that ends after `available` bytes: a text that
+// would need more bytes than that does not match, and nothing past them is
+// read.
+uint32_t string_equals_within(const void* data, uint32_t available, const char* name);
 // 0 when the `n` bytes at `a` and `b` are equal. Otherwise the 1-based
 // position of the first differing byte, positive when that byte of `b` is
 // the greater (unsigned), negative when it is the smaller. n < 2^31.

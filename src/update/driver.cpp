@@ -1,0 +1,116 @@
+// The update and check entries: validate the image, acquire the windows and
+// the transfer buffer, find the firmware's flash interface, confirm the
+// installed firmware is this board's, then walk the flash regions in their
+// fixed order. Each phase stores its message first, so after a failure
+// KOVA_message names the phase and the result code names the check.
+#include "frame/bytes.h"
+#include "frame/indexed.h"
+#include "frame/message.h"
+#include "kova.h"
+#include "update/block_writer.h"
+#include "update/flash_interface.h"
+#include "update/identity.h"
+#include "update/image.h"
+#include "update/resources.h"
+#include "update/result.h"
+
+namespace kova {
+
+namespace {
+
+// Bit 7 of this board register set means the 64 KiB at flash offset
+// 0x10000 are not to receive a copy of the image's first 64 KiB.
+constexpr uint16_t REG_BOOT_COPY = 0xFEA1;
+constexpr uint8_t REG_BOOT_COPY_SKIP = 0x80;
+
+struct region_pass {
+    uint32_t flash_offset;
+    uint32_t image_offset;
+    uint32_t length;
+    bool only_without_skip_bit;  // pass c
+};
+
+// The order matters: passes a and c place copies of the new boot block and
+// of the image's first 64 KiB before b and d replace the originals; pass e
+// gives the copy areas their own contents last. The 64 KiB at 0x1E0000 are
+// never written.
+constexpr region_pass REGION_PASSES[] = {
+    {0x030000, 0x1F0000, 0x10000, false},  // a
+    {0x1F0000, 0x1F0000, 0x10000, false},  // b
+    {0x010000, 0x000000, 0x10000, true},   // c
+    {0x000000, 0x000000, 0x10000, false},  // d
+    {0x010000, 0x010000, 0x1D0000, false},  // e
+};
+
+// Once the firmware has been told CODE_BEGIN, every walk ends with CODE_END,
+// whether the regions all took or one failed.
+uint32_t walk_regions(const uint8_t* image, uint32_t handle) {
+    for (const region_pass& pass : REGION_PASSES) {
+        if (pass.only_without_skip_bit && (indexed_reg_read(REG_BOOT_COPY) & REG_BOOT_COPY_SKIP) != 0) {
+            continue;
+        }
+        if (write_region(pass.flash_offset, image + pass.image_offset, pass.length, handle) != writer::REGION_DONE) {
+            set_message(message::FLASH_WRITE);
+            return result::FLASH_WRITE;
+        }
+    }
+    return result::SUCCESS;
+}
+
+uint32_t run_update(const uint8_t* image, uint32_t handle) {
+    set_message(message::INTEGRITY);
+    if (image == nullptr || boot_block_sum(image) != 0 || verify_module_chain(image) != 1) {
+        return result::IMAGE_INTEGRITY;
+    }
+
+    set_message(message::DRIVER_SHELL);
+    if (!acquire_update_resources()) {
+        return result::DRIVER_SHELL;
+    }
+    const update_resources& r = held_resources();
+    locate_flash_interface(r.fseg_window.linear);
+
+    set_message(message::INVALID_IMAGE);
+    uint32_t boot_info = 0;
+    uint32_t code = check_board_identity(r.top_window.linear, &boot_info);
+    if (code != result::SUCCESS) {
+        return code;
+    }
+    set_message(message::OUTDATED);
+    code = check_revision(r.top_window.linear, boot_info);
+    if (code != result::SUCCESS) {
+        return code;
+    }
+
+    notify(fwif::CODE_BEGIN, handle);
+    command_record()->transfer_address = r.transfer_physical;
+    code = walk_regions(image, handle);
+    notify(fwif::CODE_END, handle);
+    if (code != result::SUCCESS) {
+        return code;
+    }
+    set_message(message::UPDATE_DONE);
+    return result::SUCCESS;
+}
+
+}  // namespace
+
+}  // namespace kova
+
+using namespace kova;
+
+extern "C" uint32_t KOVA_CALL KOVA_update_bios_firmware(const void* image, uint32_t handle, uint32_t flags) {
+    store_mode_flags(flags);
+    uint32_t code = run_update(static_cast<const uint8_t*>(image), handle);
+    release_update_resources();
+    return code;
+}
+
+extern "C" uint32_t KOVA_CALL KOVA_check_bios_image(const void* image, uint32_t handle, uint32_t flags) {
+    KOVA_block_count = 0;
+    uint32_t code = KOVA_update_bios_firmware(image, handle, flags | writer::MODE_VERIFY_ONLY);
+    if (code == result::SUCCESS) {
+        set_message(message::CHECK_DONE);
+    }
+    return code;
+}

@@ -1,0 +1,398 @@
+// The update and check entries end to end on the simulated board: identity
+// outcomes, notifications, dry-run counts, full updates, the resources held
+// and released, and every firmware fault the walk must survive and report.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "update_fixture.h"
+
+namespace {
+
+using namespace upd;
+using Kind = sim::FirmwareEvent::Kind;
+
+constexpr const char* CHECK_OK = "Image validation sucessfully completed. ";
+constexpr const char* UPDATE_OK = "BIOS update successfully completed. ";
+constexpr const char* INVALID = "Invalid image. ";
+constexpr const char* OUTDATED = "Image outdated. ";
+constexpr const char* INTEGRITY = "Image integrity check failed.";
+constexpr const char* SHELL = "Driver shell error.";
+constexpr const char* WRITE_FAILED = "Flash write failed.";
+
+struct InstalledCase {
+    const char* name;
+    std::function<void(kimage::ImageOptions&)> installed;  // options of the installed firmware
+    uint32_t code;
+    const char* message;
+};
+
+TEST_F(UpdateTest, IdentityOfTheInstalledFirmware) {
+    const InstalledCase cases[] = {
+        {"this board, revision 0", [](auto& o) { o.revision = 0; }, 0, CHECK_OK},
+        {"this board, revision 1", [](auto& o) { o.revision = 1; }, 0, CHECK_OK},
+        {"platform tag of another board", [](auto& o) { o.platform_tag = "R2319"; }, 0x80000001, INVALID},
+        {"platform tag with more after it", [](auto& o) { o.platform_tag = "R2318-B"; }, 0, CHECK_OK},
+        {"another model", [](auto& o) { o.model = "K5RX"; }, 0x80000002, INVALID},
+        {"second string not empty", [](auto& o) { o.second = "X"; }, 0x80000003, INVALID},
+        {"another vendor", [](auto& o) { o.vendor = "ZALTA"; }, 0x80000004, INVALID},
+        {"revision 2", [](auto& o) { o.revision = 2; }, 0x80000005, OUTDATED},
+    };
+    Bytes image = make(100);
+    for (const InstalledCase& c : cases) {
+        kimage::ImageOptions o;
+        c.installed(o);
+        install(kimage::make_image(o).bytes);
+        board->firmware.events.clear();
+        EXPECT_EQ(KOVA_check_bios_image(image.data(), HANDLE, 0), c.code) << c.name;
+        EXPECT_STREQ(KOVA_message, c.message) << c.name;
+        if (c.code != 0) {
+            EXPECT_TRUE(board->firmware.events.empty()) << c.name << ": nothing sent before the identity holds";
+        }
+        expect_nothing_held();
+    }
+}
+
+TEST_F(UpdateTest, BlankFlashHasNoIdentity) {
+    Bytes image = make(100);
+    EXPECT_EQ(KOVA_update_bios_firmware(image.data(), HANDLE, 0), 0x80000001u);
+    EXPECT_STREQ(KOVA_message, INVALID);
+    Bytes blank_with_tag(FLASH_SIZE, 0xFF);
+    std::memcpy(&blank_with_tag[0x1FFFE0], "R2318", 5);
+    install(blank_with_tag);
+    EXPECT_EQ(KOVA_update_bios_firmware(image.data(), HANDLE, 0), 0x80000010u);
+    EXPECT_STREQ(KOVA_message, INVALID);
+    expect_nothing_held();
+}
+
+struct ImageFaultCase {
+    const char* name;
+    std::function<void(Bytes&)> spoil;
+};
+
+TEST_F(UpdateTest, ImageFaultsMapNothing) {
+    install(make(1));
+    const ImageFaultCase cases[] = {
+        {"boot-block sum", [](Bytes& b) { b[0x1F8000] ^= 1; }},
+        {"module sum", [](Bytes& b) { b[0x100080] ^= 1; }},
+        {"no ROM header", [](Bytes& b) { b[0x100040] = 'X'; }},
+    };
+    for (const ImageFaultCase& c : cases) {
+        Bytes image = make(2);
+        c.spoil(image);
+        board->memory.clear_log();
+        EXPECT_EQ(KOVA_update_bios_firmware(image.data(), HANDLE, 0), 0x80000000u) << c.name;
+        EXPECT_STREQ(KOVA_message, INTEGRITY) << c.name;
+        EXPECT_TRUE(board->memory.map_calls().empty()) << c.name;
+    }
+    EXPECT_EQ(KOVA_update_bios_firmware(nullptr, HANDLE, 0), 0x80000000u) << "null image";
+    EXPECT_STREQ(KOVA_message, INTEGRITY);
+    EXPECT_TRUE(board->memory.map_calls().empty());
+    EXPECT_EQ(flash(), make(1)) << "the flash is untouched";
+}
+
+TEST_F(UpdateTest, CheckNotifiesBeginAndEndOnly) {
+    Bytes a = make(1);
+    install(a);
+    EXPECT_EQ(KOVA_check_bios_image(a.data(), HANDLE, 0), 0u);
+    using E = std::pair<Kind, uint8_t>;
+    std::vector<E> got;
+    for (const auto& e : board->firmware.events) {
+        got.push_back({e.kind, e.code});
+    }
+    EXPECT_EQ(got, (std::vector<E>{{Kind::Port, 0x20}, {Kind::Callback, 0x20}, {Kind::Callback, 0x24},
+                                   {Kind::Port, 0x24}}));
+    EXPECT_EQ(board->bus.writes_to(0xB2), (std::vector<uint32_t>{0x20, 0x24}));
+    EXPECT_EQ(flash(), a);
+
+    board->firmware.events.clear();
+    EXPECT_EQ(KOVA_check_bios_image(a.data(), 0, 0), 0u);
+    EXPECT_TRUE(board->firmware.callbacks().empty()) << "handle 0 makes no callback";
+    EXPECT_EQ(board->firmware.port_codes(), (std::vector<uint8_t>{0x20, 0x24}));
+}
+
+TEST_F(UpdateTest, WithoutAnInterfaceBlockCodesGoToPort80) {
+    Bytes a = make(1);
+    install(a);
+    board->firmware.remove_interface();
+    Bytes before = fseg();
+    EXPECT_EQ(KOVA_check_bios_image(a.data(), HANDLE, 0), 0u);
+    EXPECT_EQ(board->bus.writes_to(0x80), (std::vector<uint32_t>{0x20, 0x24}));
+    EXPECT_EQ(fseg(), before) << "firmware memory untouched";
+    EXPECT_EQ(callback_codes(), (std::vector<uint8_t>{0x20, 0x24}));
+}
+
+TEST_F(UpdateTest, RecordIsWrittenInPlaceAtItsOffset) {
+    Bytes a = make(1);
+    install(a);
+    board->firmware.install_interface(0x1230, 0x20, 0xB2);
+    EXPECT_EQ(KOVA_check_bios_image(a.data(), HANDLE, 0), 0u);
+    flash_command_record r{};
+    board->memory.read(sim::phys::FSEG_BASE + 0x1250, &r, sizeof r);
+    EXPECT_EQ(r.code, 0x24);
+    EXPECT_EQ(r.transfer_address, sim::phys::ALLOC_BASE);
+    EXPECT_EQ(r.flash_address, 0xFFFDF000u) << "last block compared: pass e's last";
+    EXPECT_EQ(r.length, 4096u);
+    auto calls = board->firmware.callbacks();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1].record.transfer_address, sim::phys::ALLOC_BASE);
+}
+
+struct CountCase {
+    const char* name;
+    std::vector<uint32_t> changed_blocks;  // image offsets of blocks made to differ
+    bool skip_bit;
+    int expected;  // hand-counted: the reference model must agree
+};
+
+TEST_F(UpdateTest, DryRunCounts) {
+    const CountCase cases[] = {
+        // Passes a and c compare the copies against different data: 16 each.
+        {"identical image", {}, false, 32},
+        {"identical image, pass c skipped", {}, true, 16},
+        {"a block of the first 64 KiB (pass d)", {0x5000}, false, 33},
+        {"a block of pass e", {0x80000, 0x150000}, false, 34},
+        {"a block of the never-written 64 KiB", {0x1E3000}, false, 32},
+        {"blocks in d and e, pass c skipped", {0x0000, 0x10000, 0x1D0000}, true, 19},
+    };
+    Bytes a = make(1);
+    for (const CountCase& c : cases) {
+        install(a);
+        board->window.regs[REG_FEA1] = c.skip_bit ? 0x80 : 0x7F;
+        Bytes image = a;
+        for (uint32_t off : c.changed_blocks) {
+            image[off + 0x800] ^= 0xFF;  // filler bytes: the image stays valid
+        }
+        ASSERT_EQ(dry_run_count(a, image, !c.skip_bit), c.expected) << c.name;
+        KOVA_block_count = 1234;
+        EXPECT_EQ(KOVA_check_bios_image(image.data(), HANDLE, 0), 0u) << c.name;
+        EXPECT_EQ(KOVA_block_count, c.expected) << c.name;
+        EXPECT_EQ(flash(), a) << c.name << ": a check writes nothing";
+        expect_nothing_held();
+    }
+}
+
+TEST_F(UpdateTest, UpdateWithHandleZeroIsADryRunThatKeepsTheCounter) {
+    Bytes a = make(1), b = make(2);
+    install(a);
+    KOVA_block_count = 10;
+    EXPECT_EQ(KOVA_update_bios_firmware(b.data(), 0, 0), 0u);
+    EXPECT_STREQ(KOVA_message, UPDATE_OK);
+    EXPECT_EQ(KOVA_block_count, 10 + dry_run_count(a, b, true));
+    EXPECT_EQ(flash(), a);
+}
+
+TEST_F(UpdateTest, FullUpdateFromAToB) {
+    Bytes a = make(1), b = make(2);
+    install(a);
+    ASSERT_EQ(KOVA_check_bios_image(b.data(), HANDLE, 0), 0u);
+    int expected = KOVA_block_count;
+    EXPECT_EQ(expected, 528) << "every block of every pass differs";
+    board->firmware.events.clear();
+    ASSERT_EQ(KOVA_update_bios_firmware(b.data(), HANDLE, 0), 0u);
+    EXPECT_STREQ(KOVA_message, UPDATE_OK);
+    expect_nothing_held();
+
+    Bytes now = flash();
+    Bytes want = b;
+    std::copy(a.begin() + 0x1E0000, a.begin() + 0x1F0000, want.begin() + 0x1E0000);
+    EXPECT_TRUE(now == want) << "flash must equal B but for the 64 KiB at 0x1E0000, which keep A";
+
+    // Each differing block: one prepare then one write, for the same block.
+    auto calls = board->firmware.callbacks();
+    ASSERT_GE(calls.size(), 2u);
+    EXPECT_EQ(calls.front().code, 0x20);
+    EXPECT_EQ(calls.back().code, 0x24);
+    int writes = 0;
+    for (size_t i = 1; i + 1 < calls.size(); i += 2) {
+        ASSERT_EQ(calls[i].code, 0x22) << "call " << i;
+        ASSERT_EQ(calls[i + 1].code, 0x23) << "call " << i + 1;
+        EXPECT_EQ(calls[i].record.flash_address, calls[i + 1].record.flash_address);
+        EXPECT_EQ(calls[i + 1].record.length, 4096u);
+        ++writes;
+    }
+    EXPECT_EQ(writes, 528);
+    EXPECT_EQ(KOVA_block_count, expected - writes);
+    // Passes in their order: a, b, c, d, e, each block in address order.
+    std::vector<uint32_t> order, want_order;
+    for (const auto& e : calls) {
+        if (e.code == 0x23) {
+            order.push_back(e.record.flash_address);
+        }
+    }
+    for (const Pass& p : {PASS_A, PASS_B, PASS_C, PASS_D, PASS_E}) {
+        for (uint32_t off = 0; off < p.length; off += BLOCK) {
+            want_order.push_back(FLASH_BASE + p.flash_offset + off);
+        }
+    }
+    EXPECT_EQ(order, want_order);
+    EXPECT_EQ(board->firmware.refused_checks, 0u);
+    EXPECT_EQ(calls.back().record.flash_address, 0xFFFDF000u);
+    EXPECT_EQ(calls.back().record.length, 4096u);
+
+    // The same image again: only the copy areas of passes a and c are
+    // rewritten, and pass e puts them back.
+    board->firmware.events.clear();
+    ASSERT_EQ(KOVA_check_bios_image(b.data(), HANDLE, 0), 0u);
+    EXPECT_EQ(KOVA_block_count, 32);
+    ASSERT_EQ(KOVA_update_bios_firmware(b.data(), HANDLE, 0), 0u);
+    EXPECT_EQ(KOVA_block_count, 32 - 64) << "the copies cost writes the dry run did not count";
+    EXPECT_TRUE(flash() == want);
+}
+
+TEST_F(UpdateTest, SkipBitLeavesOutPassCInWriteMode) {
+    Bytes a = make(1), b = make(2);
+    install(a);
+    board->window.regs[REG_FEA1] = 0x80;
+    ASSERT_EQ(KOVA_update_bios_firmware(b.data(), HANDLE, 0), 0u);
+    std::vector<uint32_t> order;
+    for (const auto& e : board->firmware.callbacks()) {
+        if (e.code == 0x23) {
+            order.push_back(e.record.flash_address);
+        }
+    }
+    ASSERT_EQ(order.size(), 512u);
+    EXPECT_EQ(order[31], 0xFFFFF000u) << "pass b ends";
+    EXPECT_EQ(order[32], 0xFFE00000u) << "then pass d, not c";
+    EXPECT_EQ(order[48], 0xFFE10000u) << "then pass e";
+}
+
+TEST_F(UpdateTest, CheckFieldsOfAllOnesAndAllZeroBlocks) {
+    Bytes a = make(1);
+    install(a);
+    Bytes b = a;
+    std::fill(b.begin() + 0x80000, b.begin() + 0x81000, 0xFF);
+    std::fill(b.begin() + 0x81000, b.begin() + 0x82000, 0x00);
+    ASSERT_EQ(KOVA_update_bios_firmware(b.data(), HANDLE, 0), 0u);
+    std::map<uint32_t, uint32_t> check_by_address;
+    for (const auto& e : board->firmware.callbacks()) {
+        if (e.code == 0x23) {
+            check_by_address[e.record.flash_address] = e.record.check;
+        }
+    }
+    EXPECT_EQ(check_by_address.at(0xFFE80000), 0x3FFu);
+    EXPECT_EQ(check_by_address.at(0xFFE81000), 0xFFFFFFFFu);
+    EXPECT_EQ(flash()[0x80000], 0xFF);
+    EXPECT_EQ(flash()[0x81FFF], 0x00);
+}
+
+struct AcquireCase {
+    const char* name;
+    uint32_t fail_physical;  // 0: the allocation fails
+    uint32_t fail_length;
+    std::vector<uint32_t> released;  // physical bases unmapped, in order
+};
+
+TEST_F(UpdateTest, EachAcquisitionFailing) {
+    const AcquireCase cases[] = {
+        {"flash window", 0xFFE00000, 0x200000, {}},
+        {"F-segment window", 0xF0000, 0x10000, {0xFFE00000}},
+        {"top window", 0xFFFF0000, 0xFFFF, {0xFFE00000, 0xF0000}},
+        {"transfer allocation", 0, 0x1000, {0xFFE00000, 0xF0000, 0xFFFF0000}},
+        {"transfer mapping", sim::phys::ALLOC_BASE, 0x1000, {0xFFE00000, 0xF0000, 0xFFFF0000}},
+    };
+    Bytes a = make(1);
+    install(a);
+    for (const AcquireCase& c : cases) {
+        board->memory.clear_log();
+        board->firmware.events.clear();
+        board->memory.map_fault = [&](uint32_t p, uint32_t n) { return p == c.fail_physical && n == c.fail_length; };
+        board->memory.alloc_fault = [&](uint32_t) { return c.fail_physical == 0; };
+        EXPECT_EQ(KOVA_update_bios_firmware(a.data(), HANDLE, 0), 0x80000020u) << c.name;
+        EXPECT_STREQ(KOVA_message, SHELL) << c.name;
+        EXPECT_EQ(board->memory.unmapped(), c.released) << c.name;
+        EXPECT_TRUE(board->firmware.events.empty()) << c.name;
+        expect_nothing_held();
+    }
+    board->memory.map_fault = nullptr;
+    board->memory.alloc_fault = nullptr;
+    board->memory.clear_log();
+    EXPECT_EQ(KOVA_check_bios_image(a.data(), HANDLE, 0), 0u) << "a later call acquires afresh";
+    EXPECT_EQ(board->memory.unmapped(),
+              (std::vector<uint32_t>{0xFFE00000, 0xF0000, 0xFFFF0000, sim::phys::ALLOC_BASE}));
+    board->memory.clear_log();
+    Bytes bad = a;
+    bad[0x1F8000] ^= 1;
+    EXPECT_EQ(KOVA_check_bios_image(bad.data(), HANDLE, 0), 0x80000000u);
+    EXPECT_TRUE(board->memory.unmapped().empty()) << "a call failing validation releases nothing";
+}
+
+struct FaultCase {
+    const char* name;
+    std::function<void(sim::Firmware&)> arm;
+    uint32_t code;
+    unsigned writes_of_failing_block;  // on failure: writes made to the block that would not take
+};
+
+TEST_F(UpdateTest, FirmwareFaultsAreBoundedAndReported) {
+    const FaultCase cases[] = {
+        {"write-protected part", [](auto& f) { f.write_protected = true; }, 0x80000030, 4},
+        {"block failing its first 3 writes", [](auto& f) {
+             f.failing_block = 0x40000;
+             f.failing_block_writes = 3;
+         }, 0, 0},
+        {"block failing its first 4 writes", [](auto& f) {
+             f.failing_block = 0x40000;
+             f.failing_block_writes = 4;
+         }, 0x80000030, 4},
+        {"writes that change nothing", [](auto& f) { f.ignore_writes = true; }, 0x80000030, 4},
+        {"partial writes", [](auto& f) { f.partial_write_bytes = 0x800; }, 0x80000030, 4},
+        {"length set to 0", [](auto& f) { f.length_after_prepare = 0; }, 0x80000030, 0},
+        {"length grown past the block", [](auto& f) { f.length_after_prepare = 0x2000; }, 0x80000030, 0},
+        {"length shrunk", [](auto& f) { f.length_after_prepare = 0x800; }, 0x80000030, 4},
+        {"length rewritten unchanged", [](auto& f) { f.length_after_prepare = 0x1000; }, 0, 0},
+        {"power lost after 100 writes", [](auto& f) { f.power_lost_after_writes = 100; }, 0x80000030, 4},
+    };
+    Bytes a = make(1), b = make(2);
+    for (const FaultCase& c : cases) {
+        board = std::make_unique<sim::Board>();
+        sim::install(board.get());
+        install(a);
+        c.arm(board->firmware);
+        KOVA_block_count = 0;
+        uint32_t code = KOVA_update_bios_firmware(b.data(), HANDLE, 0);
+        EXPECT_EQ(code, c.code) << c.name;
+        EXPECT_STREQ(KOVA_message, code == 0 ? UPDATE_OK : WRITE_FAILED) << c.name;
+        expect_nothing_held();
+
+        auto calls = board->firmware.callbacks();
+        ASSERT_GE(calls.size(), 2u) << c.name;
+        EXPECT_EQ(calls.back().code, 0x24) << c.name << ": the walk always ends with CODE_END";
+        EXPECT_EQ(board->firmware.port_codes().back(), 0x24) << c.name;
+        // No block is written more than 4 times in a row (it may be written
+        // again by a later pass).
+        int writes = 0;
+        unsigned in_a_row = 0;
+        uint32_t previous = 0;
+        for (const auto& e : calls) {
+            if (e.code == 0x23) {
+                ++writes;
+                in_a_row = e.record.flash_address == previous ? in_a_row + 1 : 1;
+                previous = e.record.flash_address;
+                EXPECT_LE(in_a_row, 4u) << c.name;
+            }
+        }
+        EXPECT_EQ(KOVA_block_count, -writes) << c.name << ": every write counts";
+        if (code == 0) {
+            Bytes want = b;
+            std::copy(a.begin() + 0x1E0000, a.begin() + 0x1F0000, want.begin() + 0x1E0000);
+            EXPECT_TRUE(flash() == want) << c.name << ": a success leaves the image in the flash";
+            continue;
+        }
+        // The walk stopped at the failing block: before CODE_END come only
+        // that block's prepares and writes, and it stopped within the bound.
+        size_t i = calls.size() - 2;
+        uint32_t failing = calls[i].record.flash_address;
+        unsigned run_writes = 0;
+        for (; i > 0 && calls[i].record.flash_address == failing && calls[i].code != 0x20; --i) {
+            run_writes += calls[i].code == 0x23;
+        }
+        EXPECT_EQ(run_writes, c.writes_of_failing_block) << c.name;
+        EXPECT_NE(calls[i].record.flash_address, failing) << c.name;
+    }
+}
+
+}  // namespace
