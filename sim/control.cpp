@@ -62,4 +62,64 @@ void ZUNDA_CALL SimEcSetMode(uint32_t mode) {
 
 void ZUNDA_CALL SimEcSetBusyReads(uint32_t reads) { sim::current().ec.busy_reads = reads; }
 
+uint32_t ZUNDA_CALL SimWriteFlash(const void* data, uint32_t length) {
+    if (data == nullptr || length != sim::phys::FLASH_SIZE) {
+        return 0;
+    }
+    return sim::current().memory.write(sim::phys::FLASH_BASE, data, length) ? 1 : 0;
+}
+
+void ZUNDA_CALL SimFirmwareFault(uint32_t fault, uint32_t value) {
+    sim::Firmware& f = sim::current().firmware;
+    switch (fault) {
+    case SIM_FAULT_WRITE_PROTECT:
+        f.write_protected = true;
+        break;
+    case SIM_FAULT_IGNORE_WRITES:
+        f.ignore_writes = true;
+        break;
+    case SIM_FAULT_PARTIAL_WRITE:
+        f.partial_write_bytes = value;
+        break;
+    case SIM_FAULT_RECORD_LENGTH:
+        f.length_after_prepare = value;
+        break;
+    case SIM_FAULT_POWER_LOSS:
+        f.power_lost_after_writes = value;
+        break;
+    default:
+        f.write_protected = false;
+        f.ignore_writes = false;
+        f.partial_write_bytes.reset();
+        f.length_after_prepare.reset();
+        f.power_lost_after_writes.reset();
+        f.failing_block.reset();
+        break;
+    }
+}
+
+uint32_t ZUNDA_CALL SimFirmwareCallbacks(uint32_t code) {
+    uint32_t n = 0;
+    for (const sim::FirmwareEvent& e : sim::current().firmware.callbacks()) {
+        n += code == 0xFFFFFFFFu || e.code == code;
+    }
+    return n;
+}
+
+void ZUNDA_CALL SimFirmwareClearLog(void) { sim::current().firmware.events.clear(); }
+
+void ZUNDA_CALL SimRemoveInterface(void) { sim::current().firmware.remove_interface(); }
+
+void ZUNDA_CALL SimSetRegister(uint32_t reg, uint32_t value) {
+    sim::current().window.regs[reg & 0xFFFF] = uint8_t(value);
+}
+
+void ZUNDA_CALL SimFailMapping(uint32_t physical) {
+    if (physical == 0) {
+        sim::current().memory.map_fault = nullptr;
+    } else {
+        sim::current().memory.map_fault = [physical](uint32_t p, uint32_t) { return p == physical; };
+    }
+}
+
 }  // extern "C"

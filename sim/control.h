@@ -29,6 +29,29 @@ ZUNDA_API uint32_t ZUNDA_CALL SimEcRamPeek(uint32_t index);
 ZUNDA_API void ZUNDA_CALL SimEcSetMode(uint32_t mode);
 ZUNDA_API void ZUNDA_CALL SimEcSetBusyReads(uint32_t reads);
 
+// Makes `data` (exactly 2 MiB) the flash contents, i.e. the installed
+// firmware. 1 on success.
+ZUNDA_API uint32_t ZUNDA_CALL SimWriteFlash(const void* data, uint32_t length);
+// Firmware fault modes: SIM_FAULT_NONE clears them all; the others set one,
+// with `value` where the mode takes one.
+enum {
+    SIM_FAULT_NONE = 0,
+    SIM_FAULT_WRITE_PROTECT = 1,
+    SIM_FAULT_IGNORE_WRITES = 2,
+    SIM_FAULT_PARTIAL_WRITE = 3,  // value: bytes programmed per write
+    SIM_FAULT_RECORD_LENGTH = 4,  // value: length written into the record on prepare
+    SIM_FAULT_POWER_LOSS = 5,     // value: writes before the flash stops changing
+};
+ZUNDA_API void ZUNDA_CALL SimFirmwareFault(uint32_t fault, uint32_t value);
+// SEG32_CALLBACK calls seen with this code (0xFFFFFFFF: all of them).
+ZUNDA_API uint32_t ZUNDA_CALL SimFirmwareCallbacks(uint32_t code);
+ZUNDA_API void ZUNDA_CALL SimFirmwareClearLog(void);
+ZUNDA_API void ZUNDA_CALL SimRemoveInterface(void);
+// Register of the indexed window (0xFEA1: bit 7 skips the update's pass c).
+ZUNDA_API void ZUNDA_CALL SimSetRegister(uint32_t reg, uint32_t value);
+// Makes every MapPhysToLin of `physical` fail (0: none fail).
+ZUNDA_API void ZUNDA_CALL SimFailMapping(uint32_t physical);
+
 #ifdef __cplusplus
 }
 #endif

@@ -83,7 +83,9 @@ std::vector<uint8_t> Firmware::port_codes() const {
     return out;
 }
 
-bool Firmware::powered() const { return !power_lost_after_writes || writes_programmed < *power_lost_after_writes; }
+bool Firmware::powered() const {
+    return !power_lost_after_writes || writes_programmed < *power_lost_after_writes;
+}
 
 void Firmware::callback(uint32_t handle, const flash_command_record& record) {
     events.push_back({FirmwareEvent::Kind::Callback, record.code, handle, record});

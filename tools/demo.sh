@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # The demo: the host tool drives the library against a simulated K5R board
-# kept in a board directory, as a flashing utility would on the real board.
-# Usage: demo.sh KOVAFLASH BOARD_DIR
+# kept in a board directory, as a flashing utility would on the real board:
+# the board runs one firmware image, a later revision is checked, written
+# with a progress bar, and checked again.
+# Usage: demo.sh BIN_DIR WORK_DIR
 set -euo pipefail
-tool=$1 board=$2
-step() { printf '\n\033[1m$ kovaflash %s\033[0m\n' "$*"; "$tool" --board "$board" "$@"; }
+bin=$1 work=$2
+board=$work/board
+rm -rf "$work"
+mkdir -p "$work"
+say() { printf '\n\033[1m$ %s\033[0m\n' "$*"; }
+run() { say "$*"; "$@"; }
+flash() { say "kovaflash $*"; "$bin/kovaflash" --board "$board" "$@"; }
 
-echo "Simulated board: $board"
-step info
-step ec write 0x40 0xA5
-step ec read 0x40
-step ec write 0x41 7
-step ec read 0x41
+run "$bin/kova-image" make "$work/installed.bin" --seed 5 --revision 0
+run "$bin/kova-image" make "$work/new.bin" --seed 5 --revision 1 --sizes 0x6000,0x1800,0x14000,0x3000,0x800,0x9000
+flash info
+flash board init --image "$work/installed.bin"
+flash check "$work/new.bin" --map
+flash update "$work/new.bin" --yes --map
+flash check "$work/new.bin" --map
+flash ec write 0x40 0xA5
+flash ec read 0x40
 echo
-echo "The board keeps its EC RAM and flash between runs; read it back any time with:"
-echo "  $tool --board $board ec read 0x40"
+echo "The board keeps its flash and EC RAM in $board between runs."

@@ -35,10 +35,10 @@ struct region_pass {
 // gives the copy areas their own contents last. The 64 KiB at 0x1E0000 are
 // never written.
 constexpr region_pass REGION_PASSES[] = {
-    {0x030000, 0x1F0000, 0x10000, false},  // a
-    {0x1F0000, 0x1F0000, 0x10000, false},  // b
-    {0x010000, 0x000000, 0x10000, true},   // c
-    {0x000000, 0x000000, 0x10000, false},  // d
+    {0x030000, 0x1F0000, 0x10000, false},   // a
+    {0x1F0000, 0x1F0000, 0x10000, false},   // b
+    {0x010000, 0x000000, 0x10000, true},    // c
+    {0x000000, 0x000000, 0x10000, false},   // d
     {0x010000, 0x010000, 0x1D0000, false},  // e
 };
 
@@ -49,7 +49,8 @@ uint32_t walk_regions(const uint8_t* image, uint32_t handle) {
         if (pass.only_without_skip_bit && (indexed_reg_read(REG_BOOT_COPY) & REG_BOOT_COPY_SKIP) != 0) {
             continue;
         }
-        if (write_region(pass.flash_offset, image + pass.image_offset, pass.length, handle) != writer::REGION_DONE) {
+        if (write_region(pass.flash_offset, image + pass.image_offset, pass.length, handle) !=
+            writer::REGION_DONE) {
             set_message(message::FLASH_WRITE);
             return result::FLASH_WRITE;
         }

@@ -44,7 +44,8 @@ void locate_flash_interface(uint8_t* fseg_window) {
         k += from;
         if (fits_in_window(fseg_window, k)) {
             chosen_block = reinterpret_cast<flash_interface_block*>(fseg_window + k);
-            chosen_record = reinterpret_cast<flash_command_record*>(fseg_window + k + chosen_block->record_offset);
+            chosen_record =
+                reinterpret_cast<flash_command_record*>(fseg_window + k + chosen_block->record_offset);
             return;
         }
         from = k + 1;  // passed over: search on after it

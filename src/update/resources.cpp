@@ -47,7 +47,8 @@ bool acquire_update_resources() {
     return map_into(&slots.flash_window, res::FLASH_PHYSICAL, res::FLASH_LENGTH) &&
            map_into(&slots.fseg_window, fwif::FSEG_PHYSICAL, fwif::FSEG_LENGTH) &&
            map_into(&slots.top_window, identity::TOP_WINDOW_PHYSICAL, identity::TOP_WINDOW_LENGTH) &&
-           allocate_transfer() && map_into(&slots.transfer_mapping, slots.transfer_physical, res::TRANSFER_LENGTH);
+           allocate_transfer() &&
+           map_into(&slots.transfer_mapping, slots.transfer_physical, res::TRANSFER_LENGTH);
 }
 
 void release_update_resources() {

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "builder.h"
 
 namespace {
 
@@ -97,6 +100,123 @@ TEST(KovaDll, DeadControllerReadGivesUpWithFF) {
     EXPECT_EQ(writes(0x66, nullptr, 0), 0u) << "no command after the wait gave up";
     EXPECT_EQ(writes(0x62, nullptr, 0), 0u);
     EXPECT_EQ(count(), 2u * 0x40000u - 1u) << "limit status reads with delays between";
+}
+
+// The update entries through the real DLL: exports, __stdcall and the
+// record passed by value across the DLL boundary all take part.
+class KovaDllUpdate : public ::testing::Test {
+protected:
+    using Entry = uint32_t(WINAPI*)(const void*, uint32_t, uint32_t);
+    Entry update = proc<Entry>(kova(), "KOVA_update_bios_firmware");
+    Entry check = proc<Entry>(kova(), "KOVA_check_bios_image");
+    const char* message = proc<const char*>(kova(), "KOVA_message");
+    const int32_t* count = proc<const int32_t*>(kova(), "KOVA_block_count");
+    uint32_t(WINAPI* write_flash)(const void*, uint32_t) = proc<decltype(write_flash)>(zunda(),
+                                                                                       "SimWriteFlash");
+    void(WINAPI* fault)(uint32_t, uint32_t) = proc<decltype(fault)>(zunda(), "SimFirmwareFault");
+    uint32_t(WINAPI* callbacks)(uint32_t) = proc<decltype(callbacks)>(zunda(), "SimFirmwareCallbacks");
+    void(WINAPI* clear_log)() = proc<decltype(clear_log)>(zunda(), "SimFirmwareClearLog");
+    void(WINAPI* set_reg)(uint32_t, uint32_t) = proc<decltype(set_reg)>(zunda(), "SimSetRegister");
+    void(WINAPI* fail_map)(uint32_t) = proc<decltype(fail_map)>(zunda(), "SimFailMapping");
+    uint32_t(WINAPI* live_maps)() = proc<decltype(live_maps)>(zunda(), "SimLiveMappings");
+    uint32_t(WINAPI* live_allocs)() = proc<decltype(live_allocs)>(zunda(), "SimLiveAllocations");
+    void*(WINAPI* map)(uint32_t, uint32_t, uint32_t*) = proc<decltype(map)>(zunda(), "MapPhysToLin");
+    uint32_t(WINAPI* unmap)(uint32_t, void*) = proc<decltype(unmap)>(zunda(), "UnmapPhysicalMemory");
+
+    static constexpr uint32_t HANDLE = 1;
+
+    void SetUp() override {
+        ASSERT_TRUE(update && check && message && count && write_flash && fault && callbacks && clear_log &&
+                    set_reg && fail_map && live_maps && live_allocs && map && unmap);
+        fault(0, 0);
+        fail_map(0);
+        set_reg(0xFEA1, 0);
+        clear_log();
+    }
+    void TearDown() override {
+        EXPECT_EQ(live_maps(), 0u) << "a window is still mapped";
+        EXPECT_EQ(live_allocs(), 0u) << "the transfer buffer is still allocated";
+        fault(0, 0);
+        fail_map(0);
+    }
+    static std::vector<uint8_t> image(uint64_t seed, uint8_t revision = 1) {
+        kimage::ImageOptions o;
+        o.seed = seed;
+        o.revision = revision;
+        return kimage::make_image(o).bytes;
+    }
+    std::vector<uint8_t> flash() {
+        uint32_t h = 0;
+        auto* p = static_cast<uint8_t*>(map(0xFFE00000, 0x200000, &h));
+        std::vector<uint8_t> out(p, p + 0x200000);
+        unmap(h, p);
+        return out;
+    }
+};
+
+TEST_F(KovaDllUpdate, CheckThenUpdateFromAToB) {
+    auto a = image(1), b = image(2);
+    ASSERT_EQ(write_flash(a.data(), uint32_t(a.size())), 1u);
+    EXPECT_EQ(check(b.data(), HANDLE, 0), 0u);
+    EXPECT_STREQ(message, "Image validation sucessfully completed. ");
+    EXPECT_EQ(*count, 528);
+    EXPECT_EQ(callbacks(0x20), 1u);
+    EXPECT_EQ(callbacks(0x24), 1u);
+    EXPECT_EQ(callbacks(0xFFFFFFFF), 2u);
+    EXPECT_EQ(flash(), a) << "a check writes nothing";
+
+    EXPECT_EQ(update(b.data(), HANDLE, 0), 0u);
+    EXPECT_STREQ(message, "BIOS update successfully completed. ");
+    EXPECT_EQ(*count, 0);
+    EXPECT_EQ(callbacks(0x23), 528u);
+    auto want = b;
+    std::copy(a.begin() + 0x1E0000, a.begin() + 0x1F0000, want.begin() + 0x1E0000);
+    EXPECT_TRUE(flash() == want);
+}
+
+TEST_F(KovaDllUpdate, SkipBitLeavesOutPassC) {
+    auto a = image(1);
+    write_flash(a.data(), uint32_t(a.size()));
+    set_reg(0xFEA1, 0x80);
+    EXPECT_EQ(check(a.data(), HANDLE, 0), 0u);
+    EXPECT_EQ(*count, 16);
+    set_reg(0xFEA1, 0x00);
+    EXPECT_EQ(check(a.data(), HANDLE, 0), 0u);
+    EXPECT_EQ(*count, 32);
+}
+
+struct DllFailureCase {
+    const char* name;
+    uint32_t fault, fault_value, failing_map;
+    uint8_t installed_revision;
+    bool null_image;
+    uint32_t code;
+    const char* message;
+};
+
+TEST_F(KovaDllUpdate, FailuresReportTheirCodeAndMessage) {
+    const DllFailureCase cases[] = {
+        {"null image", 0, 0, 0, 0, true, 0x80000000, "Image integrity check failed."},
+        {"installed revision 2", 0, 0, 0, 2, false, 0x80000005, "Image outdated. "},
+        {"top window refused", 0, 0, 0xFFFF0000, 0, false, 0x80000020, "Driver shell error."},
+        {"write-protected flash", 1, 0, 0, 0, false, 0x80000030, "Flash write failed."},
+        {"firmware grows the record length", 4, 0x2000, 0, 0, false, 0x80000030, "Flash write failed."},
+    };
+    auto b = image(2);
+    for (const DllFailureCase& c : cases) {
+        auto a = image(1, c.installed_revision);
+        write_flash(a.data(), uint32_t(a.size()));
+        fault(0, 0);
+        if (c.fault) {
+            fault(c.fault, c.fault_value);
+        }
+        fail_map(c.failing_map);
+        EXPECT_EQ(update(c.null_image ? nullptr : b.data(), HANDLE, 0), c.code) << c.name;
+        EXPECT_STREQ(message, c.message) << c.name;
+        EXPECT_EQ(live_maps(), 0u) << c.name;
+        EXPECT_EQ(live_allocs(), 0u) << c.name;
+        fail_map(0);
+    }
 }
 
 TEST(KovaDll, VersionResourceNamesProduct51AndTheDate) {

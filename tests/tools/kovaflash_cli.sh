@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The host tool against a simulated board directory: identity, an EC byte that
 # survives between runs, and clear errors with exit status 2 for bad numbers.
-# Usage: kovaflash_cli.sh KOVAFLASH [RUNNER]   (RUNNER: e.g. wine)
+# With KOVA_IMAGE also the firmware update: check, update, board init, and
+# the failures a host sees as exit status 1 with the library's message.
+# Usage: kovaflash_cli.sh KOVAFLASH [RUNNER [KOVA_IMAGE]]   (RUNNER: e.g. wine, or "")
 set -uo pipefail
 tool=$1
 runner=${2:-}
+image_tool=${3:-}
 board=$(mktemp -d)
-trap 'rm -rf "$board"' EXIT
+images=$(mktemp -d)
+trap 'rm -rf "$board" "$images"' EXIT
 fail=0
 run() { $runner "$tool" --board "$board" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 
@@ -41,4 +45,42 @@ expect 2 "INDEX '' is not a number" ec read ''
 expect 2 "INDEX '12abc' is not a number" ec read 12abc
 expect 2 "VALUE is required|VALUE" ec write 1
 expect 2 "" bogus
+
+if [ -n "$image_tool" ]; then
+    "$image_tool" make "$images/new.bin" --seed 3 --revision 1 >/dev/null
+    "$image_tool" make "$images/same-seed.bin" --seed 0 --revision 1 >/dev/null
+    "$image_tool" make "$images/rev2.bin" --seed 3 --revision 2 >/dev/null
+    "$image_tool" make "$images/other-board.bin" --seed 3 --model K5S >/dev/null
+    cp "$images/new.bin" "$images/broken.bin"
+    printf '\x01' | dd of="$images/broken.bin" bs=1 seek=$((0x1F8000)) conv=notrunc status=none
+    head -c 4096 "$images/new.bin" >"$images/short.bin"
+
+    # The board directory above came with generated firmware of revision 0.
+    expect 0 'result +: 0x00000000' check "$images/new.bin"
+    expect 0 'message +: Image validation sucessfully completed\. $' check "$images/new.bin"
+    expect 0 'blocks differ : 528 ' check "$images/new.bin"
+    # Same filler, later revision: one boot-block block and the two copy areas.
+    expect 0 'blocks differ : 33 ' check "$images/same-seed.bin"
+    expect 0 '^0x1C0000  \.{48}X\.{15}$' check "$images/same-seed.bin" --map
+    expect 0 'blocks written: 528' update "$images/new.bin" --yes
+    expect 0 'message +: BIOS update successfully completed\. $' update "$images/new.bin" --yes
+    expect 0 'writing: 0% .* 100%' update "$images/new.bin"
+    expect 0 'blocks differ : 32 ' check "$images/new.bin"
+    expect 0 '^0x000000  \.{64}$' check "$images/new.bin" --map
+    expect 0 'blocks written: 0' update "$images/new.bin" --handle 0
+    expect 1 'result +: 0x80000000' check "$images/broken.bin"
+    expect 1 'message +: Image integrity check failed\.' update "$images/broken.bin" --yes
+    expect 2 'short.bin: 4096 bytes, an image is exactly 2097152' check "$images/short.bin"
+    expect 2 'missing.bin: cannot open' update "$images/missing.bin"
+
+    # Installed firmware the library must refuse to replace.
+    expect 0 'installed firmware .*rev2.bin' board init --image "$images/rev2.bin"
+    expect 1 'result +: 0x80000005' check "$images/new.bin"
+    expect 1 'message +: Image outdated\. $' update "$images/new.bin" --yes
+    expect 0 '' board init --image "$images/other-board.bin"
+    expect 1 'result +: 0x80000002' update "$images/new.bin" --yes
+    expect 1 'message +: Invalid image\. $' check "$images/new.bin"
+    expect 0 'generated, revision 0' board init
+    expect 0 'blocks differ : 528 ' check "$images/new.bin"
+fi
 exit $fail

@@ -33,18 +33,22 @@ TEST_F(FlashInterface, LocatesTheFirstBlockThatFitsInTheWindow) {
         {"no block", [](auto&) {}, -1},
         {"record 0x20 after the signature", [](auto& w) { put_block(w, 0x4A10, 0x20, 0xB2); }, 0x4A30},
         {"record offset 0: record overlaps the block", [](auto& w) { put_block(w, 0x100, 0, 0xB2); }, 0x100},
-        {"first of two", [](auto& w) {
+        {"first of two",
+         [](auto& w) {
              put_block(w, 0x200, 0x40, 0xB2);
              put_block(w, 0x100, 0x10, 0xB2);
-         }, 0x110},
+         },
+         0x110},
         {"fields run past the window", [](auto& w) { std::memcpy(&w[FSEG - 8], "$QRF", 4); }, -1},
         {"record runs past the window", [](auto& w) { put_block(w, FSEG - 0x30, 0x20, 0xB2); }, -1},
         {"record ends exactly at the window's end", [](auto& w) { put_block(w, FSEG - 0x31, 0x20, 0xB2); },
          FSEG - 0x11},
-        {"passed over, the next candidate taken", [](auto& w) {
+        {"passed over, the next candidate taken",
+         [](auto& w) {
              put_block(w, 0xFF00, 0xFF, 0xB2);
              put_block(w, 0xFF10, 0x10, 0xB2);
-         }, 0xFF20},
+         },
+         0xFF20},
     };
     for (const LocateCase& c : cases) {
         std::vector<uint8_t> w(FSEG, 0);  // exactly the window, so a read past it is caught
@@ -89,7 +93,8 @@ TEST_F(FlashInterface, NotifyOrderPerCode) {
             if (e.kind == Kind::Callback) {
                 EXPECT_EQ(e.handle, c.handle) << c.name;
                 EXPECT_EQ(e.record.code, c.code) << c.name << ": the code is stored before the call";
-                EXPECT_EQ(e.record.flash_address, 0xFFE12000u) << c.name << ": the record is passed as it stands";
+                EXPECT_EQ(e.record.flash_address, 0xFFE12000u)
+                    << c.name << ": the record is passed as it stands";
             }
         }
         EXPECT_EQ(got, c.order) << c.name;

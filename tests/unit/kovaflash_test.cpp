@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <vector>
 
 #include "numbers.h"
+#include "progress.h"
 
 namespace {
 
@@ -35,6 +37,35 @@ TEST(ParseNumber, DecimalAndHexWithinRange) {
     };
     for (const NumberCase& c : cases) {
         EXPECT_EQ(parse_number(c.text, c.max), c.want) << "'" << c.text << "'";
+    }
+}
+
+}  // namespace
+
+namespace {
+
+struct ProgressCase {
+    const char* name;
+    int32_t expected;
+    std::vector<int32_t> counters;
+    std::vector<int> percents;
+};
+
+TEST(UpdateProgress, ClampedAndNeverBackwards) {
+    const ProgressCase cases[] = {
+        {"steady", 4, {4, 3, 2, 1, 0}, {0, 25, 50, 75, 100}},
+        {"copies cost more than counted", 4, {2, 0, -3}, {50, 100, 100}},
+        {"counter read back higher", 10, {5, 7, 4}, {50, 50, 60}},
+        {"nothing to do", 0, {0, -2}, {100, 100}},
+        {"dry run counted again (no handle)", 3, {3, 6}, {0, 0}},
+    };
+    for (const ProgressCase& c : cases) {
+        UpdateProgress p(c.expected);
+        std::vector<int> got;
+        for (int32_t counter : c.counters) {
+            got.push_back(p.percent(counter));
+        }
+        EXPECT_EQ(got, c.percents) << c.name;
     }
 }
 

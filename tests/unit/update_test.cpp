@@ -50,7 +50,8 @@ TEST_F(UpdateTest, IdentityOfTheInstalledFirmware) {
         EXPECT_EQ(KOVA_check_bios_image(image.data(), HANDLE, 0), c.code) << c.name;
         EXPECT_STREQ(KOVA_message, c.message) << c.name;
         if (c.code != 0) {
-            EXPECT_TRUE(board->firmware.events.empty()) << c.name << ": nothing sent before the identity holds";
+            EXPECT_TRUE(board->firmware.events.empty())
+                << c.name << ": nothing sent before the identity holds";
         }
         expect_nothing_held();
     }
@@ -103,8 +104,9 @@ TEST_F(UpdateTest, CheckNotifiesBeginAndEndOnly) {
     for (const auto& e : board->firmware.events) {
         got.push_back({e.kind, e.code});
     }
-    EXPECT_EQ(got, (std::vector<E>{{Kind::Port, 0x20}, {Kind::Callback, 0x20}, {Kind::Callback, 0x24},
-                                   {Kind::Port, 0x24}}));
+    EXPECT_EQ(got,
+              (std::vector<E>{
+                  {Kind::Port, 0x20}, {Kind::Callback, 0x20}, {Kind::Callback, 0x24}, {Kind::Port, 0x24}}));
     EXPECT_EQ(board->bus.writes_to(0xB2), (std::vector<uint32_t>{0x20, 0x24}));
     EXPECT_EQ(flash(), a);
 
@@ -299,7 +301,9 @@ TEST_F(UpdateTest, EachAcquisitionFailing) {
     for (const AcquireCase& c : cases) {
         board->memory.clear_log();
         board->firmware.events.clear();
-        board->memory.map_fault = [&](uint32_t p, uint32_t n) { return p == c.fail_physical && n == c.fail_length; };
+        board->memory.map_fault = [&](uint32_t p, uint32_t n) {
+            return p == c.fail_physical && n == c.fail_length;
+        };
         board->memory.alloc_fault = [&](uint32_t) { return c.fail_physical == 0; };
         EXPECT_EQ(KOVA_update_bios_firmware(a.data(), HANDLE, 0), 0x80000020u) << c.name;
         EXPECT_STREQ(KOVA_message, SHELL) << c.name;
@@ -330,14 +334,18 @@ struct FaultCase {
 TEST_F(UpdateTest, FirmwareFaultsAreBoundedAndReported) {
     const FaultCase cases[] = {
         {"write-protected part", [](auto& f) { f.write_protected = true; }, 0x80000030, 4},
-        {"block failing its first 3 writes", [](auto& f) {
+        {"block failing its first 3 writes",
+         [](auto& f) {
              f.failing_block = 0x40000;
              f.failing_block_writes = 3;
-         }, 0, 0},
-        {"block failing its first 4 writes", [](auto& f) {
+         },
+         0, 0},
+        {"block failing its first 4 writes",
+         [](auto& f) {
              f.failing_block = 0x40000;
              f.failing_block_writes = 4;
-         }, 0x80000030, 4},
+         },
+         0x80000030, 4},
         {"writes that change nothing", [](auto& f) { f.ignore_writes = true; }, 0x80000030, 4},
         {"partial writes", [](auto& f) { f.partial_write_bytes = 0x800; }, 0x80000030, 4},
         {"length set to 0", [](auto& f) { f.length_after_prepare = 0; }, 0x80000030, 0},

@@ -1,13 +1,14 @@
 // kova-image: makes well-formed firmware images for the K5R, shows what the
 // library will find in any image, and maps where two images differ.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
+#include "block_map.h"
 #include "builder.h"
 #include "frame/bytes.h"
+#include "image_file.h"
 #include "inspect.h"
 #include "numbers.h"
 #include "update/image.h"
@@ -16,8 +17,6 @@ namespace {
 
 constexpr int EXIT_INVALID = 1;  // inspect: not a valid image; diff: images differ
 constexpr int EXIT_USAGE = 2;
-constexpr uint32_t DIFF_BLOCK_BYTES = 0x1000;
-constexpr uint32_t DIFF_BLOCKS_PER_LINE = 64;
 constexpr size_t CANDIDATES_SHOWN = 16;
 
 struct ToolError {
@@ -34,27 +33,18 @@ uint32_t number(const std::string& text, uint32_t max, const std::string& what) 
 }
 
 std::vector<uint8_t> read_image(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        throw ToolError{path + ": cannot open"};
-    }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        throw ToolError{path + ": read error"};
-    }
-    if (bytes.size() != kimage::IMAGE_SIZE) {
-        throw ToolError{path + ": " + std::to_string(bytes.size()) + " bytes, an image is exactly " +
-                        std::to_string(kimage::IMAGE_SIZE) + " (2 MiB)"};
+    std::vector<uint8_t> bytes;
+    std::string err = read_image_file(path, bytes);
+    if (!err.empty()) {
+        throw ToolError{err};
     }
     return bytes;
 }
 
 void write_image(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-    out.close();
-    if (!out) {
-        throw ToolError{path + ": cannot write"};
+    std::string err = write_image_file(path, bytes);
+    if (!err.empty()) {
+        throw ToolError{err};
     }
 }
 
@@ -118,21 +108,10 @@ int inspect(const std::string& path) {
 
 int diff(const std::string& a_path, const std::string& b_path) {
     std::vector<uint8_t> a = read_image(a_path), b = read_image(b_path);
-    uint32_t blocks = kimage::IMAGE_SIZE / DIFF_BLOCK_BYTES, differing = 0;
-    std::printf("4 KiB blocks: '.' same, 'X' differs\n");
-    for (uint32_t blk = 0; blk < blocks; ++blk) {
-        if (blk % DIFF_BLOCKS_PER_LINE == 0) {
-            std::printf("0x%06X  ", blk * DIFF_BLOCK_BYTES);
-        }
-        uint32_t off = blk * DIFF_BLOCK_BYTES;
-        bool differs = kova::block_compare(a.data() + off, b.data() + off, DIFF_BLOCK_BYTES) != 0;
-        differing += differs;
-        std::putchar(differs ? 'X' : '.');
-        if (blk % DIFF_BLOCKS_PER_LINE == DIFF_BLOCKS_PER_LINE - 1) {
-            std::putchar('\n');
-        }
-    }
-    std::printf("%u of %u blocks differ\n", differing, blocks);
+    std::vector<bool> blocks = differing_blocks(a.data(), b.data());
+    size_t differing = std::count(blocks.begin(), blocks.end(), true);
+    std::printf("4 KiB blocks: '.' same, 'X' differs\n%s", draw_block_map(blocks).c_str());
+    std::printf("%zu of %u blocks differ\n", differing, MAP_BLOCKS);
     return differing == 0 ? 0 : EXIT_INVALID;
 }
 
@@ -151,6 +130,8 @@ std::vector<uint32_t> size_list(const std::string& text) {
 int main(int argc, char** argv) {
     CLI::App app{"kova-image: make, inspect and compare K5R firmware images"};
     app.require_subcommand(1);
+    // Paths start with '/' under Wine too: no "/option" forms.
+    app.allow_windows_style_options(false);
 
     kimage::ImageOptions opt;
     std::string out_path, seed_text = "1", revision_text = "1", modules_text, module_size_text, sizes_text,

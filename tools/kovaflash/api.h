@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kova.h"
 
@@ -18,8 +19,12 @@ struct KovaApi {
     const char* date = nullptr;
     const uint32_t* flash_size = nullptr;
     const char* message = nullptr;
+    int32_t* block_count = nullptr;
+    uint32_t(KOVA_CALL* update_bios_firmware)(const void*, uint32_t, uint32_t) = nullptr;
+    uint32_t(KOVA_CALL* check_bios_image)(const void*, uint32_t, uint32_t) = nullptr;
     uint32_t(KOVA_CALL* get_ec_ram)(uint32_t) = nullptr;
     void(KOVA_CALL* set_ec_ram)(uint32_t, uint32_t) = nullptr;
+    bool simulated = false;  // a simulated board in a board directory stands behind the library
 };
 
 // Binds the library and opens the board: the simulated board in `board_dir`
@@ -28,5 +33,10 @@ struct KovaApi {
 std::string open_kova(KovaApi& api, const std::string& board_dir);
 // Saves the simulated board's state back to its directory. Empty or reason.
 std::string close_kova();
+// Reads the 2 MiB flash part through the hardware-access library's mapping
+// of it, as any host may. Empty or reason.
+std::string read_flash(std::vector<uint8_t>& out);
+// Simulated board only: makes `image` the installed firmware. Empty or reason.
+std::string install_firmware(const std::vector<uint8_t>& image);
 
 #endif

@@ -4,10 +4,13 @@
 
 #include "api.h"
 #include "board.h"
+#include "zunda.h"
 
 namespace {
 sim::Board* board = nullptr;
 std::filesystem::path board_dir;
+constexpr uint32_t FLASH_PHYSICAL = 0xFFE00000;
+constexpr uint32_t FLASH_BYTES = 0x200000;
 }  // namespace
 
 std::string open_kova(KovaApi& api, const std::string& dir) {
@@ -18,8 +21,12 @@ std::string open_kova(KovaApi& api, const std::string& dir) {
     api.date = KOVA_date;
     api.flash_size = &KOVA_flash_size;
     api.message = KOVA_message;
+    api.block_count = &KOVA_block_count;
+    api.update_bios_firmware = KOVA_update_bios_firmware;
+    api.check_bios_image = KOVA_check_bios_image;
     api.get_ec_ram = KOVA_get_ec_ram;
     api.set_ec_ram = KOVA_set_ec_ram;
+    api.simulated = true;
     static sim::Board the_board;
     try {
         the_board.load(dir);
@@ -40,6 +47,25 @@ std::string close_kova() {
         board->save(board_dir);
     } catch (const std::exception& e) {
         return std::string("cannot save board: ") + e.what();
+    }
+    return {};
+}
+
+std::string read_flash(std::vector<uint8_t>& out) {
+    uint32_t handle = 0;
+    auto* p = static_cast<const uint8_t*>(MapPhysToLin(FLASH_PHYSICAL, FLASH_BYTES, &handle));
+    if (!p) {
+        return "cannot map the flash part";
+    }
+    out.assign(p, p + FLASH_BYTES);
+    UnmapPhysicalMemory(handle, const_cast<uint8_t*>(p));
+    return {};
+}
+
+std::string install_firmware(const std::vector<uint8_t>& image) {
+    if (!board || image.size() != FLASH_BYTES ||
+        !board->memory.write(FLASH_PHYSICAL, image.data(), image.size())) {
+        return "cannot install firmware on the board";
     }
     return {};
 }

@@ -10,10 +10,12 @@ namespace {
 
 HMODULE kova = nullptr;
 HMODULE zunda = nullptr;
+constexpr uint32_t FLASH_PHYSICAL = 0xFFE00000;
+constexpr uint32_t FLASH_BYTES = 0x200000;
 
 template <typename T>
-bool resolve(T& slot, const char* name) {
-    slot = reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(kova, name)));
+bool resolve(HMODULE module, T& slot, const char* name) {
+    slot = module ? reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
     return slot != nullptr;
 }
 
@@ -24,28 +26,60 @@ std::string open_kova(KovaApi& api, const std::string& board_dir) {
     if (!kova) {
         return "cannot load KOVA.dll (error " + std::to_string(GetLastError()) + ")";
     }
-    bool ok = resolve(api.mb, "KOVA_mb") && resolve(api.customer, "KOVA_customer") &&
-              resolve(api.major_version, "KOVA_major_version") &&
-              resolve(api.minor_version, "KOVA_minor_version") && resolve(api.date, "KOVA_date") &&
-              resolve(api.flash_size, "KOVA_flash_size") && resolve(api.message, "KOVA_message") &&
-              resolve(api.get_ec_ram, "KOVA_get_ec_ram") && resolve(api.set_ec_ram, "KOVA_set_ec_ram");
+    bool ok =
+        resolve(kova, api.mb, "KOVA_mb") && resolve(kova, api.customer, "KOVA_customer") &&
+        resolve(kova, api.major_version, "KOVA_major_version") &&
+        resolve(kova, api.minor_version, "KOVA_minor_version") && resolve(kova, api.date, "KOVA_date") &&
+        resolve(kova, api.flash_size, "KOVA_flash_size") && resolve(kova, api.message, "KOVA_message") &&
+        resolve(kova, api.block_count, "KOVA_block_count") &&
+        resolve(kova, api.update_bios_firmware, "KOVA_update_bios_firmware") &&
+        resolve(kova, api.check_bios_image, "KOVA_check_bios_image") &&
+        resolve(kova, api.get_ec_ram, "KOVA_get_ec_ram") && resolve(kova, api.set_ec_ram, "KOVA_set_ec_ram");
     if (!ok) {
         return "KOVA.dll lacks an expected export";
     }
     zunda = GetModuleHandleA("ZUNDA.dll");
-    auto open = reinterpret_cast<uint32_t(WINAPI*)(const char*)>(
-        reinterpret_cast<void*>(zunda ? GetProcAddress(zunda, "SimOpenBoard") : nullptr));
-    if (open && open(board_dir.c_str()) == 0) {
-        return "cannot load board from " + board_dir;
+    uint32_t(WINAPI * open)(const char*) = nullptr;
+    if (resolve(zunda, open, "SimOpenBoard")) {
+        api.simulated = true;
+        if (open(board_dir.c_str()) == 0) {
+            return "cannot load board from " + board_dir;
+        }
     }
     return {};
 }
 
 std::string close_kova() {
-    auto save = reinterpret_cast<uint32_t(WINAPI*)()>(
-        reinterpret_cast<void*>(zunda ? GetProcAddress(zunda, "SimSaveBoard") : nullptr));
-    if (save && save() == 0) {
+    uint32_t(WINAPI * save)() = nullptr;
+    if (resolve(zunda, save, "SimSaveBoard") && save() == 0) {
         return "cannot save board";
+    }
+    return {};
+}
+
+std::string read_flash(std::vector<uint8_t>& out) {
+    void*(WINAPI * map)(uint32_t, uint32_t, uint32_t*) = nullptr;
+    uint32_t(WINAPI * unmap)(uint32_t, void*) = nullptr;
+    if (!resolve(zunda, map, "MapPhysToLin") || !resolve(zunda, unmap, "UnmapPhysicalMemory")) {
+        return "ZUNDA.dll lacks MapPhysToLin";
+    }
+    uint32_t handle = 0;
+    auto* p = static_cast<const uint8_t*>(map(FLASH_PHYSICAL, FLASH_BYTES, &handle));
+    if (!p) {
+        return "cannot map the flash part";
+    }
+    out.assign(p, p + FLASH_BYTES);
+    unmap(handle, const_cast<uint8_t*>(p));
+    return {};
+}
+
+std::string install_firmware(const std::vector<uint8_t>& image) {
+    uint32_t(WINAPI * write)(const void*, uint32_t) = nullptr;
+    if (!resolve(zunda, write, "SimWriteFlash")) {
+        return "only a simulated board can be initialised";
+    }
+    if (write(image.data(), uint32_t(image.size())) == 0) {
+        return "cannot install firmware on the board";
     }
     return {};
 }

@@ -3,10 +3,14 @@
 // with the maker's ZUNDA.dll, the real board).
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "api.h"
+#include "builder.h"
+#include "image_file.h"
 #include "numbers.h"
+#include "update_cmd.h"
 
 namespace {
 
@@ -14,6 +18,8 @@ constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_FAILED = 1;
 constexpr uint32_t EC_INDEX_MAX = 0xFF;
 constexpr uint32_t EC_VALUE_MAX = 0xFF;
+constexpr uint8_t FRESH_BOARD_REVISION = 0;
+constexpr const char FLASH_FILE[] = "flash.bin";
 
 struct UsageError {
     std::string text;
@@ -36,15 +42,45 @@ void print_info(const KovaApi& api) {
     std::printf("flash size   : %u bytes (0x%X)\n", unsigned(*api.flash_size), unsigned(*api.flash_size));
 }
 
+// The firmware a new simulated board comes with: a well-formed image for
+// this board, revision 0, so that an update to a later image is accepted.
+std::vector<uint8_t> factory_firmware() {
+    kimage::ImageOptions o;
+    o.revision = FRESH_BOARD_REVISION;
+    o.seed = 0;
+    return kimage::make_image(o).bytes;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"kovaflash: BIOS update and board access for the K5R through KOVA.dll"};
     app.require_subcommand(1);
+    // Paths start with '/' under Wine too: no "/option" forms.
+    app.allow_windows_style_options(false);
     std::string board_dir = "./kova-board";
     app.add_option("--board", board_dir, "board directory of the simulated board (created on first use)");
 
     auto* info = app.add_subcommand("info", "show the library's identity");
+
+    UpdateOptions upd;
+    std::string handle_text = "1";
+    auto* check = app.add_subcommand("check", "dry run: validate IMAGE and count the blocks that differ");
+    auto* update = app.add_subcommand("update", "rewrite the BIOS flash with IMAGE");
+    for (auto* cmd : {check, update}) {
+        cmd->add_option("IMAGE", upd.image_path, "2 MiB firmware image")->required();
+        cmd->add_flag("--map", upd.map, "draw the 512-block map of what differs / what changed");
+        cmd->add_option("--handle", handle_text, "firmware callback handle (0: no callbacks, no writes)");
+    }
+    update->add_flag("--yes,-y", upd.yes, "do not ask before writing");
+
+    auto* board = app.add_subcommand("board", "the simulated board");
+    board->require_subcommand(1);
+    std::string init_image;
+    auto* board_init = board->add_subcommand("init", "set the installed firmware");
+    board_init->add_option("--image", init_image,
+                           "image to install (default: a generated image of revision 0)");
+
     auto* ec = app.add_subcommand("ec", "embedded-controller RAM");
     ec->require_subcommand(1);
     std::string index_text, value_text;
@@ -64,6 +100,7 @@ int main(int argc, char** argv) {
     }
 
     KovaApi api;
+    int status = 0;
     try {
         uint32_t index = 0, value = 0;
         if (ec_read->parsed() || ec_write->parsed()) {
@@ -72,13 +109,33 @@ int main(int argc, char** argv) {
         if (ec_write->parsed()) {
             value = number(value_text, EC_VALUE_MAX, "VALUE");
         }
+        upd.handle = number(handle_text, 0xFFFFFFFF, "--handle");
+        std::vector<uint8_t> init_bytes;
+        if (board_init->parsed() && !init_image.empty()) {
+            std::string err = read_image_file(init_image, init_bytes);
+            if (!err.empty()) {
+                throw UsageError{err};
+            }
+        }
+
+        bool fresh = !std::filesystem::exists(std::filesystem::path(board_dir) / FLASH_FILE);
         std::string err = open_kova(api, board_dir);
+        if (err.empty() && api.simulated && (fresh || board_init->parsed())) {
+            err = install_firmware(init_bytes.empty() ? factory_firmware() : init_bytes);
+        }
         if (!err.empty()) {
             std::fprintf(stderr, "kovaflash: %s\n", err.c_str());
             return EXIT_FAILED;
         }
         if (info->parsed()) {
             print_info(api);
+        } else if (check->parsed()) {
+            status = run_check(api, upd);
+        } else if (update->parsed()) {
+            status = run_update(api, upd);
+        } else if (board_init->parsed()) {
+            std::printf("board %s: installed firmware %s\n", board_dir.c_str(),
+                        init_image.empty() ? "generated, revision 0" : init_image.c_str());
         } else if (ec_read->parsed()) {
             std::printf("EC[0x%02X] = 0x%02X\n", unsigned(index), unsigned(api.get_ec_ram(index)));
         } else if (ec_write->parsed()) {
@@ -94,5 +151,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kovaflash: %s\n", err.c_str());
         return EXIT_FAILED;
     }
-    return 0;
+    return status;
 }
