@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 
 #include "board.h"
@@ -190,6 +191,91 @@ TEST_F(SimBoardFiles, MissingDirectoryKeepsDefaultsAndWrongSizeIsAnError) {
     fs::create_directories(dir);
     std::ofstream(dir / "flash.bin") << "short";
     EXPECT_THROW(b.load(dir), std::runtime_error);
+}
+
+}  // namespace
+
+namespace {
+
+// The simulated firmware behind SEG32_CALLBACK: erase, NOR programming,
+// the check field, and its fault switches.
+class SimFirmware : public BoardTest {
+protected:
+    static constexpr uint32_t BLOCK_ADDR = FLASH_BASE + 0x5000;
+    uint32_t transfer = 0, handle = 0;
+    void SetUp() override { fresh(); }
+    void fresh() {
+        board = std::make_unique<sim::Board>();
+        sim::install(board.get());
+        transfer = board->memory.allocate(0x1000, &handle);
+        board->memory.fill(BLOCK_ADDR, 0x0F, 0x1000);  // programmed, not erased
+    }
+    flash_command_record record(uint8_t code, uint8_t fill, uint32_t length = 0x1000) {
+        board->memory.fill(transfer, fill, 0x1000);
+        uint32_t sum = 0;
+        for (uint32_t i = 0; i + 4 <= length; i += 4) {
+            sum += uint32_t(fill) * 0x01010101u;
+        }
+        return {transfer, BLOCK_ADDR, length, ~sum, code};
+    }
+};
+
+struct FirmwareCase {
+    const char* name;
+    std::function<void(sim::Firmware&)> arm;
+    bool prepare;
+    uint8_t data;
+    uint8_t want_first, want_last;  // flash bytes of the block afterwards
+};
+
+TEST_F(SimFirmware, EraseAndProgram) {
+    const FirmwareCase cases[] = {
+        {"erase then program", [](auto&) {}, true, 0x5A, 0x5A, 0x5A},
+        {"program without erase ANDs the bits", [](auto&) {}, false, 0x3C, 0x0C, 0x0C},
+        {"write-protected", [](auto& f) { f.write_protected = true; }, true, 0x5A, 0x0F, 0x0F},
+        {"writes ignored: left erased", [](auto& f) { f.ignore_writes = true; }, true, 0x5A, 0xFF, 0xFF},
+        {"partial write", [](auto& f) { f.partial_write_bytes = 0x800; }, true, 0x5A, 0x5A, 0xFF},
+        {"power already lost", [](auto& f) { f.power_lost_after_writes = 0; }, true, 0x5A, 0x0F, 0x0F},
+        {"block failing its first write",
+         [](auto& f) {
+             f.failing_block = 0x5000;
+             f.failing_block_writes = 1;
+         },
+         true, 0x5A, 0xFF, 0xFF},
+    };
+    for (const FirmwareCase& c : cases) {
+        fresh();
+        c.arm(board->firmware);
+        if (c.prepare) {
+            SEG32_CALLBACK(1, record(0x22, c.data));
+        }
+        SEG32_CALLBACK(1, record(0x23, c.data));
+        EXPECT_EQ(board->memory.byte(BLOCK_ADDR), c.want_first) << c.name;
+        EXPECT_EQ(board->memory.byte(BLOCK_ADDR + 0xFFF), c.want_last) << c.name;
+        EXPECT_EQ(board->memory.byte(BLOCK_ADDR + 0x1000), 0xFF) << c.name << ": next block untouched";
+        EXPECT_EQ(board->firmware.callbacks().size(), c.prepare ? 2u : 1u) << c.name;
+    }
+}
+
+TEST_F(SimFirmware, WrongCheckIsRefusedAndRecorded) {
+    auto r = record(0x23, 0x11);
+    r.check ^= 1;
+    SEG32_CALLBACK(1, r);
+    EXPECT_EQ(board->firmware.refused_checks, 1u);
+    EXPECT_EQ(board->memory.byte(BLOCK_ADDR), 0x0F);
+}
+
+TEST_F(SimFirmware, RecordsPortWritesWithTheRecord) {
+    board->firmware.install_interface(0x100, 0x20, 0xB2);
+    flash_command_record r{0x1234, 0xFFE00000, 0x1000, 0, 0x21};
+    board->memory.write(FSEG_BASE + 0x120, &r, sizeof r);
+    SetPortVal(0xB2, 0x22, 1);
+    ASSERT_EQ(board->firmware.events.size(), 1u);
+    EXPECT_EQ(board->firmware.events[0].code, 0x22);
+    EXPECT_EQ(board->firmware.events[0].record.transfer_address, 0x1234u);
+    board->firmware.remove_interface();
+    SetPortVal(0xB2, 0x24, 1);
+    EXPECT_EQ(board->firmware.events.size(), 1u) << "no interface, nobody listens on 0xB2";
 }
 
 }  // namespace
