@@ -64,6 +64,32 @@ uint32_t KOVA_CALL KOVA_get_ec_ram(uint32_t index);
 // When the controller stops answering, nothing further is sent.
 void KOVA_CALL KOVA_set_ec_ram(uint32_t index, uint32_t value);
 
+// Reads the serial flash through the board's serial-flash engine: sends the
+// fast-read command 0x0B with the 24-bit `address` (bits 31..24 ignored) and
+// a dummy byte, clocks sixteen data bytes and returns the last of them
+// (0..255). On a standard part that is the byte at address + 15. Port 0xB2
+// gets 0x20 before and 0x24 after.
+uint32_t KOVA_CALL KOVA_read_flash_byte(uint32_t address);
+
+// One SMBus write transaction on the chipset's host controller (I/O 0x400):
+// byte data, word data (value: low 16 bits) or block (only the byte count is
+// loaded; the controller's block buffer is sent as it stands). `slave` is
+// the 8-bit address form, bit 0 is cleared. Returns final host status * 256
+// + data 0: status bit 1 done, bit 2 device error, bit 3 bus error, bit 4
+// failed. A controller that never goes idle gets no transaction; one that
+// never finishes is stopped with KILL (status bit 4).
+uint32_t KOVA_CALL KOVA_smbus_write_byte(uint32_t slave, uint32_t command, uint32_t value);
+uint32_t KOVA_CALL KOVA_smbus_write_word(uint32_t slave, uint32_t command, uint32_t value);
+uint32_t KOVA_CALL KOVA_smbus_write_block(uint32_t slave, uint32_t command, uint32_t count);
+
+// Takes the ACPI global lock shared with the firmware and the OS; spins
+// until it is owned. Returns at once, doing nothing, when the ACPI tables
+// name no reachable FACS. Pair every call with one release.
+void KOVA_CALL ACPI_require_global_lock(void);
+// Gives the lock back and signals the firmware (port 0x830 bit 7) when it
+// was waiting for it.
+void KOVA_CALL ACPI_release_global_lock(void);
+
 // Kept for hosts that call it; does nothing.
 void KOVA_CALL KOVA_INIT_SATA(void);
 

@@ -11,6 +11,7 @@ namespace {
 
 constexpr const char* FLASH_FILE = "flash.bin";
 constexpr const char* EC_RAM_FILE = "ec-ram.bin";
+constexpr const char* EEPROM_FILE = "smbus-eeprom.bin";
 
 Board* installed = nullptr;
 
@@ -50,7 +51,10 @@ Board::Board() {
     bus.claim(window::IDX_ADDR_HIGH, window::IDX_DATA, &window);
     bus.claim(ports::POST_CODE, ports::POST_CODE, &post_port);
     bus.claim(ports::EC_DELAY, ports::EC_DELAY, &delay_port);
+    bus.claim(smbdev::SMB_BASE, smbdev::SMB_LAST, &smbus);
+    bus.claim(acpidev::BIOS_RLS_PORT, acpidev::BIOS_RLS_PORT, &bios_release);
     firmware.install_interface();
+    acpi.install();
 }
 
 void Board::load(const std::filesystem::path& dir) {
@@ -61,6 +65,9 @@ void Board::load(const std::filesystem::path& dir) {
     if (read_file(dir / EC_RAM_FILE, bytes, ec.ram.size())) {
         std::copy(bytes.begin(), bytes.end(), ec.ram.begin());
     }
+    if (read_file(dir / EEPROM_FILE, bytes, smbus.eeprom.size())) {
+        std::copy(bytes.begin(), bytes.end(), smbus.eeprom.begin());
+    }
 }
 
 void Board::save(const std::filesystem::path& dir) const {
@@ -69,6 +76,7 @@ void Board::save(const std::filesystem::path& dir) const {
     memory.read(phys::FLASH_BASE, flash.data(), flash.size());
     write_file(dir / FLASH_FILE, flash.data(), flash.size());
     write_file(dir / EC_RAM_FILE, ec.ram.data(), ec.ram.size());
+    write_file(dir / EEPROM_FILE, smbus.eeprom.data(), smbus.eeprom.size());
 }
 
 Board& current() {

@@ -10,11 +10,14 @@
 #include <filesystem>
 #include <vector>
 
+#include "acpi.h"
 #include "bus.h"
 #include "devices.h"
 #include "ec.h"
 #include "firmware.h"
 #include "memory.h"
+#include "smbus.h"
+#include "spi_flash.h"
 #include "zunda.h"
 
 namespace sim {
@@ -40,8 +43,13 @@ public:
     // The installed firmware's flash interface, handler of SEG32_CALLBACK.
     // A board starts with its "$QRF" block in place, notifying port 0xB2.
     Firmware firmware{bus, memory};
+    SpiFlashEngine spi{window, memory};
+    SmbusController smbus;
+    AcpiTables acpi{memory};
+    BiosReleasePort bios_release;
 
-    // Board directory: flash.bin (the flash part) and ec-ram.bin. Missing
+    // Board directory: flash.bin (the flash part), ec-ram.bin and
+    // smbus-eeprom.bin. Missing
     // files keep the power-on defaults. Throws std::runtime_error on a file
     // of the wrong size or an I/O error.
     void load(const std::filesystem::path& dir);

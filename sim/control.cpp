@@ -114,6 +114,8 @@ void ZUNDA_CALL SimSetRegister(uint32_t reg, uint32_t value) {
     sim::current().window.regs[reg & 0xFFFF] = uint8_t(value);
 }
 
+uint32_t ZUNDA_CALL SimSmbusPeek(uint32_t index) { return sim::current().smbus.eeprom[index & 0xFF]; }
+
 void ZUNDA_CALL SimFailMapping(uint32_t physical) {
     if (physical == 0) {
         sim::current().memory.map_fault = nullptr;

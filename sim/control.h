@@ -49,6 +49,8 @@ ZUNDA_API void ZUNDA_CALL SimFirmwareClearLog(void);
 ZUNDA_API void ZUNDA_CALL SimRemoveInterface(void);
 // Register of the indexed window (0xFEA1: bit 7 skips the update's pass c).
 ZUNDA_API void ZUNDA_CALL SimSetRegister(uint32_t reg, uint32_t value);
+// A byte of the SMBus EEPROM on the simulated bus.
+ZUNDA_API uint32_t ZUNDA_CALL SimSmbusPeek(uint32_t index);
 // Makes every MapPhysToLin of `physical` fail (0: none fail).
 ZUNDA_API void ZUNDA_CALL SimFailMapping(uint32_t physical);
 

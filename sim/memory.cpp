@@ -1,5 +1,6 @@
 #include "memory.h"
 
+#include <algorithm>
 #include <cstring>
 
 #if defined(__has_feature)
@@ -86,12 +87,29 @@ const PhysMemory::Region* PhysMemory::find(uint32_t physical, uint64_t length) c
     return const_cast<PhysMemory*>(this)->find(physical, length);
 }
 
-void PhysMemory::repoison(Region& r) {
-    poison(r.bytes.get(), r.size);
+// Poisons the bytes of an ended mapping that no live mapping still covers.
+// Bytes another mapping covers are never poisoned, not even for a moment, so
+// a second thread reading through its own mapping is never flagged.
+void PhysMemory::repoison(Region& r, uint32_t physical, uint32_t length) {
+    std::vector<std::pair<uint64_t, uint64_t>> covered;
     for (const auto& [handle, m] : mappings_) {
         if (find(m.physical, m.length) == &r) {
-            unpoison(m.linear, m.length);
+            covered.push_back({m.physical, uint64_t(m.physical) + m.length});
         }
+    }
+    std::sort(covered.begin(), covered.end());
+    uint64_t at = physical, end = uint64_t(physical) + length;
+    for (const auto& [from, to] : covered) {
+        if (to <= at || from >= end) {
+            continue;
+        }
+        if (from > at) {
+            poison(r.bytes.get() + (at - r.base), size_t(from - at));
+        }
+        at = std::max(at, to);
+    }
+    if (at < end) {
+        poison(r.bytes.get() + (at - r.base), size_t(end - at));
     }
 }
 
@@ -115,10 +133,11 @@ bool PhysMemory::unmap(uint32_t handle, void* linear) {
         ++bad_releases_;
         return false;
     }
-    Region* r = find(it->second.physical, it->second.length);
-    unmapped_.push_back(it->second.physical);
+    Mapping m = it->second;
+    Region* r = find(m.physical, m.length);
+    unmapped_.push_back(m.physical);
     mappings_.erase(it);
-    repoison(*r);
+    repoison(*r, m.physical, m.length);
     return true;
 }
 

@@ -86,7 +86,7 @@ private:
 
     Region* find(uint32_t physical, uint64_t length);
     const Region* find(uint32_t physical, uint64_t length) const;
-    void repoison(Region& r);
+    void repoison(Region& r, uint32_t physical, uint32_t length);
 
     std::vector<Region> regions_;
     std::map<uint32_t, Mapping> mappings_;

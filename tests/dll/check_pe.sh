@@ -25,6 +25,7 @@ check "file is a DLL (characteristic 0x2000)" "8192" \
 want_exports=$(awk 'f && NF {print $1} /^EXPORTS/ {f=1}' "$kova_def" | sort)
 got_exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$dump" | sed -n 's/^\s*\[ *[0-9]*\] \(.*\)$/\1/p' | sort)
 check "export names" "$(echo $want_exports)" "$(echo $got_exports)"
+check "export count (all twenty)" "20" "$(wc -w <<<"$got_exports")"
 
 dlls=$(sed -n 's/^\s*DLL Name: \(.*\)$/\1/p' <<<"$dump" | sort -u)
 check "imported DLLs" "ZUNDA.dll" "$(echo $dlls)"

@@ -219,6 +219,47 @@ TEST_F(KovaDllUpdate, FailuresReportTheirCodeAndMessage) {
     }
 }
 
+// The device exports, each called through the real DLL.
+TEST(KovaDll, DeviceExports) {
+    auto read_byte = proc<uint32_t(WINAPI*)(uint32_t)>(kova(), "KOVA_read_flash_byte");
+    using SmbusWrite = uint32_t(WINAPI*)(uint32_t, uint32_t, uint32_t);
+    auto write_byte = proc<SmbusWrite>(kova(), "KOVA_smbus_write_byte");
+    auto write_word = proc<SmbusWrite>(kova(), "KOVA_smbus_write_word");
+    auto write_block = proc<SmbusWrite>(kova(), "KOVA_smbus_write_block");
+    auto acquire = proc<void(WINAPI*)()>(kova(), "ACPI_require_global_lock");
+    auto release = proc<void(WINAPI*)()>(kova(), "ACPI_release_global_lock");
+    auto init_sata = proc<void(WINAPI*)()>(kova(), "KOVA_INIT_SATA");
+    auto peek = proc<uint32_t(WINAPI*)(uint32_t)>(zunda(), "SimSmbusPeek");
+    auto map = proc<void*(WINAPI*)(uint32_t, uint32_t, uint32_t*)>(zunda(), "MapPhysToLin");
+    auto unmap = proc<uint32_t(WINAPI*)(uint32_t, void*)>(zunda(), "UnmapPhysicalMemory");
+    auto live = proc<uint32_t(WINAPI*)()>(zunda(), "SimLiveMappings");
+    ASSERT_TRUE(read_byte && write_byte && write_word && write_block && acquire && release && init_sata &&
+                peek && map && unmap && live);
+
+    uint32_t h = 0;
+    auto* flash = static_cast<const uint8_t*>(map(0xFFE00000, 0x200000, &h));
+    ASSERT_NE(flash, nullptr);
+    EXPECT_EQ(read_byte(0x1234), flash[0x1234 + 15]) << "the sixteenth byte clocked from 0x1234";
+    unmap(h, const_cast<uint8_t*>(flash));
+
+    EXPECT_EQ(write_byte(0xA1, 0x40, 0x5A), 0x025Au);
+    EXPECT_EQ(write_word(0xA0, 0x41, 0x1234), 0x0234u);
+    EXPECT_EQ(write_block(0xA0, 0x50, 0) >> 8, 0x02u);
+    EXPECT_EQ(write_byte(0x30, 0, 0) >> 8, 0x04u) << "absent slave";
+    EXPECT_EQ(peek(0x40), 0x5Au);
+    EXPECT_EQ(peek(0x42), 0x12u);
+
+    auto* facs = static_cast<volatile uint32_t*>(map(0x00210000, 64, &h));
+    ASSERT_NE(facs, nullptr);
+    acquire();
+    EXPECT_EQ(facs[4], 0x2u) << "owned";
+    release();
+    EXPECT_EQ(facs[4], 0x0u);
+    unmap(h, const_cast<uint32_t*>(facs));
+    init_sata();
+    EXPECT_EQ(live(), 0u);
+}
+
 TEST(KovaDll, VersionResourceNamesProduct51AndTheDate) {
     char path[MAX_PATH];
     ASSERT_GT(GetModuleFileNameA(kova(), path, MAX_PATH), 0u);

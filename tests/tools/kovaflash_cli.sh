@@ -46,6 +46,24 @@ expect 2 "INDEX '12abc' is not a number" ec read 12abc
 expect 2 "VALUE is required|VALUE" ec write 1
 expect 2 "" bogus
 
+# Board devices. The board's flash holds the generated firmware, whose
+# platform tag "R2318" sits at 0x1FFFE0.
+expect 0 '^0x1FFFE0  52 32 33 31 38 ' flash read 0x1FFFE0
+expect 0 '^0x1FFFF0  ' flash read 0x1FFFE0 --count 17
+expect 2 "ADDRESS '0x1000000' is not a number from 0 to 16777215" flash read 0x1000000
+expect 2 "--count must be at least 1" flash read 0 --count 0
+expect 2 "--count '4097' is not a number" flash read 0 --count 4097
+expect 0 'host status +: 0x02 \(INTR: done\)' smbus write-byte 0xA1 0x10 0x5A
+expect 0 'result +: 0x02EF' smbus write-word 0xA0 0x20 0xBEEF
+expect 0 'data 0 +: 0x04' smbus write-block 0xA0 0x30 4
+expect 1 'host status +: 0x04 \(DEV_ERR: no acknowledge\)' smbus write-byte 0x30 0 0
+expect 2 "VALUE '0x100' is not a number" smbus write-byte 0xA0 0 0x100
+expect 2 "COUNT '33' is not a number from 0 to 32" smbus write-block 0xA0 0 33
+expect 2 "SLAVE '0x1FF' is not a number" smbus write-word 0x1FF 0 0
+expect 0 'FACS +: 0x00210000' acpi lock
+expect 0 'lock word +: 0x00000002 \(owned\) held' acpi lock
+expect 0 'lock word +: 0x00000000 \(free\) released' acpi lock
+
 if [ -n "$image_tool" ]; then
     "$image_tool" make "$images/new.bin" --seed 3 --revision 1 >/dev/null
     "$image_tool" make "$images/same-seed.bin" --seed 0 --revision 1 >/dev/null

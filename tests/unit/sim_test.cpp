@@ -5,8 +5,8 @@
 
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 
 #include "board.h"
 #include "board_fixture.h"
@@ -175,6 +175,7 @@ TEST_F(SimBoardFiles, SaveThenLoadRestoresFlashAndEcRam) {
         uint8_t bytes[] = {1, 2, 3, 4};
         b.memory.write(FLASH_BASE + FLASH_SIZE - 4, bytes, 4);
         b.ec.ram[0x80] = 0x42;
+        b.smbus.eeprom[0x7F] = 0x24;
         b.save(dir);
     }
     sim::Board c;
@@ -182,6 +183,7 @@ TEST_F(SimBoardFiles, SaveThenLoadRestoresFlashAndEcRam) {
     EXPECT_EQ(c.memory.byte(0xFFFFFFFF), 4);
     EXPECT_EQ(c.memory.byte(FLASH_BASE), 0xFF);
     EXPECT_EQ(c.ec.ram[0x80], 0x42);
+    EXPECT_EQ(c.smbus.eeprom[0x7F], 0x24);
 }
 
 TEST_F(SimBoardFiles, MissingDirectoryKeepsDefaultsAndWrongSizeIsAnError) {

@@ -24,6 +24,12 @@ struct KovaApi {
     uint32_t(KOVA_CALL* check_bios_image)(const void*, uint32_t, uint32_t) = nullptr;
     uint32_t(KOVA_CALL* get_ec_ram)(uint32_t) = nullptr;
     void(KOVA_CALL* set_ec_ram)(uint32_t, uint32_t) = nullptr;
+    uint32_t(KOVA_CALL* read_flash_byte)(uint32_t) = nullptr;
+    uint32_t(KOVA_CALL* smbus_write_byte)(uint32_t, uint32_t, uint32_t) = nullptr;
+    uint32_t(KOVA_CALL* smbus_write_word)(uint32_t, uint32_t, uint32_t) = nullptr;
+    uint32_t(KOVA_CALL* smbus_write_block)(uint32_t, uint32_t, uint32_t) = nullptr;
+    void(KOVA_CALL* acquire_global_lock)() = nullptr;
+    void(KOVA_CALL* release_global_lock)() = nullptr;
     bool simulated = false;  // a simulated board in a board directory stands behind the library
 };
 
@@ -33,8 +39,10 @@ struct KovaApi {
 std::string open_kova(KovaApi& api, const std::string& board_dir);
 // Saves the simulated board's state back to its directory. Empty or reason.
 std::string close_kova();
-// Reads the 2 MiB flash part through the hardware-access library's mapping
-// of it, as any host may. Empty or reason.
+// Reads `length` bytes of physical memory through the hardware-access
+// library's mapping of them, as any host may. Empty or reason.
+std::string read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& out);
+// The 2 MiB flash part, read the same way.
 std::string read_flash(std::vector<uint8_t>& out);
 // Simulated board only: makes `image` the installed firmware. Empty or reason.
 std::string install_firmware(const std::vector<uint8_t>& image);

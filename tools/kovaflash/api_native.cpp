@@ -26,6 +26,12 @@ std::string open_kova(KovaApi& api, const std::string& dir) {
     api.check_bios_image = KOVA_check_bios_image;
     api.get_ec_ram = KOVA_get_ec_ram;
     api.set_ec_ram = KOVA_set_ec_ram;
+    api.read_flash_byte = KOVA_read_flash_byte;
+    api.smbus_write_byte = KOVA_smbus_write_byte;
+    api.smbus_write_word = KOVA_smbus_write_word;
+    api.smbus_write_block = KOVA_smbus_write_block;
+    api.acquire_global_lock = ACPI_require_global_lock;
+    api.release_global_lock = ACPI_release_global_lock;
     api.simulated = true;
     static sim::Board the_board;
     try {
@@ -51,16 +57,18 @@ std::string close_kova() {
     return {};
 }
 
-std::string read_flash(std::vector<uint8_t>& out) {
+std::string read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& out) {
     uint32_t handle = 0;
-    auto* p = static_cast<const uint8_t*>(MapPhysToLin(FLASH_PHYSICAL, FLASH_BYTES, &handle));
+    auto* p = static_cast<const uint8_t*>(MapPhysToLin(physical, length, &handle));
     if (!p) {
-        return "cannot map the flash part";
+        return "cannot map physical memory";
     }
-    out.assign(p, p + FLASH_BYTES);
+    out.assign(p, p + length);
     UnmapPhysicalMemory(handle, const_cast<uint8_t*>(p));
     return {};
 }
+
+std::string read_flash(std::vector<uint8_t>& out) { return read_physical(FLASH_PHYSICAL, FLASH_BYTES, out); }
 
 std::string install_firmware(const std::vector<uint8_t>& image) {
     if (!board || image.size() != FLASH_BYTES ||

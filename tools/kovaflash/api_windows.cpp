@@ -26,15 +26,22 @@ std::string open_kova(KovaApi& api, const std::string& board_dir) {
     if (!kova) {
         return "cannot load KOVA.dll (error " + std::to_string(GetLastError()) + ")";
     }
-    bool ok =
-        resolve(kova, api.mb, "KOVA_mb") && resolve(kova, api.customer, "KOVA_customer") &&
-        resolve(kova, api.major_version, "KOVA_major_version") &&
-        resolve(kova, api.minor_version, "KOVA_minor_version") && resolve(kova, api.date, "KOVA_date") &&
-        resolve(kova, api.flash_size, "KOVA_flash_size") && resolve(kova, api.message, "KOVA_message") &&
-        resolve(kova, api.block_count, "KOVA_block_count") &&
-        resolve(kova, api.update_bios_firmware, "KOVA_update_bios_firmware") &&
-        resolve(kova, api.check_bios_image, "KOVA_check_bios_image") &&
-        resolve(kova, api.get_ec_ram, "KOVA_get_ec_ram") && resolve(kova, api.set_ec_ram, "KOVA_set_ec_ram");
+    bool ok = resolve(kova, api.mb, "KOVA_mb") && resolve(kova, api.customer, "KOVA_customer") &&
+              resolve(kova, api.major_version, "KOVA_major_version") &&
+              resolve(kova, api.minor_version, "KOVA_minor_version") &&
+              resolve(kova, api.date, "KOVA_date") && resolve(kova, api.flash_size, "KOVA_flash_size") &&
+              resolve(kova, api.message, "KOVA_message") &&
+              resolve(kova, api.block_count, "KOVA_block_count") &&
+              resolve(kova, api.update_bios_firmware, "KOVA_update_bios_firmware") &&
+              resolve(kova, api.check_bios_image, "KOVA_check_bios_image") &&
+              resolve(kova, api.get_ec_ram, "KOVA_get_ec_ram") &&
+              resolve(kova, api.set_ec_ram, "KOVA_set_ec_ram") &&
+              resolve(kova, api.read_flash_byte, "KOVA_read_flash_byte") &&
+              resolve(kova, api.smbus_write_byte, "KOVA_smbus_write_byte") &&
+              resolve(kova, api.smbus_write_word, "KOVA_smbus_write_word") &&
+              resolve(kova, api.smbus_write_block, "KOVA_smbus_write_block") &&
+              resolve(kova, api.acquire_global_lock, "ACPI_require_global_lock") &&
+              resolve(kova, api.release_global_lock, "ACPI_release_global_lock");
     if (!ok) {
         return "KOVA.dll lacks an expected export";
     }
@@ -57,21 +64,23 @@ std::string close_kova() {
     return {};
 }
 
-std::string read_flash(std::vector<uint8_t>& out) {
+std::string read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& out) {
     void*(WINAPI * map)(uint32_t, uint32_t, uint32_t*) = nullptr;
     uint32_t(WINAPI * unmap)(uint32_t, void*) = nullptr;
     if (!resolve(zunda, map, "MapPhysToLin") || !resolve(zunda, unmap, "UnmapPhysicalMemory")) {
         return "ZUNDA.dll lacks MapPhysToLin";
     }
     uint32_t handle = 0;
-    auto* p = static_cast<const uint8_t*>(map(FLASH_PHYSICAL, FLASH_BYTES, &handle));
+    auto* p = static_cast<const uint8_t*>(map(physical, length, &handle));
     if (!p) {
-        return "cannot map the flash part";
+        return "cannot map physical memory";
     }
-    out.assign(p, p + FLASH_BYTES);
+    out.assign(p, p + length);
     unmap(handle, const_cast<uint8_t*>(p));
     return {};
 }
+
+std::string read_flash(std::vector<uint8_t>& out) { return read_physical(FLASH_PHYSICAL, FLASH_BYTES, out); }
 
 std::string install_firmware(const std::vector<uint8_t>& image) {
     uint32_t(WINAPI * write)(const void*, uint32_t) = nullptr;

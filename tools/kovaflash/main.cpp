@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "api.h"
 #include "builder.h"
+#include "device_cmd.h"
 #include "image_file.h"
 #include "numbers.h"
 #include "update_cmd.h"
@@ -18,6 +20,12 @@ constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_FAILED = 1;
 constexpr uint32_t EC_INDEX_MAX = 0xFF;
 constexpr uint32_t EC_VALUE_MAX = 0xFF;
+constexpr uint32_t SPI_ADDRESS_MAX = 0xFFFFFF;
+constexpr uint32_t FLASH_DUMP_MAX = 0x1000;
+constexpr uint32_t SMBUS_ADDRESS_MAX = 0xFF;
+constexpr uint32_t SMBUS_BYTE_MAX = 0xFF;
+constexpr uint32_t SMBUS_WORD_MAX = 0xFFFF;
+constexpr uint32_t SMBUS_BLOCK_MAX = 32;
 constexpr uint8_t FRESH_BOARD_REVISION = 0;
 constexpr const char FLASH_FILE[] = "flash.bin";
 
@@ -90,6 +98,39 @@ int main(int argc, char** argv) {
     ec_write->add_option("INDEX", index_text, "RAM index, 0 to 255")->required();
     ec_write->add_option("VALUE", value_text, "byte value, 0 to 255")->required();
 
+    auto* flash = app.add_subcommand("flash", "the serial flash, through the board's serial-flash engine");
+    flash->require_subcommand(1);
+    std::string address_text, count_text = "16";
+    auto* flash_read = flash->add_subcommand("read", "hex dump of the serial flash from ADDRESS");
+    flash_read->add_option("ADDRESS", address_text, "24-bit flash address")->required();
+    flash_read->add_option("--count", count_text, "bytes to read, 1 to 4096 (default 16)");
+
+    auto* smbus = app.add_subcommand("smbus", "one SMBus write transaction");
+    smbus->require_subcommand(1);
+    std::string slave_text, command_text, smbus_value_text;
+    struct SmbusCmd {
+        CLI::App* app;
+        SmbusOp op;
+        uint32_t max;
+        const char* what;
+    };
+    std::vector<SmbusCmd> smbus_cmds = {
+        {smbus->add_subcommand("write-byte", "byte-data write"), SmbusOp::Byte, SMBUS_BYTE_MAX, "VALUE"},
+        {smbus->add_subcommand("write-word", "word-data write"), SmbusOp::Word, SMBUS_WORD_MAX, "VALUE"},
+        {smbus->add_subcommand("write-block", "block write of the controller's buffer"), SmbusOp::Block,
+         SMBUS_BLOCK_MAX, "COUNT"},
+    };
+    for (auto& c : smbus_cmds) {
+        c.app->add_option("SLAVE", slave_text, "8-bit slave address (bit 0 is cleared)")->required();
+        c.app->add_option("COMMAND", command_text, "command byte")->required();
+        c.app->add_option(c.what, smbus_value_text, c.op == SmbusOp::Block ? "byte count, 0 to 32" : "data")
+            ->required();
+    }
+
+    auto* acpi = app.add_subcommand("acpi", "the ACPI global lock");
+    acpi->require_subcommand(1);
+    auto* acpi_lock = acpi->add_subcommand("lock", "acquire, show the FACS and lock word, release");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -110,6 +151,23 @@ int main(int argc, char** argv) {
             value = number(value_text, EC_VALUE_MAX, "VALUE");
         }
         upd.handle = number(handle_text, 0xFFFFFFFF, "--handle");
+        uint32_t address = 0, count = 0, slave = 0, command = 0, smbus_value = 0;
+        const SmbusCmd* smbus_cmd = nullptr;
+        if (flash_read->parsed()) {
+            address = number(address_text, SPI_ADDRESS_MAX, "ADDRESS");
+            count = number(count_text, FLASH_DUMP_MAX, "--count");
+            if (count == 0) {
+                throw UsageError{"--count must be at least 1"};
+            }
+        }
+        for (const auto& c : smbus_cmds) {
+            if (c.app->parsed()) {
+                smbus_cmd = &c;
+                slave = number(slave_text, SMBUS_ADDRESS_MAX, "SLAVE");
+                command = number(command_text, SMBUS_BYTE_MAX, "COMMAND");
+                smbus_value = number(smbus_value_text, c.max, c.what);
+            }
+        }
         std::vector<uint8_t> init_bytes;
         if (board_init->parsed() && !init_image.empty()) {
             std::string err = read_image_file(init_image, init_bytes);
@@ -136,6 +194,12 @@ int main(int argc, char** argv) {
         } else if (board_init->parsed()) {
             std::printf("board %s: installed firmware %s\n", board_dir.c_str(),
                         init_image.empty() ? "generated, revision 0" : init_image.c_str());
+        } else if (flash_read->parsed()) {
+            status = run_flash_read(api, address, count);
+        } else if (smbus_cmd) {
+            status = run_smbus_write(api, smbus_cmd->op, slave, command, smbus_value);
+        } else if (acpi_lock->parsed()) {
+            status = run_acpi_lock(api);
         } else if (ec_read->parsed()) {
             std::printf("EC[0x%02X] = 0x%02X\n", unsigned(index), unsigned(api.get_ec_ram(index)));
         } else if (ec_write->parsed()) {

@@ -1,0 +1,74 @@
+// The firmware's ACPI tables: "RSD PTR " in the F-segment, an RSDT with a
+// list of entries, a FADT ("FACP") naming the FACS, the FACS with its global
+// lock word; and the power-management port whose bit 7 (BIOS_RLS) the OS
+// sets to tell the firmware it released the lock.
+#ifndef SIM_ACPI_H
+#define SIM_ACPI_H
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bus.h"
+#include "memory.h"
+
+namespace sim {
+
+namespace acpidev {
+constexpr uint32_t DEFAULT_RSDP_OFFSET = 0xE000;  // in the F-segment
+constexpr uint32_t RSDT_PHYSICAL = 0x00200000;
+constexpr uint32_t TABLES_PHYSICAL = 0x00201000;
+constexpr uint32_t TABLE_STRIDE = 0x1000;
+constexpr uint32_t FACS_PHYSICAL = 0x00210000;
+constexpr uint32_t FACS_BYTES = 64;
+constexpr uint32_t FACS_GLOBAL_LOCK_AT = 16;
+constexpr uint32_t TABLE_BYTES = 244;  // a FADT of revision 3
+constexpr uint32_t FADT_FIRMWARE_CTRL_AT = 36;
+constexpr uint32_t SDT_HEADER_BYTES = 36;
+constexpr uint16_t BIOS_RLS_PORT = 0x830;
+constexpr uint8_t BIOS_RLS = 0x80;
+}  // namespace acpidev
+
+struct AcpiLayout {
+    uint32_t rsdp_offset = acpidev::DEFAULT_RSDP_OFFSET;  // any byte offset, aligned or not
+    std::vector<std::string> entries{"APIC", "FACP", "HPET"};
+    std::optional<uint32_t> firmware_ctrl;  // FADT field; default the FACS's address
+    std::optional<uint32_t> rsdt_length;    // header field; default 36 + 4 * entries
+    // Words after the RSDT's last entry, as if a table followed it.
+    std::vector<uint32_t> after_rsdt;
+};
+
+class AcpiTables {
+public:
+    explicit AcpiTables(PhysMemory& memory) : memory_(memory) {}
+    void install(const AcpiLayout& layout = {});
+    void remove();  // wipes the RSDP signature
+
+    uint32_t table_physical(size_t entry) const {
+        return acpidev::TABLES_PHYSICAL + uint32_t(entry) * acpidev::TABLE_STRIDE;
+    }
+    uint32_t lock_word_physical() const { return acpidev::FACS_PHYSICAL + acpidev::FACS_GLOBAL_LOCK_AT; }
+    uint32_t lock_word() const;
+    void set_lock_word(uint32_t value);
+
+private:
+    PhysMemory& memory_;
+    std::optional<uint32_t> rsdp_offset_;
+};
+
+// The port at 0x830: a byte register; every write recorded.
+class BiosReleasePort : public PortDevice {
+public:
+    uint8_t value = 0;
+    std::vector<uint8_t> writes;
+    uint32_t read(uint16_t, unsigned) override { return value; }
+    void write(uint16_t, unsigned, uint32_t v) override {
+        value = uint8_t(v);
+        writes.push_back(value);
+    }
+};
+
+}  // namespace sim
+
+#endif

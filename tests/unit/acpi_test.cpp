@@ -1,0 +1,256 @@
+// FACS location through the ACPI tables, the global-lock protocol on the
+// lock word, and mutual exclusion against a second party on another thread.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "acpi/facs.h"
+#include "board_fixture.h"
+#include "kova.h"
+
+namespace {
+
+using kova::acpi::FACS_NOT_FOUND;
+using namespace sim::acpidev;
+
+class Acpi : public BoardTest {
+protected:
+    void expect_nothing_mapped() const { EXPECT_EQ(board->memory.live_mappings(), 0u); }
+    bool was_mapped(uint32_t physical) const {
+        for (const auto& c : board->memory.map_calls()) {
+            if (c.physical == physical) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+sim::AcpiLayout layout(std::function<void(sim::AcpiLayout&)> f) {
+    sim::AcpiLayout l;
+    f(l);
+    return l;
+}
+
+struct FacsCase {
+    const char* name;
+    sim::AcpiLayout tables;
+    std::function<void(sim::Board&)> also;
+    uint32_t want;
+};
+
+TEST_F(Acpi, FindsTheFacsThroughTheTables) {
+    const std::vector<std::string> nine{"APIC", "HPET", "SSDT", "SSDT", "SSDT",
+                                        "SSDT", "SSDT", "MCFG", "FACP"};
+    const FacsCase cases[] = {
+        {"default tables", {}, nullptr, FACS_PHYSICAL},
+        {"RSDP at an unaligned offset", layout([](auto& l) { l.rsdp_offset = 0x1233; }), nullptr,
+         FACS_PHYSICAL},
+        {"FACP third", layout([](auto& l) {
+             l.entries = {"APIC", "HPET", "FACP", "SSDT"};
+         }),
+         nullptr, FACS_PHYSICAL},
+        {"FACP ninth is not found", layout([&](auto& l) { l.entries = nine; }), nullptr, FACS_NOT_FOUND},
+        {"FIRMWARE_CTRL 0", layout([](auto& l) { l.firmware_ctrl = 0; }), nullptr, 0},
+        {"no FACP", layout([](auto& l) {
+             l.entries = {"APIC", "HPET"};
+         }),
+         nullptr, FACS_NOT_FOUND},
+        {"fewer entries, a FACP address right after the table", layout([](auto& l) {
+             l.entries = {"APIC", "FACP"};
+             l.rsdt_length = 36 + 4;  // only APIC counts
+         }),
+         nullptr, FACS_NOT_FOUND},
+        {"RSDT length below its header", layout([](auto& l) { l.rsdt_length = 20; }), nullptr,
+         FACS_NOT_FOUND},
+        {"RSDP 19 bytes before the window's end", layout([](auto& l) { l.rsdp_offset = 0x10000 - 19; }),
+         nullptr, FACS_NOT_FOUND},
+        {"RSDP 20 bytes before the window's end", layout([](auto& l) { l.rsdp_offset = 0x10000 - 20; }),
+         nullptr, FACS_PHYSICAL},
+        {"no RSDP", {}, [](sim::Board& b) { b.acpi.remove(); }, FACS_NOT_FOUND},
+        {"F-segment refused",
+         {},
+         [](sim::Board& b) { b.memory.map_fault = [](uint32_t p, uint32_t) { return p == 0xF0000; }; },
+         FACS_NOT_FOUND},
+        {"RSDT refused",
+         {},
+         [](sim::Board& b) { b.memory.map_fault = [](uint32_t p, uint32_t) { return p == RSDT_PHYSICAL; }; },
+         FACS_NOT_FOUND},
+        {"entry table refused",
+         {},
+         [](sim::Board& b) {
+             b.memory.map_fault = [](uint32_t p, uint32_t) { return p == TABLES_PHYSICAL; };
+         },
+         FACS_NOT_FOUND},
+    };
+    for (const FacsCase& c : cases) {
+        board = std::make_unique<sim::Board>();
+        sim::install(board.get());
+        board->acpi.install(c.tables);
+        if (c.also) {
+            c.also(*board);
+        }
+        EXPECT_EQ(kova::find_facs_address(), c.want) << c.name;
+        expect_nothing_mapped();
+    }
+}
+
+TEST_F(Acpi, StopsAtTheFacpAndMapsNothingAfterIt) {
+    board->acpi.install(layout([](auto& l) { l.entries = {"APIC", "HPET", "FACP", "SSDT"}; }));
+    board->memory.clear_log();
+    EXPECT_EQ(kova::find_facs_address(), FACS_PHYSICAL);
+    EXPECT_TRUE(was_mapped(board->acpi.table_physical(2)));
+    EXPECT_FALSE(was_mapped(board->acpi.table_physical(3)));
+    EXPECT_EQ(board->memory.map_calls().size(), 5u) << "F-segment, RSDT, three tables";
+}
+
+struct LockCase {
+    const char* name;
+    uint32_t before;
+    uint32_t after_acquire;
+    uint32_t after_release;
+    bool signals;  // release writes BIOS_RLS
+};
+
+TEST_F(Acpi, LockWordThroughAcquireAndRelease) {
+    const LockCase cases[] = {
+        {"free", 0x0, 0x2, 0x0, false},
+        {"pending left by another party", 0x1, 0x2, 0x0, false},
+        {"reserved bits pass through", 0xFFFFFFF0, 0xFFFFFFF2, 0xFFFFFFF0, false},
+        {"reserved bits and pending", 0xA5A5A5A5, 0xA5A5A5A6, 0xA5A5A5A4, false},
+    };
+    for (const LockCase& c : cases) {
+        board->acpi.set_lock_word(c.before);
+        board->bios_release.writes.clear();
+        ACPI_require_global_lock();
+        EXPECT_EQ(board->acpi.lock_word(), c.after_acquire) << c.name;
+        ACPI_release_global_lock();
+        EXPECT_EQ(board->acpi.lock_word(), c.after_release) << c.name;
+        EXPECT_EQ(!board->bios_release.writes.empty(), c.signals) << c.name;
+        expect_nothing_mapped();
+    }
+}
+
+struct ReleaseCase {
+    const char* name;
+    uint32_t before, after;
+    std::vector<uint8_t> port_writes;
+};
+
+TEST_F(Acpi, ReleaseSignalsOnlyWhenPending) {
+    const ReleaseCase cases[] = {
+        {"owned and pending", 0x3, 0x0, {0x81}},
+        {"owned", 0x2, 0x0, {}},
+        {"reserved bits, owned and pending", 0x0F000003, 0x0F000000, {0x81}},
+    };
+    for (const ReleaseCase& c : cases) {
+        board->acpi.set_lock_word(c.before);
+        board->bios_release.value = 0x01;
+        board->bios_release.writes.clear();
+        ACPI_release_global_lock();
+        EXPECT_EQ(board->acpi.lock_word(), c.after) << c.name;
+        EXPECT_EQ(board->bios_release.writes, c.port_writes) << c.name;
+    }
+}
+
+struct NoFacsCase {
+    const char* name;
+    std::function<void(sim::Board&)> setup;
+};
+
+TEST_F(Acpi, WithoutAReachableFacsNothingIsTouched) {
+    const NoFacsCase cases[] = {
+        {"no tables", [](sim::Board& b) { b.acpi.remove(); }},
+        {"FIRMWARE_CTRL 0",
+         [](sim::Board& b) { b.acpi.install(layout([](auto& l) { l.firmware_ctrl = 0; })); }},
+        {"FACS refused",
+         [](sim::Board& b) { b.memory.map_fault = [](uint32_t p, uint32_t) { return p == FACS_PHYSICAL; }; }},
+    };
+    for (const NoFacsCase& c : cases) {
+        board = std::make_unique<sim::Board>();
+        sim::install(board.get());
+        c.setup(*board);
+        board->acpi.set_lock_word(0x2);  // held by another party: an acquire that reached it would spin
+        ACPI_require_global_lock();
+        ACPI_release_global_lock();
+        EXPECT_EQ(board->acpi.lock_word(), 0x2u) << c.name;
+        EXPECT_TRUE(board->bus.trace().empty()) << c.name;
+        expect_nothing_mapped();
+    }
+}
+
+// The other holder: the firmware or the OS, taking and giving the lock with
+// the same compare-exchange protocol on its own mapping of the word.
+bool party_try_acquire(uint32_t* word) {
+    uint32_t old = __atomic_load_n(word, __ATOMIC_SEQ_CST);
+    uint32_t desired = (old & ~1u) | 2u | ((old & 2u) ? 1u : 0u);
+    if (!__atomic_compare_exchange_n(word, &old, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+        return false;
+    }
+    return (desired & 3u) != 3u;
+}
+
+void party_release(uint32_t* word) {
+    uint32_t old = __atomic_load_n(word, __ATOMIC_SEQ_CST);
+    while (!__atomic_compare_exchange_n(word, &old, old & ~3u, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+    }
+}
+
+TEST_F(Acpi, AcquireWaitsForTheOwnerToGiveUp) {
+    board->acpi.set_lock_word(0x2);
+    uint32_t h = 0;
+    auto* facs = static_cast<uint8_t*>(MapPhysToLin(FACS_PHYSICAL, FACS_BYTES, &h));
+    auto* word = reinterpret_cast<uint32_t*>(facs + FACS_GLOBAL_LOCK_AT);
+    std::thread owner([word] {
+        while (__atomic_load_n(word, __ATOMIC_SEQ_CST) != 0x3) {  // wait until the library asks
+        }
+        party_release(word);
+    });
+    ACPI_require_global_lock();
+    owner.join();
+    EXPECT_EQ(__atomic_load_n(word, __ATOMIC_SEQ_CST), 0x2u) << "owned by the library now, pending cleared";
+    ACPI_release_global_lock();
+    UnmapPhysicalMemory(h, facs);
+}
+
+TEST_F(Acpi, MutualExclusionUnderContention) {
+    constexpr int ROUNDS = 3000;
+    uint32_t h = 0;
+    auto* facs = static_cast<uint8_t*>(MapPhysToLin(FACS_PHYSICAL, FACS_BYTES, &h));
+    auto* word = reinterpret_cast<uint32_t*>(facs + FACS_GLOBAL_LOCK_AT);
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    long counter = 0;  // plain: only a lock holder touches it
+    auto critical = [&] {
+        if (inside.fetch_add(1) != 0) {
+            ++overlaps;
+        }
+        long seen = counter;
+        std::this_thread::yield();
+        counter = seen + 1;
+        inside.fetch_sub(1);
+    };
+    std::thread party([&] {
+        for (int i = 0; i < ROUNDS; ++i) {
+            while (!party_try_acquire(word)) {
+            }
+            critical();
+            party_release(word);
+        }
+    });
+    for (int i = 0; i < ROUNDS; ++i) {
+        ACPI_require_global_lock();
+        critical();
+        ACPI_release_global_lock();
+    }
+    party.join();
+    EXPECT_EQ(overlaps.load(), 0);
+    EXPECT_EQ(counter, 2L * ROUNDS);
+    EXPECT_EQ(__atomic_load_n(word, __ATOMIC_SEQ_CST) & 3u, 0u);
+    UnmapPhysicalMemory(h, facs);
+}
+
+}  // namespace
