@@ -84,7 +84,8 @@ std::vector<uint8_t> Firmware::port_codes() const {
 }
 
 bool Firmware::powered() const {
-    return !power_lost_after_writes || writes_programmed < *power_lost_after_writes;
+    return (!power_lost_after_writes || writes_programmed < *power_lost_after_writes) &&
+           (!power_lost_after_operations || operations() < *power_lost_after_operations);
 }
 
 void Firmware::callback(uint32_t handle, const flash_command_record& record) {

@@ -68,10 +68,12 @@ public:
     std::optional<uint32_t> partial_write_bytes;      // only this many bytes of a block are programmed
     std::optional<uint32_t> length_after_prepare;     // the firmware rewrites the record's length
     std::optional<unsigned> power_lost_after_writes;  // after this many writes the flash never changes
+    std::optional<unsigned> power_lost_after_operations;  // the same, counting erases and writes
 
     // What happened, in order.
     std::vector<FirmwareEvent> events;
     unsigned erases = 0;
+    unsigned operations() const { return erases + writes_programmed; }
     unsigned writes_programmed = 0;
     unsigned refused_checks = 0;  // CODE_WRITE whose check field did not match the transfer buffer
     unsigned rejected_calls = 0;  // addresses or lengths outside the flash or RAM
