@@ -61,13 +61,13 @@ public:
     void write(uint16_t port, unsigned width, uint32_t value) override;
 
     // Fault modes; each does nothing until a test sets it.
-    bool write_protected = false;                     // erase and program change nothing
-    std::optional<uint32_t> failing_block;            // flash offset of a block whose first
-    unsigned failing_block_writes = 0;                //   this many writes change nothing
-    bool ignore_writes = false;                       // CODE_WRITE changes nothing (erase still does)
-    std::optional<uint32_t> partial_write_bytes;      // only this many bytes of a block are programmed
-    std::optional<uint32_t> length_after_prepare;     // the firmware rewrites the record's length
-    std::optional<unsigned> power_lost_after_writes;  // after this many writes the flash never changes
+    bool write_protected = false;                         // erase and program change nothing
+    std::optional<uint32_t> failing_block;                // flash offset of a block whose first
+    unsigned failing_block_writes = 0;                    //   this many writes change nothing
+    bool ignore_writes = false;                           // CODE_WRITE changes nothing (erase still does)
+    std::optional<uint32_t> partial_write_bytes;          // only this many bytes of a block are programmed
+    std::optional<uint32_t> length_after_prepare;         // the firmware rewrites the record's length
+    std::optional<unsigned> power_lost_after_writes;      // after this many writes the flash never changes
     std::optional<unsigned> power_lost_after_operations;  // the same, counting erases and writes
 
     // What happened, in order.

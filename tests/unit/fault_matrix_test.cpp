@@ -66,36 +66,38 @@ class FaultMatrix : public UpdateTest {};
 
 TEST_F(FaultMatrix, EveryFaultWithCheckAndUpdate) {
     const Row rows[] = {
-        {"flash window refused", fail_map(0xFFE00000, 0x200000), 0x80000020, SHELL, 0x80000020, SHELL, nullptr},
+        {"flash window refused", fail_map(0xFFE00000, 0x200000), 0x80000020, SHELL, 0x80000020, SHELL,
+         nullptr},
         {"F-segment refused", fail_map(0xF0000, 0x10000), 0x80000020, SHELL, 0x80000020, SHELL, nullptr},
         {"top window refused", fail_map(0xFFFF0000, 0xFFFF), 0x80000020, SHELL, 0x80000020, SHELL, nullptr},
         {"transfer buffer not allocated",
-         [](sim::Board& b) { b.memory.alloc_fault = [](uint32_t) { return true; }; }, 0x80000020, SHELL, 0x80000020,
+         [](sim::Board& b) { b.memory.alloc_fault = [](uint32_t) { return true; }; }, 0x80000020, SHELL,
+         0x80000020, SHELL, nullptr},
+        {"transfer buffer not mapped", fail_map(sim::phys::ALLOC_BASE, 0x1000), 0x80000020, SHELL, 0x80000020,
          SHELL, nullptr},
-        {"transfer buffer not mapped", fail_map(sim::phys::ALLOC_BASE, 0x1000), 0x80000020, SHELL, 0x80000020, SHELL,
-         nullptr},
-        {"write-protected part", [](sim::Board& b) { b.firmware.write_protected = true; }, 0, CHECK_OK, 0x80000030,
-         WRITE_FAILED, nullptr},
-        {"block failing its first write", [](sim::Board& b) { failing_block(b, 1); }, 0, CHECK_OK, 0, UPDATE_OK,
-         nullptr},
-        {"block failing its first 3 writes", [](sim::Board& b) { failing_block(b, 3); }, 0, CHECK_OK, 0, UPDATE_OK,
-         nullptr},
-        {"block failing its first 4 writes", [](sim::Board& b) { failing_block(b, 4); }, 0, CHECK_OK, 0x80000030,
-         WRITE_FAILED, nullptr},
+        {"write-protected part", [](sim::Board& b) { b.firmware.write_protected = true; }, 0, CHECK_OK,
+         0x80000030, WRITE_FAILED, nullptr},
+        {"block failing its first write", [](sim::Board& b) { failing_block(b, 1); }, 0, CHECK_OK, 0,
+         UPDATE_OK, nullptr},
+        {"block failing its first 3 writes", [](sim::Board& b) { failing_block(b, 3); }, 0, CHECK_OK, 0,
+         UPDATE_OK, nullptr},
+        {"block failing its first 4 writes", [](sim::Board& b) { failing_block(b, 4); }, 0, CHECK_OK,
+         0x80000030, WRITE_FAILED, nullptr},
         {"writes that change nothing", [](sim::Board& b) { b.firmware.ignore_writes = true; }, 0, CHECK_OK,
          0x80000030, WRITE_FAILED, nullptr},
-        {"partial writes", [](sim::Board& b) { b.firmware.partial_write_bytes = 0x100; }, 0, CHECK_OK, 0x80000030,
-         WRITE_FAILED, nullptr},
+        {"partial writes", [](sim::Board& b) { b.firmware.partial_write_bytes = 0x100; }, 0, CHECK_OK,
+         0x80000030, WRITE_FAILED, nullptr},
         {"record length shrunk", [](sim::Board& b) { b.firmware.length_after_prepare = 0x800; }, 0, CHECK_OK,
          0x80000030, WRITE_FAILED, nullptr},
         {"record length zeroed", [](sim::Board& b) { b.firmware.length_after_prepare = 0; }, 0, CHECK_OK,
          0x80000030, WRITE_FAILED, nullptr},
-        {"record length enlarged", [](sim::Board& b) { b.firmware.length_after_prepare = 0x1001; }, 0, CHECK_OK,
-         0x80000030, WRITE_FAILED, nullptr},
+        {"record length enlarged", [](sim::Board& b) { b.firmware.length_after_prepare = 0x1001; }, 0,
+         CHECK_OK, 0x80000030, WRITE_FAILED, nullptr},
         {"dead EC", [](sim::Board& b) { b.ec.mode = sim::EmbeddedController::Mode::Dead; }, 0, CHECK_OK, 0,
          UPDATE_OK, ec_is_bounded},
-        {"stuck SMBus controller", [](sim::Board& b) { b.smbus.mode = sim::SmbusController::Mode::StuckBusy; }, 0,
-         CHECK_OK, 0, UPDATE_OK, smbus_is_bounded},
+        {"stuck SMBus controller",
+         [](sim::Board& b) { b.smbus.mode = sim::SmbusController::Mode::StuckBusy; }, 0, CHECK_OK, 0,
+         UPDATE_OK, smbus_is_bounded},
         {"FACS address 0",
          [](sim::Board& b) {
              sim::AcpiLayout l;
@@ -154,8 +156,9 @@ TEST_F(FaultMatrix, EveryFaultWithCheckAndUpdate) {
                 }
                 EXPECT_NE(calls[i].record.flash_address, failing);
                 EXPECT_LE(writes, 4u);
-                EXPECT_EQ(KOVA_block_count, -int(std::count_if(calls.begin(), calls.end(),
-                                                               [](const auto& e) { return e.code == 0x23; })));
+                EXPECT_EQ(KOVA_block_count, -int(std::count_if(calls.begin(), calls.end(), [](const auto& e) {
+                              return e.code == 0x23;
+                          })));
             }
             if (row.device) {
                 board->bus.clear_trace();

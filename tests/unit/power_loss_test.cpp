@@ -56,19 +56,22 @@ TEST_P(PowerLoss, AtEveryFlashOperation) {
 
     unsigned points = 0, recovered = 0, refused = 0;
     for (unsigned k = 1; k <= total && !HasFailure(); ++k) {
-        SCOPED_TRACE("power lost after flash operation " + std::to_string(k) + " of " + std::to_string(total));
+        SCOPED_TRACE("power lost after flash operation " + std::to_string(k) + " of " +
+                     std::to_string(total));
         fresh(k);
         ++points;
         uint32_t code = KOVA_update_bios_firmware(b.data(), HANDLE, 0);
         EXPECT_EQ(code, k < total ? 0x80000030u : 0u);
-        EXPECT_STREQ(KOVA_message, k < total ? "Flash write failed." : "BIOS update successfully completed. ");
+        EXPECT_STREQ(KOVA_message,
+                     k < total ? "Flash write failed." : "BIOS update successfully completed. ");
         expect_nothing_held();
 
         Bytes now = flash();
         EXPECT_TRUE(same(now, BOOT, a, BOOT) || same(now, BOOT, b, BOOT) || same(now, BOOT_COPY, b, BOOT))
             << "no whole boot block left";
         if (pass_c) {
-            EXPECT_TRUE(same(now, FIRST, a, FIRST) || same(now, FIRST, b, FIRST) || same(now, FIRST_COPY, b, FIRST))
+            EXPECT_TRUE(same(now, FIRST, a, FIRST) || same(now, FIRST, b, FIRST) ||
+                        same(now, FIRST_COPY, b, FIRST))
                 << "no whole first 64 KiB left";
         }
 

@@ -1,0 +1,128 @@
+// Fuzzes the ACPI walk and the lock: the input decides an RSDP in the
+// F-segment and the RSDT (and what follows it) in RAM of a simulated board,
+// so table addresses point anywhere, mapped or not. A plain reading of the
+// rules must find the same FACS; the lock operations must change only bits
+// 0 and 1 of the word they reach, and nothing may stay mapped.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+#include "acpi/facs.h"
+#include "board.h"
+#include "kova.h"
+
+namespace {
+
+constexpr size_t HEADER_BYTES = 3;  // F-segment offset (2), F-segment payload length (1)
+
+std::optional<uint32_t> read32(const sim::PhysMemory& m, uint32_t physical) {
+    uint32_t v = 0;
+    if (!m.read(physical, &v, 4)) {
+        return std::nullopt;
+    }
+    return v;
+}
+
+bool backed(const sim::PhysMemory& m, uint32_t physical, uint32_t length) {
+    std::vector<uint8_t> tmp(length);
+    return m.read(physical, tmp.data(), length);
+}
+
+uint32_t expected_facs(const sim::PhysMemory& m) {
+    constexpr uint32_t NONE = 0xFFFFFFFF;
+    std::vector<uint8_t> fseg(sim::phys::FSEG_SIZE);
+    m.read(sim::phys::FSEG_BASE, fseg.data(), fseg.size());
+    std::string_view v(reinterpret_cast<const char*>(fseg.data()), fseg.size());
+    size_t r = v.find("RSD PTR");
+    while (r != std::string_view::npos && r + 20 > fseg.size()) {
+        r = v.find("RSD PTR", r + 1);
+    }
+    if (r == std::string_view::npos) {
+        return NONE;
+    }
+    uint32_t rsdt = fseg[r + 16] | fseg[r + 17] << 8 | fseg[r + 18] << 16 | uint32_t(fseg[r + 19]) << 24;
+    if (uint64_t(rsdt) + 68 > 0x100000000ull || !backed(m, rsdt, 68)) {
+        return NONE;
+    }
+    uint32_t length = *read32(m, rsdt + 4);
+    uint32_t entries = length < 36 ? 0 : std::min<uint32_t>((length - 36) / 4, 8);
+    for (uint32_t i = 0; i < entries; ++i) {
+        uint32_t table = *read32(m, rsdt + 36 + 4 * i);
+        if (uint64_t(table) + 132 > 0x100000000ull || !backed(m, table, 132)) {
+            return NONE;
+        }
+        char sig[4];
+        m.read(table, sig, 4);
+        if (std::memcmp(sig, "FACP", 4) == 0) {
+            return *read32(m, table + 36);
+        }
+    }
+    return NONE;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < HEADER_BYTES) {
+        return 0;
+    }
+    // One board for the whole run: what an input may change (the F-segment,
+    // the RAM from the RSDT on, a lock word anywhere) is put back after it.
+    static std::unique_ptr<sim::Board> board = std::make_unique<sim::Board>();
+    static std::vector<uint8_t> fseg_base, ram_base;
+    constexpr uint32_t RAM_SPAN = 0x20000;
+    sim::PhysMemory& m = board->memory;
+    if (fseg_base.empty()) {
+        fseg_base.resize(sim::phys::FSEG_SIZE);
+        m.read(sim::phys::FSEG_BASE, fseg_base.data(), fseg_base.size());
+        ram_base.resize(RAM_SPAN);
+        m.read(sim::acpidev::RSDT_PHYSICAL, ram_base.data(), RAM_SPAN);
+    }
+    sim::install(board.get());
+    m.clear_log();
+    uint32_t at = uint32_t(data[0] | data[1] << 8);
+    size_t fseg_n = std::min<size_t>({size_t(data[2]), size - HEADER_BYTES, sim::phys::FSEG_SIZE - at});
+    m.write(sim::phys::FSEG_BASE + at, data + HEADER_BYTES, fseg_n);
+    size_t rest = std::min<size_t>(size - HEADER_BYTES - fseg_n, RAM_SPAN);
+    m.write(sim::acpidev::RSDT_PHYSICAL, data + HEADER_BYTES + fseg_n, rest);
+
+    uint32_t facs = kova::find_facs_address();
+    if (facs != expected_facs(m) || m.live_mappings() != 0) {
+        __builtin_trap();
+    }
+    std::optional<uint32_t> before, lock_at;
+    uint32_t lock_base = 0;
+    if (facs != 0xFFFFFFFF && facs != 0 && uint64_t(facs) + 24 <= 0x100000000ull && backed(m, facs, 24)) {
+        before = read32(m, facs + 16);
+        lock_at = facs + 16;
+        lock_base = *before;
+    }
+    if (before && (*before & 2) == 0) {  // an owned word would keep the acquire spinning, as it should
+        ACPI_require_global_lock();
+        if (*read32(m, facs + 16) != ((*before & ~1u) | 2u)) {
+            __builtin_trap();
+        }
+        before = read32(m, facs + 16);
+    }
+    board->bios_release.writes.clear();
+    ACPI_release_global_lock();
+    if (before) {
+        if (*read32(m, facs + 16) != (*before & ~3u) ||
+            board->bios_release.writes.empty() != ((*before & 1u) == 0)) {
+            __builtin_trap();
+        }
+    } else if (!board->bios_release.writes.empty()) {
+        __builtin_trap();
+    }
+    if (m.live_mappings() != 0 || m.bad_releases() != 0) {
+        __builtin_trap();
+    }
+    if (lock_at) {
+        m.write(*lock_at, &lock_base, 4);
+    }
+    m.write(sim::phys::FSEG_BASE, fseg_base.data(), fseg_base.size());
+    m.write(sim::acpidev::RSDT_PHYSICAL, ram_base.data(), RAM_SPAN);
+    return 0;
+}
