@@ -1,5 +1,7 @@
 #include "acpi/facs.h"
 
+#include <stddef.h>
+
 #include "frame/bytes.h"
 #include "zunda.h"
 
@@ -47,8 +49,8 @@ uint32_t facs_from_rsdt(const uint8_t* rsdt) {
     uint32_t entries = rsdt_entries(rsdt);
     for (uint32_t i = 0; i < entries; ++i) {
         uint32_t handle = 0;
-        uint32_t address = read32(rsdt + SDT_HEADER_BYTES + i * SDT_ENTRY_BYTES);
-        auto* table = static_cast<const uint8_t*>(MapPhysToLin(address, TABLE_MAP_BYTES, &handle));
+        uint32_t address = read32(rsdt + SDT_HEADER_BYTES + static_cast<size_t>(i) * SDT_ENTRY_BYTES);
+        const auto* table = static_cast<const uint8_t*>(MapPhysToLin(address, TABLE_MAP_BYTES, &handle));
         if (table == nullptr) {
             return FACS_NOT_FOUND;
         }

@@ -42,6 +42,8 @@ void unmap_lock_word(uint32_t handle, volatile uint32_t* word) {
         handle, const_cast<uint8_t*>(reinterpret_cast<volatile uint8_t*>(word)) - FACS_GLOBAL_LOCK_AT);
 }
 
+// The compare-exchange writes through `word`.
+// NOLINTNEXTLINE(readability-non-const-parameter)
 bool exchange(volatile uint32_t* word, uint32_t old, uint32_t desired) {
     return __atomic_compare_exchange_n(word, &old, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
 }

@@ -1,5 +1,7 @@
 #include "frame/bytes.h"
 
+#include <stddef.h>
+
 // Words are read in the machine's order and summed as little-endian values.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "word_sum assumes a little-endian machine");
 
@@ -17,11 +19,24 @@ constexpr uint32_t WORD_BYTES = 4;
 constexpr uint32_t STRIDE_WORDS = 8;
 constexpr uint32_t STRIDE_BYTES = STRIDE_WORDS * WORD_BYTES;
 
+// Each byte of a word at once: 0x01 in every byte lane, and each lane's top bit.
+constexpr uint32_t BYTE_LANES = 0x01010101;
+constexpr uint32_t BYTE_HIGH_BITS = 0x80808080;
+
 inline uint32_t load_word(const uint8_t* p) { return *reinterpret_cast<const unaligned_word*>(p); }
 
 int32_t signed_position(uint32_t index, uint8_t a, uint8_t b) {
     int32_t position = static_cast<int32_t>(index + 1);
     return b > a ? position : -position;
+}
+
+// True when the byte at `at` starts the pattern.
+bool matches_at(const uint8_t* d, uint32_t at, const uint8_t* p, uint32_t len) {
+    uint32_t k = 0;
+    while (k < len && d[at + k] == p[k]) {
+        ++k;
+    }
+    return k == len;
 }
 
 }  // namespace
@@ -44,6 +59,10 @@ void copy_bytes(void* dst, const void* src, uint32_t n) {
     }
 }
 
+// A plain forward scan: every start offset is tried in order, one byte
+// apart. While the first byte cannot match, four offsets are ruled out at a
+// time by testing a whole word for the pattern's first byte; the result is
+// the same first offset a byte-by-byte scan finds.
 uint32_t find_pattern(const void* data, uint32_t size, const char* pattern) {
     const uint8_t* d = static_cast<const uint8_t*>(data);
     const uint8_t* p = reinterpret_cast<const uint8_t*>(pattern);
@@ -51,14 +70,24 @@ uint32_t find_pattern(const void* data, uint32_t size, const char* pattern) {
     if (size < len) {
         return BYTES_NOT_FOUND;
     }
-    for (uint32_t at = 0; at <= size - len; ++at) {
-        uint32_t k = 0;
-        while (k < len && d[at + k] == p[k]) {
-            ++k;
+    if (len == 0) {
+        return 0;
+    }
+    uint32_t last = size - len;  // last candidate offset
+    uint32_t first = p[0] * BYTE_LANES;
+    uint32_t at = 0;
+    while (at <= last) {
+        if (last - at >= WORD_BYTES) {
+            uint32_t v = load_word(d + at) ^ first;  // a zero byte where the first byte matches
+            if (((v - BYTE_LANES) & ~v & BYTE_HIGH_BITS) == 0) {
+                at += WORD_BYTES;
+                continue;
+            }
         }
-        if (k == len) {
+        if (matches_at(d, at, p, len)) {
             return at;
         }
+        ++at;
     }
     return BYTES_NOT_FOUND;
 }
@@ -117,14 +146,14 @@ uint32_t word_sum(const void* p, uint32_t n) {
     uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
     uint32_t w = 0;
     for (; words - w >= 4; w += 4) {
-        const uint8_t* q = bytes + w * WORD_BYTES;
+        const uint8_t* q = bytes + static_cast<size_t>(w) * WORD_BYTES;
         s0 += load_word(q);
         s1 += load_word(q + 4);
         s2 += load_word(q + 8);
         s3 += load_word(q + 12);
     }
     for (; w < words; ++w) {
-        s0 += load_word(bytes + w * WORD_BYTES);
+        s0 += load_word(bytes + static_cast<size_t>(w) * WORD_BYTES);
     }
     return s0 + s1 + s2 + s3;
 }

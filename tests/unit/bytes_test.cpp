@@ -49,6 +49,41 @@ TEST(FindPattern, NeverReadsPastSize) {
     EXPECT_EQ(kova::find_pattern(buf, 12, "AMIBIOSC"), 4u);
 }
 
+uint32_t reference_find(const uint8_t* d, uint32_t size, const std::string& p) {
+    for (uint32_t at = 0; p.size() <= size && at <= size - p.size(); ++at) {
+        if (std::equal(p.begin(), p.end(), d + at)) {
+            return at;
+        }
+    }
+    return BYTES_NOT_FOUND;
+}
+
+// Patterns planted at every offset of buffers of every size up to 40, at
+// every alignment, over data rich in the pattern's first byte, so the
+// word-at-a-time skip is tried at every position it could go wrong.
+TEST(FindPattern, SweepAgainstReference) {
+    std::mt19937 rng(0x52534450);
+    const std::string patterns[] = {"A", "AMIBIOSC", "$QRF", "AA", "RSD PTR"};
+    for (const std::string& p : patterns) {
+        for (uint32_t size = 0; size <= 40; ++size) {
+            for (uint32_t align = 0; align < 4; ++align) {
+                for (uint32_t plant = 0; plant <= size; ++plant) {
+                    std::vector<uint8_t> buf(size + align);
+                    for (auto& v : buf) {
+                        v = (rng() % 8 == 0) ? uint8_t(p[0]) : uint8_t(rng());
+                    }
+                    uint8_t* d = buf.data() + align;
+                    if (plant + p.size() <= size) {
+                        std::copy(p.begin(), p.end(), d + plant);
+                    }
+                    ASSERT_EQ(kova::find_pattern(d, size, p.c_str()), reference_find(d, size, p))
+                        << p << " size " << size << " align " << align << " plant " << plant;
+                }
+            }
+        }
+    }
+}
+
 struct EqualsCase {
     std::string data;
     const char* name;
