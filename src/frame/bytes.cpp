@@ -60,9 +60,9 @@ void copy_bytes(void* dst, const void* src, uint32_t n) {
 }
 
 // A plain forward scan: every start offset is tried in order, one byte
-// apart. While the first byte cannot match, four offsets are ruled out at a
-// time by testing a whole word for the pattern's first byte; the result is
-// the same first offset a byte-by-byte scan finds.
+// apart. While the first byte cannot match, offsets are ruled out a word
+// (and eight words) at a time by testing whole words for the pattern's
+// first byte; the result is the same first offset a byte-by-byte scan finds.
 uint32_t find_pattern(const void* data, uint32_t size, const char* pattern) {
     const uint8_t* d = static_cast<const uint8_t*>(data);
     const uint8_t* p = reinterpret_cast<const uint8_t*>(pattern);
@@ -77,6 +77,17 @@ uint32_t find_pattern(const void* data, uint32_t size, const char* pattern) {
     uint32_t first = p[0] * BYTE_LANES;
     uint32_t at = 0;
     while (at <= last) {
+        if (last - at >= STRIDE_BYTES) {
+            uint32_t found = 0;
+            for (uint32_t w = 0; w < STRIDE_BYTES; w += WORD_BYTES) {
+                uint32_t v = load_word(d + at + w) ^ first;
+                found |= (v - BYTE_LANES) & ~v & BYTE_HIGH_BITS;
+            }
+            if (found == 0) {
+                at += STRIDE_BYTES;
+                continue;
+            }
+        }
         if (last - at >= WORD_BYTES) {
             uint32_t v = load_word(d + at) ^ first;  // a zero byte where the first byte matches
             if (((v - BYTE_LANES) & ~v & BYTE_HIGH_BITS) == 0) {

@@ -58,14 +58,14 @@ uint32_t reference_find(const uint8_t* d, uint32_t size, const std::string& p) {
     return BYTES_NOT_FOUND;
 }
 
-// Patterns planted at every offset of buffers of every size up to 40, at
+// Patterns planted at every offset of buffers of every size up to 80, at
 // every alignment, over data rich in the pattern's first byte, so the
 // word-at-a-time skip is tried at every position it could go wrong.
 TEST(FindPattern, SweepAgainstReference) {
     std::mt19937 rng(0x52534450);
     const std::string patterns[] = {"A", "AMIBIOSC", "$QRF", "AA", "RSD PTR"};
     for (const std::string& p : patterns) {
-        for (uint32_t size = 0; size <= 40; ++size) {
+        for (uint32_t size = 0; size <= 80; ++size) {
             for (uint32_t align = 0; align < 4; ++align) {
                 for (uint32_t plant = 0; plant <= size; ++plant) {
                     std::vector<uint8_t> buf(size + align);

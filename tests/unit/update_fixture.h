@@ -60,6 +60,28 @@ inline int dry_run_count(const Bytes& flash, const Bytes& image, bool pass_c) {
     return pass_c ? n + differing_blocks(flash, image, PASS_C) : n;
 }
 
+// The fewest block writes the pass order allows: each pass, in order, writes
+// every block where the flash as the earlier passes left it differs.
+inline int minimum_writes(Bytes flash, const Bytes& image, bool pass_c) {
+    int n = 0;
+    const Pass passes[] = {PASS_A, PASS_B, PASS_C, PASS_D, PASS_E};
+    for (size_t i = 0; i < std::size(passes); ++i) {
+        const Pass& p = passes[i];
+        if (i == 2 && !pass_c) {  // pass c
+            continue;
+        }
+        for (uint32_t off = 0; off < p.length; off += BLOCK) {
+            uint8_t* at = &flash[p.flash_offset + off];
+            const uint8_t* want = &image[p.image_offset + off];
+            if (std::memcmp(at, want, BLOCK) != 0) {
+                std::memcpy(at, want, BLOCK);
+                ++n;
+            }
+        }
+    }
+    return n;
+}
+
 class UpdateTest : public BoardTest {
 protected:
     void install(const Bytes& image) { board->memory.write(FLASH_BASE, image.data(), image.size()); }

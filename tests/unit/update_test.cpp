@@ -262,6 +262,29 @@ TEST_F(UpdateTest, SkipBitLeavesOutPassCInWriteMode) {
     EXPECT_EQ(order[48], 0xFFE10000u) << "then pass e";
 }
 
+struct MinimumCase {
+    const char* name;
+    uint64_t seed_a, seed_b;
+    bool pass_c;
+};
+
+TEST_F(UpdateTest, NoWriteBeyondTheMinimum) {
+    const MinimumCase cases[] = {
+        {"every block differs", 1, 2, true},
+        {"every block differs, pass c skipped", 1, 2, false},
+        {"identical image", 3, 3, true},
+        {"identical image, pass c skipped", 3, 3, false},
+    };
+    for (const MinimumCase& c : cases) {
+        Bytes a = make(c.seed_a), b = make(c.seed_b);
+        install(a);
+        board->window.regs[REG_FEA1] = c.pass_c ? 0 : 0x80;
+        KOVA_block_count = 0;
+        ASSERT_EQ(KOVA_update_bios_firmware(b.data(), HANDLE, 0), 0u) << c.name;
+        EXPECT_EQ(-KOVA_block_count, minimum_writes(a, b, c.pass_c)) << c.name;
+    }
+}
+
 TEST_F(UpdateTest, CheckFieldsOfAllOnesAndAllZeroBlocks) {
     Bytes a = make(1);
     install(a);
