@@ -7,36 +7,22 @@
 
 #include "block_map.h"
 #include "builder.h"
+#include "cli.h"
 #include "frame/bytes.h"
 #include "image_file.h"
 #include "inspect.h"
-#include "numbers.h"
 #include "update/image.h"
 
 namespace {
 
 constexpr int EXIT_INVALID = 1;  // inspect: not a valid image; diff: images differ
-constexpr int EXIT_USAGE = 2;
 constexpr size_t CANDIDATES_SHOWN = 16;
-
-struct ToolError {
-    std::string text;
-};
-
-uint32_t number(const std::string& text, uint32_t max, const std::string& what) {
-    auto v = parse_number(text, max);
-    if (!v) {
-        throw ToolError{what + " '" + text + "' is not a number from 0 to " + std::to_string(max) +
-                        " (decimal or 0x hex)"};
-    }
-    return *v;
-}
 
 std::vector<uint8_t> read_image(const std::string& path) {
     std::vector<uint8_t> bytes;
     std::string err = read_image_file(path, bytes);
     if (!err.empty()) {
-        throw ToolError{err};
+        throw UsageError{err};
     }
     return bytes;
 }
@@ -44,7 +30,7 @@ std::vector<uint8_t> read_image(const std::string& path) {
 void write_image(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::string err = write_image_file(path, bytes);
     if (!err.empty()) {
-        throw ToolError{err};
+        throw UsageError{err};
     }
 }
 
@@ -120,7 +106,7 @@ std::vector<uint32_t> size_list(const std::string& text) {
     std::stringstream in(text);
     std::string item;
     while (std::getline(in, item, ',')) {
-        out.push_back(number(item, kimage::IMAGE_SIZE, "module size"));
+        out.push_back(number_argument(item, kimage::IMAGE_SIZE, "module size"));
     }
     return out;
 }
@@ -162,35 +148,31 @@ int main(int argc, char** argv) {
     dif->add_option("A", a_path, "first image")->required();
     dif->add_option("B", b_path, "second image")->required();
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return EXIT_USAGE;
+    if (auto status = parse_command_line(app, argc, argv)) {
+        return *status;
     }
 
     try {
         if (make->parsed()) {
             opt.link32 = !segmented;
-            opt.seed = number(seed_text, 0xFFFFFFFF, "--seed");
-            opt.revision = uint8_t(number(revision_text, 0xFF, "--revision"));
+            opt.seed = number_argument(seed_text, 0xFFFFFFFF, "--seed");
+            opt.revision = uint8_t(number_argument(revision_text, 0xFF, "--revision"));
             if (!sizes_text.empty()) {
                 opt.module_sizes = size_list(sizes_text);
             } else if (!modules_text.empty() || !module_size_text.empty()) {
                 uint32_t n = modules_text.empty() ? uint32_t(opt.module_sizes.size())
-                                                  : number(modules_text, 0xFFFF, "--modules");
+                                                  : number_argument(modules_text, 0xFFFF, "--modules");
                 uint32_t size = module_size_text.empty()
                                     ? 0x4000
-                                    : number(module_size_text, kimage::IMAGE_SIZE, "--module-size");
+                                    : number_argument(module_size_text, kimage::IMAGE_SIZE, "--module-size");
                 opt.module_sizes.assign(n, size);
             }
             if (!header_only_text.empty()) {
-                opt.header_only_module = number(header_only_text, 0xFFFF, "--header-only");
+                opt.header_only_module = number_argument(header_only_text, 0xFFFF, "--header-only");
             }
             if (!header_offset_text.empty()) {
-                opt.header_offset = number(header_offset_text, kimage::IMAGE_SIZE, "--header-offset");
+                opt.header_offset =
+                    number_argument(header_offset_text, kimage::IMAGE_SIZE, "--header-offset");
             }
             kimage::Image img = kimage::make_image(opt);
             write_image(out_path, img.bytes);
@@ -203,7 +185,7 @@ int main(int argc, char** argv) {
             return inspect(inspect_path);
         }
         return diff(a_path, b_path);
-    } catch (const ToolError& e) {
+    } catch (const UsageError& e) {
         std::fprintf(stderr, "kova-image: %s\n", e.text.c_str());
         return EXIT_USAGE;
     } catch (const std::invalid_argument& e) {

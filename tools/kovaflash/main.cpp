@@ -9,14 +9,13 @@
 
 #include "api.h"
 #include "builder.h"
+#include "cli.h"
 #include "device_cmd.h"
 #include "image_file.h"
-#include "numbers.h"
 #include "update_cmd.h"
 
 namespace {
 
-constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_FAILED = 1;
 constexpr uint32_t EC_INDEX_MAX = 0xFF;
 constexpr uint32_t EC_VALUE_MAX = 0xFF;
@@ -28,19 +27,6 @@ constexpr uint32_t SMBUS_WORD_MAX = 0xFFFF;
 constexpr uint32_t SMBUS_BLOCK_MAX = 32;
 constexpr uint8_t FRESH_BOARD_REVISION = 0;
 constexpr const char FLASH_FILE[] = "flash.bin";
-
-struct UsageError {
-    std::string text;
-};
-
-uint32_t number(const std::string& text, uint32_t max, const char* what) {
-    auto v = parse_number(text, max);
-    if (!v) {
-        throw UsageError{std::string(what) + " '" + text + "' is not a number from 0 to " +
-                         std::to_string(max) + " (decimal or 0x hex)"};
-    }
-    return *v;
-}
 
 void print_info(const KovaApi& api) {
     std::printf("board model  : %s\n", api.mb);
@@ -131,13 +117,8 @@ int main(int argc, char** argv) {
     acpi->require_subcommand(1);
     auto* acpi_lock = acpi->add_subcommand("lock", "acquire, show the FACS and lock word, release");
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
-    } catch (const CLI::ParseError& e) {
-        app.exit(e);
-        return EXIT_USAGE;
+    if (auto status = parse_command_line(app, argc, argv)) {
+        return *status;
     }
 
     KovaApi api;
@@ -145,17 +126,17 @@ int main(int argc, char** argv) {
     try {
         uint32_t index = 0, value = 0;
         if (ec_read->parsed() || ec_write->parsed()) {
-            index = number(index_text, EC_INDEX_MAX, "INDEX");
+            index = number_argument(index_text, EC_INDEX_MAX, "INDEX");
         }
         if (ec_write->parsed()) {
-            value = number(value_text, EC_VALUE_MAX, "VALUE");
+            value = number_argument(value_text, EC_VALUE_MAX, "VALUE");
         }
-        upd.handle = number(handle_text, 0xFFFFFFFF, "--handle");
+        upd.handle = number_argument(handle_text, 0xFFFFFFFF, "--handle");
         uint32_t address = 0, count = 0, slave = 0, command = 0, smbus_value = 0;
         const SmbusCmd* smbus_cmd = nullptr;
         if (flash_read->parsed()) {
-            address = number(address_text, SPI_ADDRESS_MAX, "ADDRESS");
-            count = number(count_text, FLASH_DUMP_MAX, "--count");
+            address = number_argument(address_text, SPI_ADDRESS_MAX, "ADDRESS");
+            count = number_argument(count_text, FLASH_DUMP_MAX, "--count");
             if (count == 0) {
                 throw UsageError{"--count must be at least 1"};
             }
@@ -163,9 +144,9 @@ int main(int argc, char** argv) {
         for (const auto& c : smbus_cmds) {
             if (c.app->parsed()) {
                 smbus_cmd = &c;
-                slave = number(slave_text, SMBUS_ADDRESS_MAX, "SLAVE");
-                command = number(command_text, SMBUS_BYTE_MAX, "COMMAND");
-                smbus_value = number(smbus_value_text, c.max, c.what);
+                slave = number_argument(slave_text, SMBUS_ADDRESS_MAX, "SLAVE");
+                command = number_argument(command_text, SMBUS_BYTE_MAX, "COMMAND");
+                smbus_value = number_argument(smbus_value_text, c.max, c.what);
             }
         }
         std::vector<uint8_t> init_bytes;

@@ -1,0 +1,24 @@
+#include "cli.h"
+
+#include "numbers.h"
+
+uint32_t number_argument(const std::string& text, uint32_t max, const std::string& what) {
+    auto v = parse_number(text, max);
+    if (!v) {
+        throw UsageError{what + " '" + text + "' is not a number from 0 to " + std::to_string(max) +
+                         " (decimal or 0x hex)"};
+    }
+    return *v;
+}
+
+std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv) {
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        app.exit(e);
+        return EXIT_USAGE;
+    }
+    return std::nullopt;
+}

@@ -1,0 +1,26 @@
+// What both host tools share on their command lines: the usage error that
+// ends a run with exit status 2, number arguments, and parsing.
+#ifndef KOVA_TOOLS_CLI_H
+#define KOVA_TOOLS_CLI_H
+
+#include <CLI/CLI.hpp>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+constexpr int EXIT_USAGE = 2;
+
+// Bad input: a malformed number, an unreadable or wrong-size file.
+struct UsageError {
+    std::string text;
+};
+
+// A decimal or 0x hex number from 0 to `max`; UsageError naming `what`
+// otherwise.
+uint32_t number_argument(const std::string& text, uint32_t max, const std::string& what);
+
+// Parses the command line; an exit status when the run ends here (help, or
+// a usage error with status 2), nothing when it goes on.
+std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv);
+
+#endif
