@@ -56,7 +56,8 @@ int floor_work(const std::vector<uint8_t>& flash, const kimage::Image& img) {
     int differing = 0;
     for (const Pass& p : PASSES) {
         for (uint32_t off = 0; off < p.length; off += BLOCK) {
-            differing += std::memcmp(&flash[p.flash_offset + off], &img.bytes[p.image_offset + off], BLOCK) != 0;
+            differing +=
+                std::memcmp(&flash[p.flash_offset + off], &img.bytes[p.image_offset + off], BLOCK) != 0;
         }
     }
     uint32_t s = sum(&img.bytes[kimage::BOOT_BLOCK_OFFSET], kimage::BOOT_BLOCK_SIZE);
