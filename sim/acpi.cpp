@@ -74,4 +74,34 @@ uint32_t AcpiTables::lock_word() const {
 
 void AcpiTables::set_lock_word(uint32_t value) { memory_.write(lock_word_physical(), &value, 4); }
 
+LockParty::LockParty(PhysMemory& memory) : memory_(memory) {
+    facs_ = static_cast<uint8_t*>(memory_.map(FACS_PHYSICAL, FACS_BYTES, &handle_));
+    word_ = reinterpret_cast<uint32_t*>(facs_ + FACS_GLOBAL_LOCK_AT);
+}
+
+LockParty::~LockParty() { memory_.unmap(handle_, facs_); }
+
+bool LockParty::try_acquire() {
+    uint32_t old = __atomic_load_n(word_, __ATOMIC_SEQ_CST);
+    uint32_t desired = (old & ~GL_PENDING) | GL_OWNED | ((old & GL_OWNED) ? GL_PENDING : 0);
+    if (!__atomic_compare_exchange_n(word_, &old, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+        return false;
+    }
+    return (desired & (GL_PENDING | GL_OWNED)) != (GL_PENDING | GL_OWNED);
+}
+
+void LockParty::acquire() {
+    while (!try_acquire()) {
+    }
+}
+
+void LockParty::release() {
+    uint32_t old = __atomic_load_n(word_, __ATOMIC_SEQ_CST);
+    while (!__atomic_compare_exchange_n(word_, &old, old & ~(GL_PENDING | GL_OWNED), false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+    }
+}
+
+uint32_t LockParty::word() const { return __atomic_load_n(word_, __ATOMIC_SEQ_CST); }
+
 }  // namespace sim

@@ -28,6 +28,8 @@ constexpr uint32_t FADT_FIRMWARE_CTRL_AT = 36;
 constexpr uint32_t SDT_HEADER_BYTES = 36;
 constexpr uint16_t BIOS_RLS_PORT = 0x830;
 constexpr uint8_t BIOS_RLS = 0x80;
+constexpr uint32_t GL_PENDING = 0x01;
+constexpr uint32_t GL_OWNED = 0x02;
 }  // namespace acpidev
 
 struct AcpiLayout {
@@ -55,6 +57,30 @@ public:
 private:
     PhysMemory& memory_;
     std::optional<uint32_t> rsdp_offset_;
+};
+
+// Another holder of the global lock (the firmware, or the OS), on a thread
+// of its own: it maps the FACS once and takes and gives the lock with the
+// same compare-exchange protocol, on the same word the library uses.
+class LockParty {
+public:
+    explicit LockParty(PhysMemory& memory);
+    ~LockParty();
+    LockParty(const LockParty&) = delete;
+    LockParty& operator=(const LockParty&) = delete;
+
+    // One attempt: true when the lock is now this party's; otherwise pending
+    // is set (when another owns it) and the caller tries again.
+    bool try_acquire();
+    void acquire();  // spins until owned
+    void release();
+    uint32_t word() const;
+
+private:
+    PhysMemory& memory_;
+    uint32_t handle_ = 0;
+    uint8_t* facs_ = nullptr;
+    uint32_t* word_ = nullptr;
 };
 
 // The port at 0x830: a byte register; every write recorded.

@@ -182,45 +182,24 @@ TEST_F(Acpi, WithoutAReachableFacsNothingIsTouched) {
     }
 }
 
-// The other holder: the firmware or the OS, taking and giving the lock with
-// the same compare-exchange protocol on its own mapping of the word.
-bool party_try_acquire(uint32_t* word) {
-    uint32_t old = __atomic_load_n(word, __ATOMIC_SEQ_CST);
-    uint32_t desired = (old & ~1u) | 2u | ((old & 2u) ? 1u : 0u);
-    if (!__atomic_compare_exchange_n(word, &old, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
-        return false;
-    }
-    return (desired & 3u) != 3u;
-}
-
-void party_release(uint32_t* word) {
-    uint32_t old = __atomic_load_n(word, __ATOMIC_SEQ_CST);
-    while (!__atomic_compare_exchange_n(word, &old, old & ~3u, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
-    }
-}
-
 TEST_F(Acpi, AcquireWaitsForTheOwnerToGiveUp) {
     board->acpi.set_lock_word(0x2);
-    uint32_t h = 0;
-    auto* facs = static_cast<uint8_t*>(MapPhysToLin(FACS_PHYSICAL, FACS_BYTES, &h));
-    auto* word = reinterpret_cast<uint32_t*>(facs + FACS_GLOBAL_LOCK_AT);
-    std::thread owner([word] {
-        while (__atomic_load_n(word, __ATOMIC_SEQ_CST) != 0x3) {  // wait until the library asks
+    sim::LockParty owner(board->memory);
+    std::thread other([&owner] {
+        while (owner.word() != 0x3) {  // wait until the library asks
         }
-        party_release(word);
+        owner.release();
     });
     ACPI_require_global_lock();
-    owner.join();
-    EXPECT_EQ(__atomic_load_n(word, __ATOMIC_SEQ_CST), 0x2u) << "owned by the library now, pending cleared";
+    other.join();
+    EXPECT_EQ(owner.word(), 0x2u) << "owned by the library now, pending cleared";
     ACPI_release_global_lock();
-    UnmapPhysicalMemory(h, facs);
+    EXPECT_EQ(owner.word(), 0x0u);
 }
 
 TEST_F(Acpi, MutualExclusionUnderContention) {
     constexpr int ROUNDS = 3000;
-    uint32_t h = 0;
-    auto* facs = static_cast<uint8_t*>(MapPhysToLin(FACS_PHYSICAL, FACS_BYTES, &h));
-    auto* word = reinterpret_cast<uint32_t*>(facs + FACS_GLOBAL_LOCK_AT);
+    sim::LockParty party(board->memory);
     std::atomic<int> inside{0};
     std::atomic<int> overlaps{0};
     long counter = 0;  // plain: only a lock holder touches it
@@ -233,12 +212,11 @@ TEST_F(Acpi, MutualExclusionUnderContention) {
         counter = seen + 1;
         inside.fetch_sub(1);
     };
-    std::thread party([&] {
+    std::thread other([&] {
         for (int i = 0; i < ROUNDS; ++i) {
-            while (!party_try_acquire(word)) {
-            }
+            party.acquire();
             critical();
-            party_release(word);
+            party.release();
         }
     });
     for (int i = 0; i < ROUNDS; ++i) {
@@ -246,11 +224,10 @@ TEST_F(Acpi, MutualExclusionUnderContention) {
         critical();
         ACPI_release_global_lock();
     }
-    party.join();
+    other.join();
     EXPECT_EQ(overlaps.load(), 0);
     EXPECT_EQ(counter, 2L * ROUNDS);
-    EXPECT_EQ(__atomic_load_n(word, __ATOMIC_SEQ_CST) & 3u, 0u);
-    UnmapPhysicalMemory(h, facs);
+    EXPECT_EQ(party.word() & 3u, 0u);
 }
 
 }  // namespace
