@@ -20,7 +20,10 @@ flash board init --image "$work/installed.bin"
 flash check "$work/new.bin" --map
 flash update "$work/new.bin" --yes --map
 flash check "$work/new.bin" --map
+flash flash read 0x1FFFE0 --count 32
 flash ec write 0x40 0xA5
 flash ec read 0x40
+flash smbus write-byte 0xA0 0x10 0x5A
+flash acpi lock
 echo
-echo "The board keeps its flash and EC RAM in $board between runs."
+echo "The board keeps its flash, EC RAM and SMBus EEPROM in $board between runs."
