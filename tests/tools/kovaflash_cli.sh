@@ -100,5 +100,15 @@ if [ -n "$image_tool" ]; then
     expect 1 'message +: Invalid image\. $' check "$images/new.bin"
     expect 0 'generated, revision 0' board init
     expect 0 'blocks differ : 528 ' check "$images/new.bin"
+
+    # On a terminal: the prompt, and a bar that ends at 100%.
+    if [ -z "$runner" ] && command -v script >/dev/null; then
+        out=$(echo n | script -qec "$tool --board $board update $images/new.bin" /dev/null | tr -d '\r')
+        grep -q 'Rewrite the BIOS flash with .*new.bin? \[y/N\] nothing written' <<<"$out" ||
+            { echo "FAIL: no prompt, or it did not stop: $out"; fail=1; }
+        out=$(script -qec "$tool --board $board update $images/new.bin --yes" /dev/null | tr '\r' '\n')
+        grep -qE '^\[#{40}\] 100%  528/528 blocks' <<<"$out" ||
+            { echo "FAIL: no progress bar ending at 100%: $out"; fail=1; }
+    fi
 fi
 exit $fail
