@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <string_view>
 
 #include "builder.h"
 
@@ -94,10 +95,12 @@ void walk_chain(const uint8_t* base, Inspection& r) {
 void find_boot_info(const uint8_t* img, Inspection& r) {
     const uint8_t* top = img + BOOT_BLOCK_OFFSET;
     const uint8_t* end = top + TOP_WINDOW_SEARCH;
-    const uint8_t* it = std::search(top, end, BOOT_INFO_SIGNATURE, BOOT_INFO_SIGNATURE + 8);
-    if (it == end) {
+    std::string_view window(reinterpret_cast<const char*>(top), size_t(end - top));
+    size_t found = window.find(BOOT_INFO_SIGNATURE);
+    if (found == std::string_view::npos) {
         return;
     }
+    const uint8_t* it = top + found;
     BootInfo b{uint32_t(it - img), 0, {}, false};
     if (b.offset + BOOT_INFO_STRINGS_AT > BOOT_BLOCK_OFFSET + TOP_WINDOW_SEARCH) {
         b.truncated = true;
@@ -122,13 +125,14 @@ void find_boot_info(const uint8_t* img, Inspection& r) {
 
 Inspection inspect_image(const uint8_t* img) {
     Inspection r;
-    const uint8_t* img_end = img + IMAGE_SIZE;
     r.boot_block_sum = sum_words(img + BOOT_BLOCK_OFFSET, BOOT_BLOCK_SIZE);
+    std::string_view text(reinterpret_cast<const char*>(img), IMAGE_SIZE);
     for (const uint8_t* it = img;;) {
-        it = std::search(it, img_end, ROM_SIGNATURE.begin(), ROM_SIGNATURE.end());
-        if (it == img_end) {
+        size_t found = text.find(ROM_SIGNATURE, size_t(it - img));
+        if (found == std::string_view::npos) {
             break;
         }
+        it = img + found;
         uint32_t off = uint32_t(it - img);
         size_t avail = std::min<size_t>(ROM_REVISION.size(), IMAGE_SIZE - off - ROM_SIGNATURE.size());
         std::string rev(it + ROM_SIGNATURE.size(), it + ROM_SIGNATURE.size() + avail);
