@@ -111,13 +111,6 @@ TEST_F(PortLayer, IndexedWindowWritesHighThenLowThenData) {
     ports.finish();
 }
 
-TEST_F(PortLayer, IndexedWindowReachesTheBoardRegisters) {
-    board->window.regs[0xFEA1] = 0x80;
-    EXPECT_EQ(kova::indexed_reg_read(0xFEA1), 0x80u);
-    kova::indexed_reg_write(0xFEAD, 0x18);
-    EXPECT_EQ(board->window.regs[0xFEAD], 0x18u);
-}
-
 TEST_F(PortLayer, InitSataTouchesNothing) {
     char message[sizeof KOVA_message];
     std::memcpy(message, KOVA_message, sizeof message);

@@ -30,12 +30,6 @@ inline Bytes make(uint64_t seed, uint8_t revision = 1) {
     return kimage::make_image(o).bytes;
 }
 
-inline Bytes make_with(void (*tweak)(kimage::ImageOptions&)) {
-    kimage::ImageOptions o;
-    tweak(o);
-    return kimage::make_image(o).bytes;
-}
-
 struct Pass {
     uint32_t flash_offset, image_offset, length;
 };
@@ -99,13 +93,6 @@ protected:
         EXPECT_EQ(board->memory.live_mappings(), 0u) << "a window is still mapped";
         EXPECT_EQ(board->memory.live_allocations(), 0u) << "the transfer buffer is still allocated";
         EXPECT_EQ(board->memory.bad_releases(), 0u) << "a release named nothing held";
-    }
-    std::vector<uint8_t> callback_codes() const {
-        std::vector<uint8_t> out;
-        for (const auto& e : board->firmware.callbacks()) {
-            out.push_back(e.code);
-        }
-        return out;
     }
 };
 

@@ -95,52 +95,74 @@ TEST_F(UpdateTest, ImageFaultsMapNothing) {
     EXPECT_EQ(flash(), make(1)) << "the flash is untouched";
 }
 
+struct NotifyCase {
+    const char* name;
+    std::function<void(sim::Firmware&)> interface;
+    uint32_t handle;
+    uint16_t port;
+    std::vector<std::pair<Kind, uint8_t>> events;  // as the firmware sees them
+    uint32_t record_at;                            // physical; 0: no firmware record, F-segment untouched
+};
+
+// A check notifies begin and end only: port first for begin, callback first
+// for end; no callback without a handle; the default interface's port 0x80
+// when the firmware publishes none. The record is written in place.
 TEST_F(UpdateTest, CheckNotifiesBeginAndEndOnly) {
+    constexpr uint32_t FSEG = sim::phys::FSEG_BASE;
+    const NotifyCase cases[] = {
+        {"firmware interface",
+         [](auto&) {},
+         HANDLE,
+         0xB2,
+         {{Kind::Port, 0x20}, {Kind::Callback, 0x20}, {Kind::Callback, 0x24}, {Kind::Port, 0x24}},
+         FSEG + sim::fw::DEFAULT_BLOCK_OFFSET + sim::fw::DEFAULT_RECORD_OFFSET},
+        {"handle 0",
+         [](auto&) {},
+         0,
+         0xB2,
+         {{Kind::Port, 0x20}, {Kind::Port, 0x24}},
+         FSEG + sim::fw::DEFAULT_BLOCK_OFFSET + sim::fw::DEFAULT_RECORD_OFFSET},
+        {"record 0x20 after a block at 0x1230",
+         [](auto& f) { f.install_interface(0x1230, 0x20, 0xB2); },
+         HANDLE,
+         0xB2,
+         {{Kind::Port, 0x20}, {Kind::Callback, 0x20}, {Kind::Callback, 0x24}, {Kind::Port, 0x24}},
+         FSEG + 0x1250},
+        {"no interface block",
+         [](auto& f) { f.remove_interface(); },
+         HANDLE,
+         0x80,
+         {{Kind::Callback, 0x20}, {Kind::Callback, 0x24}},
+         0},
+    };
     Bytes a = make(1);
-    install(a);
-    EXPECT_EQ(KOVA_check_bios_image(a.data(), HANDLE, 0), 0u);
-    using E = std::pair<Kind, uint8_t>;
-    std::vector<E> got;
-    for (const auto& e : board->firmware.events) {
-        got.push_back({e.kind, e.code});
+    for (const NotifyCase& c : cases) {
+        board = std::make_unique<sim::Board>();
+        sim::install(board.get());
+        install(a);
+        c.interface(board->firmware);
+        Bytes fseg_before = fseg();
+        EXPECT_EQ(KOVA_check_bios_image(a.data(), c.handle, 0), 0u) << c.name;
+        std::vector<std::pair<Kind, uint8_t>> got;
+        for (const auto& e : board->firmware.events) {
+            got.push_back({e.kind, e.code});
+        }
+        EXPECT_EQ(got, c.events) << c.name;
+        EXPECT_EQ(board->bus.writes_to(c.port), (std::vector<uint32_t>{0x20, 0x24})) << c.name;
+        EXPECT_EQ(flash(), a) << c.name;
+        if (c.record_at == 0) {
+            EXPECT_EQ(fseg(), fseg_before) << c.name << ": firmware memory untouched";
+            continue;
+        }
+        // At the end the record holds the transfer buffer and the last block
+        // compared: pass e's last, just below 0x1E0000.
+        flash_command_record r{};
+        board->memory.read(c.record_at, &r, sizeof r);
+        EXPECT_EQ(r.code, 0x24) << c.name;
+        EXPECT_EQ(r.transfer_address, sim::phys::ALLOC_BASE) << c.name;
+        EXPECT_EQ(r.flash_address, 0xFFFDF000u) << c.name;
+        EXPECT_EQ(r.length, 4096u) << c.name;
     }
-    EXPECT_EQ(got,
-              (std::vector<E>{
-                  {Kind::Port, 0x20}, {Kind::Callback, 0x20}, {Kind::Callback, 0x24}, {Kind::Port, 0x24}}));
-    EXPECT_EQ(board->bus.writes_to(0xB2), (std::vector<uint32_t>{0x20, 0x24}));
-    EXPECT_EQ(flash(), a);
-
-    board->firmware.events.clear();
-    EXPECT_EQ(KOVA_check_bios_image(a.data(), 0, 0), 0u);
-    EXPECT_TRUE(board->firmware.callbacks().empty()) << "handle 0 makes no callback";
-    EXPECT_EQ(board->firmware.port_codes(), (std::vector<uint8_t>{0x20, 0x24}));
-}
-
-TEST_F(UpdateTest, WithoutAnInterfaceBlockCodesGoToPort80) {
-    Bytes a = make(1);
-    install(a);
-    board->firmware.remove_interface();
-    Bytes before = fseg();
-    EXPECT_EQ(KOVA_check_bios_image(a.data(), HANDLE, 0), 0u);
-    EXPECT_EQ(board->bus.writes_to(0x80), (std::vector<uint32_t>{0x20, 0x24}));
-    EXPECT_EQ(fseg(), before) << "firmware memory untouched";
-    EXPECT_EQ(callback_codes(), (std::vector<uint8_t>{0x20, 0x24}));
-}
-
-TEST_F(UpdateTest, RecordIsWrittenInPlaceAtItsOffset) {
-    Bytes a = make(1);
-    install(a);
-    board->firmware.install_interface(0x1230, 0x20, 0xB2);
-    EXPECT_EQ(KOVA_check_bios_image(a.data(), HANDLE, 0), 0u);
-    flash_command_record r{};
-    board->memory.read(sim::phys::FSEG_BASE + 0x1250, &r, sizeof r);
-    EXPECT_EQ(r.code, 0x24);
-    EXPECT_EQ(r.transfer_address, sim::phys::ALLOC_BASE);
-    EXPECT_EQ(r.flash_address, 0xFFFDF000u) << "last block compared: pass e's last";
-    EXPECT_EQ(r.length, 4096u);
-    auto calls = board->firmware.callbacks();
-    ASSERT_EQ(calls.size(), 2u);
-    EXPECT_EQ(calls[1].record.transfer_address, sim::phys::ALLOC_BASE);
 }
 
 struct CountCase {
