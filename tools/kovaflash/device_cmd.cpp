@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "builder.h"
+
 namespace {
 
 constexpr int EXIT_FAILED = 1;
@@ -27,9 +29,7 @@ constexpr uint32_t SDT_HEADER_BYTES = 36, SDT_LENGTH_AT = 4, RSDT_MAX_ENTRIES = 
 constexpr uint32_t FADT_FIRMWARE_CTRL_AT = 36, FADT_MIN_BYTES = 40;
 constexpr uint32_t FACS_GLOBAL_LOCK_AT = 16, FACS_MIN_BYTES = 20;
 
-uint32_t read32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
-}
+uint32_t read32(const std::vector<uint8_t>& b, size_t at) { return kimage::read32(&b[at]); }
 
 // The FACS address the library will use: the first FADT among the first
 // eight RSDT entries.
