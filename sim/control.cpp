@@ -69,6 +69,13 @@ uint32_t ZUNDA_CALL SimWriteFlash(const void* data, uint32_t length) {
     return sim::current().memory.write(sim::phys::FLASH_BASE, data, length) ? 1 : 0;
 }
 
+uint32_t ZUNDA_CALL SimReadPhys(uint32_t physical, void* out, uint32_t length) {
+    if (out == nullptr) {
+        return 0;
+    }
+    return sim::current().memory.read(physical, out, length) ? 1 : 0;
+}
+
 void ZUNDA_CALL SimFirmwareFault(uint32_t fault, uint32_t value) {
     sim::Firmware& f = sim::current().firmware;
     switch (fault) {

@@ -32,6 +32,9 @@ ZUNDA_API void ZUNDA_CALL SimEcSetBusyReads(uint32_t reads);
 // Makes `data` (exactly 2 MiB) the flash contents, i.e. the installed
 // firmware. 1 on success.
 ZUNDA_API uint32_t ZUNDA_CALL SimWriteFlash(const void* data, uint32_t length);
+// Copies `length` bytes of physical memory at `physical` to `out`, past any
+// mapping. 1 on success, 0 when the range is not backed by memory.
+ZUNDA_API uint32_t ZUNDA_CALL SimReadPhys(uint32_t physical, void* out, uint32_t length);
 // Firmware fault modes: SIM_FAULT_NONE clears them all; the others set one,
 // with `value` where the mode takes one.
 enum {

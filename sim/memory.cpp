@@ -202,6 +202,14 @@ bool PhysMemory::fill(uint32_t physical, uint8_t value, size_t n) {
     return true;
 }
 
+std::vector<PhysMemory::RegionView> PhysMemory::regions() {
+    std::vector<RegionView> out;
+    for (Region& r : regions_) {
+        out.push_back({r.base, r.size, r.bytes.get()});
+    }
+    return out;
+}
+
 uint8_t PhysMemory::byte(uint32_t physical) const {
     uint8_t b = 0xFF;
     read(physical, &b, 1);

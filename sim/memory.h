@@ -68,6 +68,16 @@ public:
     bool fill(uint32_t physical, uint8_t value, size_t n);
     uint8_t byte(uint32_t physical) const;
 
+    // The bytes behind each physical range, for a runner that shows the
+    // same memory in another address space (the CPU emulator): what the
+    // runner's mappings alias is then exactly what the devices see.
+    struct RegionView {
+        uint32_t physical;
+        uint32_t size;
+        uint8_t* bytes;
+    };
+    std::vector<RegionView> regions();
+
 private:
     struct Region {
         uint32_t base;
