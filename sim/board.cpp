@@ -1,6 +1,8 @@
 #include "board.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
@@ -83,6 +85,18 @@ Board& current() {
     if (!installed) {
         static Board fallback;
         installed = &fallback;
+#if defined(_WIN32)
+        // The simulated ZUNDA.dll under a host that knows nothing of the
+        // simulator (a program linked against the kit): the board comes
+        // from the directory this variable names.
+        if (const char* dir = std::getenv("ZUNDA_SIM_BOARD")) {
+            try {
+                fallback.load(dir);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "ZUNDA.dll (simulator): %s\n", e.what());
+            }
+        }
+#endif
     }
     return *installed;
 }
