@@ -1,5 +1,7 @@
 #include "board.h"
 
+#include "atomic_file.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -17,32 +19,29 @@ constexpr const char* EEPROM_FILE = "smbus-eeprom.bin";
 
 Board* installed = nullptr;
 
-bool read_file(const std::filesystem::path& path, std::vector<uint8_t>& out, size_t size) {
+// A board file of exactly `size` bytes; a missing, unreadable or
+// wrong-size file is an error naming it: a board is never made up silently.
+void read_file(const std::filesystem::path& path, std::vector<uint8_t>& out, size_t size) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        throw std::runtime_error(path.string() + ": missing");
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        return false;
+        throw std::runtime_error(path.string() + ": unreadable");
     }
     out.assign(size, 0);
     in.read(reinterpret_cast<char*>(out.data()), std::streamsize(size));
     if (size_t(in.gcount()) != size || in.peek() != std::char_traits<char>::eof()) {
         throw std::runtime_error(path.string() + ": expected exactly " + std::to_string(size) + " bytes");
     }
-    return true;
 }
 
 void write_file(const std::filesystem::path& path, const uint8_t* data, size_t size) {
-    // Write beside the target and rename, so an interrupted save never leaves
-    // a half-written board file behind.
-    std::filesystem::path tmp = path;
-    tmp += ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), std::streamsize(size));
-        if (!out) {
-            throw std::runtime_error(tmp.string() + ": write failed");
-        }
+    std::string err = write_file_atomic(path.string(), data, size);
+    if (!err.empty()) {
+        throw std::runtime_error(err);
     }
-    std::filesystem::rename(tmp, path);
 }
 
 }  // namespace
@@ -60,16 +59,15 @@ Board::Board() {
 }
 
 void Board::load(const std::filesystem::path& dir) {
-    std::vector<uint8_t> bytes;
-    if (read_file(dir / FLASH_FILE, bytes, phys::FLASH_SIZE)) {
-        memory.write(phys::FLASH_BASE, bytes.data(), bytes.size());
-    }
-    if (read_file(dir / EC_RAM_FILE, bytes, ec.ram.size())) {
-        std::copy(bytes.begin(), bytes.end(), ec.ram.begin());
-    }
-    if (read_file(dir / EEPROM_FILE, bytes, smbus.eeprom.size())) {
-        std::copy(bytes.begin(), bytes.end(), smbus.eeprom.begin());
-    }
+    // All three files are read before any of them is taken, so a board
+    // with one bad file is left as it was.
+    std::vector<uint8_t> flash, ram, eeprom;
+    read_file(dir / FLASH_FILE, flash, phys::FLASH_SIZE);
+    read_file(dir / EC_RAM_FILE, ram, ec.ram.size());
+    read_file(dir / EEPROM_FILE, eeprom, smbus.eeprom.size());
+    memory.write(phys::FLASH_BASE, flash.data(), flash.size());
+    std::copy(ram.begin(), ram.end(), ec.ram.begin());
+    std::copy(eeprom.begin(), eeprom.end(), smbus.eeprom.begin());
 }
 
 void Board::save(const std::filesystem::path& dir) const {

@@ -49,9 +49,9 @@ public:
     BiosReleasePort bios_release;
 
     // Board directory: flash.bin (the flash part), ec-ram.bin and
-    // smbus-eeprom.bin. Missing
-    // files keep the power-on defaults. Throws std::runtime_error on a file
-    // of the wrong size or an I/O error.
+    // smbus-eeprom.bin. Throws std::runtime_error naming the file when one
+    // is missing, unreadable or of the wrong size (and then loads nothing).
+    // Each file is saved whole or not at all.
     void load(const std::filesystem::path& dir);
     void save(const std::filesystem::path& dir) const;
 };

@@ -25,6 +25,14 @@ uint32_t ZUNDA_CALL SimOpenBoard(const char* dir) {
     }
 }
 
+uint32_t ZUNDA_CALL SimCreateBoard(const char* dir) {
+    if (dir == nullptr || *dir == '\0') {
+        return 0;
+    }
+    board_dir = dir;
+    return 1;
+}
+
 uint32_t ZUNDA_CALL SimSaveBoard(void) {
     if (board_dir.empty()) {
         return 0;

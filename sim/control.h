@@ -16,6 +16,9 @@ extern "C" {
 // Loads the board directory (missing files keep power-on defaults) and
 // remembers it for SimSaveBoard. 1 on success, 0 on a bad board file.
 ZUNDA_API uint32_t ZUNDA_CALL SimOpenBoard(const char* dir);
+// Remembers `dir` for SimSaveBoard without loading anything: the board
+// keeps the state it has (at power-on, a new board). 1 on success.
+ZUNDA_API uint32_t ZUNDA_CALL SimCreateBoard(const char* dir);
 // Saves the board to the directory opened last. 1 on success.
 ZUNDA_API uint32_t ZUNDA_CALL SimSaveBoard(void);
 ZUNDA_API uint32_t ZUNDA_CALL SimTraceCount(void);

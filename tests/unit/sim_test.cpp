@@ -186,13 +186,18 @@ TEST_F(SimBoardFiles, SaveThenLoadRestoresFlashAndEcRam) {
     EXPECT_EQ(c.smbus.eeprom[0x7F], 0x24);
 }
 
-TEST_F(SimBoardFiles, MissingDirectoryKeepsDefaultsAndWrongSizeIsAnError) {
+TEST_F(SimBoardFiles, MissingOrWrongSizeFileIsAnErrorAndLoadsNothing) {
+    {
+        sim::Board saved;
+        saved.ec.ram[1] = 0x11;
+        saved.save(dir);
+    }
     sim::Board b;
-    EXPECT_NO_THROW(b.load(dir));
-    EXPECT_EQ(b.memory.byte(FLASH_BASE), 0xFF);
-    fs::create_directories(dir);
-    std::ofstream(dir / "flash.bin") << "short";
+    std::ofstream(dir / "flash.bin", std::ios::trunc) << "short";
     EXPECT_THROW(b.load(dir), std::runtime_error);
+    fs::remove(dir / "flash.bin");
+    EXPECT_THROW(b.load(dir), std::runtime_error);
+    EXPECT_EQ(b.ec.ram[1], 0) << "nothing taken from a board with a bad file";
 }
 
 }  // namespace

@@ -8,9 +8,11 @@
 
 constexpr size_t IMAGE_FILE_BYTES = 0x200000;
 
-// Empty on success, else a message naming the file and what is wrong
-// (missing, unreadable, not exactly 2 MiB).
+// Empty on success, else one line naming the file and what is wrong: it is
+// missing, a directory, not a regular file (a FIFO or device is never
+// opened), unreadable, or not exactly 2 MiB. Never reads more than 2 MiB + 1.
 std::string read_image_file(const std::string& path, std::vector<uint8_t>& out);
+// Written whole or not at all (see atomic_file.h).
 std::string write_image_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
 #endif

@@ -10,6 +10,7 @@
 #include "cli.h"
 #include "frame/bytes.h"
 #include "image_file.h"
+#include "image_identity.h"
 #include "inspect.h"
 #include "update/image.h"
 
@@ -83,7 +84,13 @@ int inspect(const std::string& path) {
     // The verdict is the library's own: the same checks KOVA.dll makes
     // before it touches the board.
     bool library_valid = kova::boot_block_sum(img.data()) == 0 && kova::verify_module_chain(img.data()) == 1;
-    std::printf("verdict       : %s\n", library_valid ? "valid image" : "INVALID image");
+    // Whether the library would take updates once this image is installed:
+    // the checks it makes of the installed firmware, applied to the image.
+    auto why = ident::refusal(ident::read_identity(img.data()));
+    std::string verdict = !library_valid ? "INVALID image"
+                          : why          ? "valid image, but not installable: " + why->text
+                                         : std::string("valid image for ") + ident::BOARD_MODEL;
+    std::printf("verdict       : %s\n", verdict.c_str());
     if (library_valid != r.valid) {
         std::fprintf(stderr, "kova-image: inspect's own walk says %s, the library says %s\n",
                      r.valid ? "valid" : "invalid", library_valid ? "valid" : "invalid");

@@ -33,16 +33,31 @@ struct KovaApi {
     bool simulated = false;  // a simulated board in a board directory stands behind the library
 };
 
-// Binds the library and opens the board: the simulated board in `board_dir`
-// (created on first use) where a simulator stands behind the library, the
-// real one otherwise. Returns an empty string or the reason it failed.
-std::string open_kova(KovaApi& api, const std::string& board_dir);
-// Saves the simulated board's state back to its directory. Empty or reason.
-std::string close_kova();
+// The simulated board's state files in its board directory.
+struct BoardFile {
+    const char* name;
+    size_t bytes;
+};
+constexpr BoardFile BOARD_FILES[] = {{"flash.bin", 0x200000}, {"ec-ram.bin", 256}, {"smbus-eeprom.bin", 256}};
+
+// Binds the library: linked in natively, KOVA.dll beside the program on
+// Windows. Sets api.simulated when a simulated board stands behind it.
+// Returns an empty string or the reason it failed.
+std::string bind_kova(KovaApi& api);
+// Simulated board only: takes the board's state from `board_dir`, whose
+// files must all be there and whole. Empty or reason.
+std::string load_board(const std::string& board_dir);
+// Simulated board only: a new board at power-on state, saved to
+// `board_dir` by save_board. Empty or reason.
+std::string create_board(const std::string& board_dir);
+// Simulated board only: saves the board's state, each file whole or not at
+// all. Empty or reason.
+std::string save_board();
 // Reads `length` bytes of physical memory through the hardware-access
 // library's mapping of them, as any host may. Empty or reason.
 std::string read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& out);
-// The 2 MiB flash part, read the same way.
+// The installed firmware, as the board maps it below 4 GiB (physical
+// 0xFFE00000, 2 MiB), read the same way.
 std::string read_flash(std::vector<uint8_t>& out);
 // Simulated board only: makes `image` the installed firmware. Empty or reason.
 std::string install_firmware(const std::vector<uint8_t>& image);

@@ -13,7 +13,7 @@ constexpr uint32_t FLASH_PHYSICAL = 0xFFE00000;
 constexpr uint32_t FLASH_BYTES = 0x200000;
 }  // namespace
 
-std::string open_kova(KovaApi& api, const std::string& dir) {
+std::string bind_kova(KovaApi& api) {
     api.mb = KOVA_mb;
     api.customer = KOVA_customer;
     api.major_version = KOVA_major_version;
@@ -34,25 +34,34 @@ std::string open_kova(KovaApi& api, const std::string& dir) {
     api.release_global_lock = ACPI_release_global_lock;
     api.simulated = true;
     static sim::Board the_board;
-    try {
-        the_board.load(dir);
-    } catch (const std::exception& e) {
-        return std::string("cannot load board: ") + e.what();
-    }
     board = &the_board;
-    board_dir = dir;
     sim::install(board);
     return {};
 }
 
-std::string close_kova() {
-    if (!board) {
-        return {};
+std::string load_board(const std::string& dir) {
+    try {
+        board->load(dir);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    board_dir = dir;
+    return {};
+}
+
+std::string create_board(const std::string& dir) {
+    board_dir = dir;
+    return {};
+}
+
+std::string save_board() {
+    if (!board || board_dir.empty()) {
+        return "no board to save";
     }
     try {
         board->save(board_dir);
     } catch (const std::exception& e) {
-        return std::string("cannot save board: ") + e.what();
+        return e.what();
     }
     return {};
 }

@@ -21,7 +21,7 @@ bool resolve(HMODULE module, T& slot, const char* name) {
 
 }  // namespace
 
-std::string open_kova(KovaApi& api, const std::string& board_dir) {
+std::string bind_kova(KovaApi& api) {
     kova = LoadLibraryA("KOVA.dll");
     if (!kova) {
         return "cannot load KOVA.dll (error " + std::to_string(GetLastError()) + ")";
@@ -47,18 +47,29 @@ std::string open_kova(KovaApi& api, const std::string& board_dir) {
     }
     zunda = GetModuleHandleA("ZUNDA.dll");
     uint32_t(WINAPI * open)(const char*) = nullptr;
-    if (resolve(zunda, open, "SimOpenBoard")) {
-        api.simulated = true;
-        if (open(board_dir.c_str()) == 0) {
-            return "cannot load board from " + board_dir;
-        }
+    api.simulated = resolve(zunda, open, "SimOpenBoard");
+    return {};
+}
+
+std::string load_board(const std::string& board_dir) {
+    uint32_t(WINAPI * open)(const char*) = nullptr;
+    if (!resolve(zunda, open, "SimOpenBoard") || open(board_dir.c_str()) == 0) {
+        return "cannot load board from " + board_dir;
     }
     return {};
 }
 
-std::string close_kova() {
+std::string create_board(const std::string& board_dir) {
+    uint32_t(WINAPI * create)(const char*) = nullptr;
+    if (!resolve(zunda, create, "SimCreateBoard") || create(board_dir.c_str()) == 0) {
+        return "cannot create a board in " + board_dir;
+    }
+    return {};
+}
+
+std::string save_board() {
     uint32_t(WINAPI * save)() = nullptr;
-    if (resolve(zunda, save, "SimSaveBoard") && save() == 0) {
+    if (!resolve(zunda, save, "SimSaveBoard") || save() == 0) {
         return "cannot save board";
     }
     return {};

@@ -5,18 +5,19 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <thread>
 #include <vector>
 
 #include "block_map.h"
 #include "image_file.h"
+#include "image_identity.h"
 #include "progress.h"
+#include "verify_cmd.h"
 
 namespace {
 
-constexpr int EXIT_FAILED = 1;
-constexpr int EXIT_USAGE = 2;
 constexpr auto POLL_INTERVAL = std::chrono::milliseconds(20);
 constexpr int BAR_WIDTH = 40;
 constexpr int PLAIN_STEP_PERCENT = 10;
@@ -25,21 +26,42 @@ constexpr int PLAIN_STEP_PERCENT = 10;
 // this thread reads it: read whole aligned words, never cached.
 int32_t read_counter(const KovaApi& api) { return __atomic_load_n(api.block_count, __ATOMIC_RELAXED); }
 
-bool load_image(const std::string& path, std::vector<uint8_t>& image) {
+std::vector<uint8_t> load_image(const std::string& path) {
+    std::vector<uint8_t> image;
     std::string err = read_image_file(path, image);
     if (!err.empty()) {
-        std::fprintf(stderr, "kovaflash: %s\n", err.c_str());
-        return false;
+        throw Failure{exitcode::USAGE, err};
     }
-    return true;
+    return image;
 }
 
-void print_result(const KovaApi& api, uint32_t code) {
-    std::printf("result        : 0x%08X\n", code);
-    std::printf("message       : %s\n", api.message);
+void report_result(Session& s, uint32_t code) {
+    s.say("result        : 0x%08X", code);
+    s.say("message       : %s", s.api.message);
+    s.report["result"] = code;
+    s.report["message"] = s.api.message;
 }
 
-// Draws the bar on a terminal, or a plain line of percentages elsewhere.
+// The host tool's own refusal: the checks the library makes of the
+// installed firmware, applied to the image before it can be installed.
+void refuse_unless_installable(Session& s, const std::vector<uint8_t>& image) {
+    ident::Identity id = ident::read_identity(image.data());
+    auto why = ident::refusal(id);
+    s.report["installable"] = !why;
+    if (!why) {
+        return;
+    }
+    s.report["refused_field"] = why->field;
+    if (!s.options.force) {
+        throw Failure{exitcode::REFUSED, why->text +
+                                             "; once installed, the library would refuse every later update "
+                                             "of this board (--force writes it anyway)"};
+    }
+    s.warn("WARNING: " + why->text + "; written anyway (--force): later updates through this library will be refused");
+}
+
+// Draws the bar on a terminal, or a plain line of percentages elsewhere;
+// on stderr, so stdout stays the result (and the JSON object).
 class ProgressView {
 public:
     ProgressView(int32_t expected, bool terminal) : progress_(expected), terminal_(terminal) {}
@@ -49,24 +71,20 @@ public:
         if (terminal_) {
             int filled = pct * BAR_WIDTH / 100;
             int32_t done = std::min<int64_t>(std::max<int64_t>(int64_t(expected) - counter, 0), expected);
-            std::printf("\r[%s%s] %3d%%  %d/%d blocks", std::string(size_t(filled), '#').c_str(),
-                        std::string(size_t(BAR_WIDTH - filled), '.').c_str(), pct, done, expected);
+            std::fprintf(stderr, "\r[%s%s] %3d%%  %d/%d blocks", std::string(size_t(filled), '#').c_str(),
+                         std::string(size_t(BAR_WIDTH - filled), '.').c_str(), pct, done, expected);
         } else {
             if (!started_) {
-                std::printf("writing:");
+                std::fprintf(stderr, "writing:");
                 started_ = true;
             }
             while (next_step_ <= pct) {
-                std::printf(" %d%%", next_step_);
+                std::fprintf(stderr, " %d%%", next_step_);
                 next_step_ += PLAIN_STEP_PERCENT;
             }
         }
-        std::fflush(stdout);
     }
-    void finish() {
-        std::printf("\n");
-        std::fflush(stdout);
-    }
+    void finish() { std::fprintf(stderr, "\n"); }
 
 private:
     UpdateProgress progress_;
@@ -75,86 +93,142 @@ private:
     int next_step_ = 0;
 };
 
-bool confirm(const std::string& path) {
-    std::printf("Rewrite the BIOS flash with %s? [y/N] ", path.c_str());
+bool confirm(const std::string& path, int32_t blocks) {
+    std::printf("Write %d blocks of %s to the BIOS flash? [y/N] ", blocks, path.c_str());
     std::fflush(stdout);
     std::string answer;
     std::getline(std::cin, answer);
     return answer == "y" || answer == "Y" || answer == "yes";
 }
 
-}  // namespace
-
-int run_check(const KovaApi& api, const UpdateOptions& o) {
-    std::vector<uint8_t> image;
-    if (!load_image(o.image_path, image)) {
-        return EXIT_USAGE;
-    }
-    uint32_t code = api.check_bios_image(image.data(), o.handle, 0);
-    print_result(api, code);
-    std::printf("blocks differ : %d (counted once per pass that compares them)\n", read_counter(api));
-    if (o.map) {
-        std::vector<uint8_t> flash;
-        std::string err = read_flash(flash);
-        if (!err.empty()) {
-            std::fprintf(stderr, "kovaflash: %s\n", err.c_str());
-            return EXIT_FAILED;
-        }
-        std::vector<bool> differs = differing_blocks(flash.data(), image.data());
-        std::printf("flash vs image, 4 KiB blocks ('X' differs):\n%s", draw_block_map(differs).c_str());
-    }
-    return code == 0 ? 0 : EXIT_FAILED;
+// backup-<UTC date and time>-rev<installed revision>.bin in the board directory.
+std::string dated_backup_path(Session& s, const std::vector<uint8_t>& flash) {
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+    return s.options.board_dir + "/backup-" + stamp + "-rev" +
+           std::to_string(ident::read_identity(flash.data()).revision) + ".bin";
 }
 
-int run_update(const KovaApi& api, const UpdateOptions& o) {
-    std::vector<uint8_t> image, before, after;
-    if (!load_image(o.image_path, image)) {
-        return EXIT_USAGE;
+// The library's dry run: 0 or its failure code; the count in the report.
+uint32_t dry_run(Session& s, const std::vector<uint8_t>& image, uint32_t handle) {
+    uint32_t code = s.api.check_bios_image(image.data(), handle, 0);
+    s.report["blocks_counted"] = read_counter(s.api);
+    return code;
+}
+
+}  // namespace
+
+int run_check(Session& s, const UpdateOptions& o) {
+    std::vector<uint8_t> image = load_image(o.image_path);
+    s.open(Access::Read);
+    refuse_unless_installable(s, image);
+    uint32_t code = dry_run(s, image, o.handle);
+    report_result(s, code);
+    if (code != 0) {
+        return exitcode::FAILED;
+    }
+    int32_t counted = read_counter(s.api);
+    Comparison c = compare_firmware(s.installed_firmware(), image);
+    if (c.up_to_date()) {
+        s.say("up to date    : the installed firmware is this image");
+        s.say("blocks counted: %d (the areas at 0x30000 and 0x10000 that hold copies of the boot block and "
+              "the first 64 KiB during an update; every update rewrites them)",
+              counted);
+    } else {
+        s.say("blocks differ : %d (counted once per pass that compares them; %zu distinct 4 KiB blocks "
+              "differ outside the 64 KiB at 0x1E0000 that updates keep)",
+              counted, c.differing.size());
+    }
+    s.report["up_to_date"] = c.up_to_date();
+    s.report["differing_blocks"] = c.differing;
+    if (o.map) {
+        s.say("flash vs image, 4 KiB blocks ('X' differs):\n%s", draw_block_map(c.blocks).c_str());
+    }
+    return exitcode::OK;
+}
+
+int run_update(Session& s, const UpdateOptions& o) {
+    std::vector<uint8_t> image = load_image(o.image_path);
+    // The lock is held from here to the end: the count confirmed below is
+    // the count written.
+    s.open(Access::Write);
+    refuse_unless_installable(s, image);
+    std::vector<uint8_t> before = s.installed_firmware();
+
+    uint32_t code = dry_run(s, image, o.handle);
+    if (code != 0) {
+        report_result(s, code);
+        return exitcode::FAILED;
+    }
+    int32_t expected = read_counter(s.api);
+    s.say("dry run       : %d blocks differ", expected);
+    if (o.handle == 0) {
+        s.say("dry run (handle 0): nothing written");
+        report_result(s, code);
+        s.report["written"] = 0;
+        return exitcode::OK;
+    }
+    if (compare_firmware(before, image).up_to_date()) {
+        s.say("up to date    : the installed firmware is this image; nothing written");
+        s.report["up_to_date"] = true;
+        s.report["written"] = 0;
+        return exitcode::OK;
     }
     bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
-    if (terminal && !o.yes && !confirm(o.image_path)) {
-        std::printf("nothing written\n");
-        return EXIT_FAILED;
+    if (!s.options.yes) {
+        if (!terminal) {
+            throw Failure{exitcode::USAGE, "no terminal to confirm on: pass --yes to write " + o.image_path};
+        }
+        if (!confirm(o.image_path, expected)) {
+            s.say("nothing written");
+            return exitcode::FAILED;
+        }
     }
-    if (o.map && !read_flash(before).empty()) {
-        std::fprintf(stderr, "kovaflash: cannot read the flash for the map\n");
-        return EXIT_FAILED;
+    if (!o.no_backup) {
+        write_backup(s, before, o.backup_path.empty() ? dated_backup_path(s, before) : o.backup_path,
+                     s.options.force);
     }
-
-    // The dry run's count is the expected work.
-    uint32_t code = api.check_bios_image(image.data(), o.handle, 0);
-    if (code != 0) {
-        print_result(api, code);
-        return EXIT_FAILED;
-    }
-    int32_t expected = read_counter(api);
-    std::printf("dry run       : %d blocks differ\n", expected);
 
     ProgressView view(expected, terminal);
     std::atomic<bool> done{false};
     std::thread poller([&] {
         while (!done.load()) {
-            view.show(read_counter(api), expected);
+            view.show(read_counter(s.api), expected);
             std::this_thread::sleep_for(POLL_INTERVAL);
         }
     });
-    code = api.update_bios_firmware(image.data(), o.handle, 0);
+    code = s.api.update_bios_firmware(image.data(), o.handle, 0);
     done = true;
     poller.join();
-    int32_t left = read_counter(api);
+    int32_t left = read_counter(s.api);
     if (code == 0) {
         view.show(left, expected);
     }
     view.finish();
+    // Whatever the library reports, the board keeps what was written.
+    s.save();
 
-    print_result(api, code);
-    // Each write takes one off the counter; without a callback handle the
-    // call counts again instead and writes nothing.
-    std::printf("blocks written: %d\n", left <= expected ? expected - left : 0);
-    if (o.map && read_flash(after).empty()) {
-        std::vector<bool> written = differing_blocks(before.data(), after.data());
-        std::printf("flash before vs after, 4 KiB blocks ('W' rewritten):\n%s",
-                    draw_block_map(written, 'W').c_str());
+    report_result(s, code);
+    int32_t written = left <= expected ? expected - left : 0;
+    s.say("blocks written: %d", written);
+    s.report["written"] = written;
+    std::vector<uint8_t> after = s.installed_firmware();
+    if (o.map) {
+        s.say("flash before vs after, 4 KiB blocks ('W' rewritten):\n%s",
+              draw_block_map(differing_blocks(before.data(), after.data()), 'W').c_str());
     }
-    return code == 0 ? 0 : EXIT_FAILED;
+    if (code != 0) {
+        return exitcode::FAILED;
+    }
+    Comparison c = compare_firmware(after, image);
+    report_comparison(s, c, false, "verified      : the flash holds the image");
+    s.report["verified"] = c.up_to_date();
+    return c.up_to_date() ? exitcode::OK : exitcode::DIFFERS;
 }

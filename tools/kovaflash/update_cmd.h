@@ -1,23 +1,23 @@
-// kovaflash check and update: the library's two update entries driven as a
-// flashing utility drives them.
+// check and update: the library's dry run and write, behind the host tool's
+// own refusal of images that would lock the board out, with a backup
+// before and a verify after every write.
 #ifndef KOVAFLASH_UPDATE_CMD_H
 #define KOVAFLASH_UPDATE_CMD_H
 
 #include <cstdint>
 #include <string>
 
-#include "api.h"
+#include "session.h"
 
 struct UpdateOptions {
     std::string image_path;
     uint32_t handle = 1;  // firmware callback handle passed to the library
     bool map = false;
-    bool yes = false;
+    std::string backup_path;  // empty: a dated file in the board directory
+    bool no_backup = false;
 };
 
-// Both return the process exit status: 0 only when the library reports
-// success, 1 on a library failure, 2 on a bad image file.
-int run_check(const KovaApi& api, const UpdateOptions& options);
-int run_update(const KovaApi& api, const UpdateOptions& options);
+int run_check(Session& s, const UpdateOptions& options);
+int run_update(Session& s, const UpdateOptions& options);
 
 #endif

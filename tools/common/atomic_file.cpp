@@ -1,0 +1,105 @@
+#include "atomic_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+std::string folder_of(const std::string& path) {
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    return parent.empty() ? "." : parent.string();
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+
+std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
+    static unsigned serial = 0;
+    std::string tmp = path + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
+    HANDLE h = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return folder_of(path) + ": cannot create a file there (error " + std::to_string(GetLastError()) + ")";
+    }
+    DWORD written = 0;
+    bool ok = size == 0 || (WriteFile(h, data, DWORD(size), &written, nullptr) && written == size);
+    ok = FlushFileBuffers(h) && ok;
+    CloseHandle(h);
+    DWORD flags = MOVEFILE_WRITE_THROUGH | (existing == Existing::Replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!ok || !MoveFileExA(tmp.c_str(), path.c_str(), flags)) {
+        DWORD e = GetLastError();
+        DeleteFileA(tmp.c_str());
+        if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) {
+            return path + ": exists";
+        }
+        return path + ": write failed (error " + std::to_string(e) + ")";
+    }
+    return {};
+}
+
+#else
+
+std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
+    std::string dir = folder_of(path);
+    std::string tmp = dir + "/." + std::filesystem::path(path).filename().string() + ".XXXXXX";
+    int fd = mkstemp(tmp.data());
+    if (fd < 0) {
+        return dir + ": cannot create a file there (" + std::strerror(errno) + ")";
+    }
+    auto fail = [&](const std::string& what) {
+        int e = errno;
+        if (fd >= 0) {
+            close(fd);
+        }
+        unlink(tmp.c_str());
+        return path + ": " + what + " (" + std::strerror(e) + ")";
+    };
+    for (size_t done = 0; done < size;) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return fail("write failed");
+        }
+        done += size_t(n);
+    }
+    if (fchmod(fd, 0644) != 0 || fsync(fd) != 0) {
+        return fail("write failed");
+    }
+    int closed = close(fd);
+    fd = -1;
+    if (closed != 0) {
+        return fail("write failed");
+    }
+    if (existing == Existing::Keep) {
+        // link() refuses an existing name, so no file is ever replaced.
+        if (link(tmp.c_str(), path.c_str()) != 0) {
+            std::string reason = errno == EEXIST ? std::string("exists") : std::string("cannot create");
+            int e = errno;
+            unlink(tmp.c_str());
+            return path + ": " + reason + (e == EEXIST ? "" : std::string(" (") + std::strerror(e) + ")");
+        }
+        unlink(tmp.c_str());
+    } else if (rename(tmp.c_str(), path.c_str()) != 0) {
+        return fail("cannot replace");
+    }
+    // The new name itself must reach the disk: sync the folder.
+    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+    return {};
+}
+
+#endif

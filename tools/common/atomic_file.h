@@ -1,0 +1,19 @@
+// Files written whole or not at all: the bytes go to a unique temporary
+// file in the same folder, reach the disk, and then take the target's name
+// in one rename, so a kill or power loss at any moment leaves either the old
+// file or the new one, never a mix.
+#ifndef KOVA_TOOLS_ATOMIC_FILE_H
+#define KOVA_TOOLS_ATOMIC_FILE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class Existing { Replace, Keep };
+
+// Writes `size` bytes to `path`. With Existing::Keep an existing file is left
+// alone and the write fails. Empty on success, else the reason, naming the file.
+std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size,
+                              Existing existing = Existing::Replace);
+
+#endif

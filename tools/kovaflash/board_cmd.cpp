@@ -1,0 +1,92 @@
+#include "board_cmd.h"
+
+#include <filesystem>
+#include <vector>
+
+#include "builder.h"
+#include "image_file.h"
+#include "image_identity.h"
+
+namespace {
+
+constexpr uint8_t FRESH_BOARD_REVISION = 0;
+
+// The firmware a new simulated board comes with: a well-formed image for
+// this board, revision 0, so that an update to a later image is accepted.
+std::vector<uint8_t> factory_firmware() {
+    kimage::ImageOptions o;
+    o.revision = FRESH_BOARD_REVISION;
+    o.seed = 0;
+    return kimage::make_image(o).bytes;
+}
+
+std::string shown(const std::optional<std::string>& s) { return s ? "\"" + *s + "\"" : "(runs past the window)"; }
+
+}  // namespace
+
+int run_info(Session& s) {
+    s.open(Access::Read);
+    const KovaApi& api = s.api;
+    s.say("library");
+    s.say("  board model  : %s", api.mb);
+    s.say("  customer     : %s", api.customer);
+    s.say("  version      : %s.%s", api.major_version, api.minor_version);
+    s.say("  date         : %s", api.date);
+    s.say("  flash size   : %u bytes (0x%X)", unsigned(*api.flash_size), unsigned(*api.flash_size));
+    s.report["library"] = {{"model", api.mb},
+                           {"vendor", api.customer},
+                           {"version", std::string(api.major_version) + "." + api.minor_version},
+                           {"date", api.date},
+                           {"flash_size", *api.flash_size}};
+
+    ident::Identity id = ident::read_identity(s.installed_firmware().data());
+    auto why = ident::refusal(id);
+    s.say("installed firmware");
+    s.say("  platform tag : \"%s\"", id.platform_tag.c_str());
+    if (id.boot_info) {
+        s.say("  board model  : %s", shown(id.model).c_str());
+        s.say("  vendor       : %s", shown(id.vendor).c_str());
+        s.say("  revision     : %u", unsigned(id.revision));
+    } else {
+        s.say("  boot-info    : none in the top 64 KiB");
+    }
+    s.say("  updatable    : %s", why ? ("no, " + why->text).c_str() : "yes, the library accepts it");
+    nlohmann::json installed = {{"platform_tag", id.platform_tag}, {"updatable", !why}};
+    if (id.boot_info) {
+        installed["model"] = id.model.value_or("");
+        installed["vendor"] = id.vendor.value_or("");
+        installed["revision"] = id.revision;
+    }
+    s.report["installed"] = installed;
+    return exitcode::OK;
+}
+
+int run_board_init(Session& s, const std::string& image_path) {
+    std::vector<uint8_t> image;
+    if (!image_path.empty()) {
+        std::string err = read_image_file(image_path, image);
+        if (!err.empty()) {
+            throw Failure{exitcode::USAGE, err};
+        }
+    }
+    std::error_code ec;
+    bool exists = false;
+    for (const BoardFile& f : BOARD_FILES) {
+        exists = exists || std::filesystem::exists(std::filesystem::path(s.options.board_dir) / f.name, ec);
+    }
+    if (exists && !s.options.force) {
+        throw Failure{exitcode::USAGE, s.options.board_dir + " holds a board already; --force replaces it"};
+    }
+    s.open(Access::Create);
+    if (!s.api.simulated) {
+        throw Failure{exitcode::USAGE, "board init makes a simulated board; this ZUNDA.dll drives a real one"};
+    }
+    std::string err = install_firmware(image.empty() ? factory_firmware() : image);
+    if (!err.empty()) {
+        throw Failure{exitcode::FAILED, err};
+    }
+    s.save();
+    s.say("board %s: installed firmware %s", s.options.board_dir.c_str(),
+          image_path.empty() ? "generated, revision 0" : image_path.c_str());
+    return exitcode::OK;
+}

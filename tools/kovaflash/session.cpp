@@ -1,0 +1,118 @@
+#include "session.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char REPAIR[] = "`kovaflash board init --force` makes a new board there";
+
+// Every state file there and whole, or a Failure naming the first that is not.
+void check_board_files(const std::string& dir) {
+    std::error_code ec;
+    if (!fs::is_directory(dir, ec)) {
+        throw Failure{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
+    }
+    for (const BoardFile& f : BOARD_FILES) {
+        fs::path p = fs::path(dir) / f.name;
+        fs::file_status st = fs::status(p, ec);
+        if (st.type() == fs::file_type::not_found) {
+            throw Failure{exitcode::USAGE, p.string() + ": missing; " + REPAIR};
+        }
+        if (st.type() != fs::file_type::regular) {
+            throw Failure{exitcode::USAGE, p.string() + ": not a regular file; " + REPAIR};
+        }
+        uintmax_t size = fs::file_size(p, ec);
+        if (ec || size != f.bytes) {
+            throw Failure{exitcode::USAGE, p.string() + ": " + (ec ? ec.message() : std::to_string(size) + " bytes") +
+                                               ", expected " + std::to_string(f.bytes) + "; " + REPAIR};
+        }
+    }
+}
+
+}  // namespace
+
+void Session::open(Access access) {
+    std::string err = bind_kova(api);
+    if (!err.empty()) {
+        throw Failure{exitcode::FAILED, err};
+    }
+    const std::string& dir = options.board_dir;
+    std::error_code ec;
+    if (access != Access::Read) {
+        if (access == Access::Create || !api.simulated) {
+            fs::create_directories(dir, ec);
+        }
+        if (!fs::is_directory(dir, ec)) {
+            throw Failure{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
+        }
+        switch (lock_.acquire(dir, options.wait_seconds)) {
+        case BoardLock::Result::Held:
+            writer_ = true;
+            break;
+        case BoardLock::Result::Busy:
+            throw Failure{exitcode::BUSY, lock_.message()};
+        case BoardLock::Result::Error:
+            throw Failure{exitcode::FAILED, lock_.message()};
+        }
+    }
+    if (!api.simulated) {
+        return;  // the real board: nothing to load
+    }
+    if (access == Access::Create) {
+        err = create_board(dir);
+    } else {
+        check_board_files(dir);
+        err = load_board(dir);
+        if (!err.empty()) {
+            err += std::string("; ") + REPAIR;
+        }
+    }
+    if (!err.empty()) {
+        throw Failure{exitcode::USAGE, err};
+    }
+}
+
+void Session::save() {
+    if (!writer_ || !api.simulated) {
+        return;
+    }
+    std::string err = save_board();
+    if (!err.empty()) {
+        throw Failure{exitcode::FAILED, "cannot save the board: " + err};
+    }
+}
+
+void Session::say(const char* format, ...) {
+    if (options.json) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    std::vprintf(format, args);
+    va_end(args);
+    std::printf("\n");
+}
+
+void Session::warn(const std::string& text) { std::fprintf(stderr, "kovaflash: %s\n", text.c_str()); }
+
+int Session::finish(int code) {
+    if (options.json) {
+        report["exit_code"] = code;
+        std::printf("%s\n", report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    }
+    std::fflush(stdout);
+    return code;
+}
+
+std::vector<uint8_t> Session::installed_firmware() {
+    std::vector<uint8_t> flash;
+    std::string err = read_flash(flash);
+    if (!err.empty()) {
+        throw Failure{exitcode::FAILED, "cannot read the installed firmware: " + err};
+    }
+    return flash;
+}

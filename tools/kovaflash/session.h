@@ -1,0 +1,72 @@
+// What every kovaflash command shares: the global options, the exit codes,
+// the board behind the library (loaded for every command, saved only by
+// writers, which hold the board's lock from start to end), and the output:
+// lines of text, or with --json one object on stdout; warnings and progress
+// always go to stderr.
+#ifndef KOVAFLASH_SESSION_H
+#define KOVAFLASH_SESSION_H
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "api.h"
+#include "board_lock.h"
+
+namespace exitcode {
+constexpr int OK = 0;
+constexpr int FAILED = 1;   // the operation reported a failure (library result code printed)
+constexpr int USAGE = 2;    // usage or input error
+constexpr int REFUSED = 3;  // image refused: it would lock the board out of later updates
+constexpr int BUSY = 4;     // another writer holds the board
+constexpr int DIFFERS = 5;  // verify found differences
+}  // namespace exitcode
+
+struct GlobalOptions {
+    std::string board_dir = "./kova-board";
+    bool json = false;
+    bool yes = false;
+    bool force = false;
+    double wait_seconds = 0;
+};
+
+// Ends a command with its exit code and one line saying why.
+struct Failure {
+    int code;
+    std::string text;
+};
+
+enum class Access {
+    Read,    // the board is read; nothing in its directory is written
+    Write,   // the board's lock is held; its state is saved at the end
+    Create,  // board init: the lock, and a new board instead of the saved one
+};
+
+class Session {
+public:
+    explicit Session(const GlobalOptions& o) : options(o) {}
+
+    const GlobalOptions& options;
+    KovaApi api;
+    nlohmann::json report = nlohmann::json::object();
+
+    // Binds the library and loads the board for `access`. Throws Failure.
+    void open(Access access);
+    // Writers only: the board's state, each file whole. Throws Failure.
+    void save();
+    // A line of text on stdout (not with --json).
+    void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // A line on stderr, with --json too.
+    void warn(const std::string& text);
+    // Prints the JSON object (with --json) and gives the exit code back.
+    int finish(int code);
+
+    // The installed firmware, read through the hardware-access library.
+    std::vector<uint8_t> installed_firmware();
+
+private:
+    BoardLock lock_;
+    bool writer_ = false;
+};
+
+#endif

@@ -1,0 +1,91 @@
+#include "verify_cmd.h"
+
+#include <cstdio>
+#include <filesystem>
+
+#include "atomic_file.h"
+#include "block_map.h"
+#include "image_file.h"
+#include "image_identity.h"
+
+namespace {
+
+std::string hex(uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%06X", unsigned(v));
+    return text;
+}
+
+}  // namespace
+
+Comparison compare_firmware(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image) {
+    Comparison c;
+    c.blocks = differing_blocks(flash.data(), image.data());
+    for (uint32_t i = 0; i < c.blocks.size(); ++i) {
+        uint32_t at = i * MAP_BLOCK_BYTES;
+        if (!c.blocks[i]) {
+            continue;
+        }
+        if (at >= KEPT_REGION_OFFSET && at < KEPT_REGION_OFFSET + KEPT_REGION_BYTES) {
+            c.kept_region_differs = true;
+        } else {
+            c.differing.push_back(at);
+        }
+    }
+    return c;
+}
+
+void report_comparison(Session& s, const Comparison& c, bool map, const char* equal_word) {
+    if (c.up_to_date()) {
+        s.say("%s", equal_word);
+    } else {
+        std::string list;
+        for (uint32_t at : c.differing) {
+            list += (list.empty() ? "" : " ") + hex(at);
+        }
+        s.say("%zu blocks of 4 KiB differ from the image: %s", c.differing.size(), list.c_str());
+    }
+    s.say("0x1E0000-0x1EFFFF (kept by every update): %s",
+          c.kept_region_differs ? "differs from the image, as an update leaves it" : "same as the image");
+    if (map) {
+        s.say("flash vs image, 4 KiB blocks ('X' differs):\n%s", draw_block_map(c.blocks).c_str());
+    }
+    s.report["up_to_date"] = c.up_to_date();
+    s.report["differing_blocks"] = c.differing;
+    s.report["kept_region_differs"] = c.kept_region_differs;
+}
+
+int run_verify(Session& s, const VerifyOptions& o) {
+    std::vector<uint8_t> image;
+    std::string err = read_image_file(o.image_path, image);
+    if (!err.empty()) {
+        throw Failure{exitcode::USAGE, err};
+    }
+    s.open(Access::Read);
+    Comparison c = compare_firmware(s.installed_firmware(), image);
+    report_comparison(s, c, o.map, "up to date");
+    return c.up_to_date() ? exitcode::OK : exitcode::DIFFERS;
+}
+
+void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::string& path, bool replace) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        throw Failure{exitcode::USAGE, path + ": is a directory; name the backup file"};
+    }
+    std::string err = write_file_atomic(path, flash.data(), flash.size(), replace ? Existing::Replace : Existing::Keep);
+    if (!err.empty()) {
+        bool exists = err.size() >= 6 && err.compare(err.size() - 6, 6, "exists") == 0;
+        throw Failure{exitcode::USAGE, err + (exists ? " (--force replaces it)" : "")};
+    }
+    ident::Identity id = ident::read_identity(flash.data());
+    s.say("backup        : %s (2 MiB of installed firmware, boot-info revision %u)", path.c_str(),
+          unsigned(id.revision));
+    s.report["backup"] = path;
+}
+
+int run_backup(Session& s, const std::string& path) {
+    s.open(Access::Read);
+    write_backup(s, s.installed_firmware(), path, s.options.force);
+    s.report["bytes"] = IMAGE_FILE_BYTES;
+    return exitcode::OK;
+}

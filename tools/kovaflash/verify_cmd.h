@@ -1,0 +1,37 @@
+// The installed firmware against an image, byte for byte, and a copy of it
+// kept as a way back.
+#ifndef KOVAFLASH_VERIFY_CMD_H
+#define KOVAFLASH_VERIFY_CMD_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "session.h"
+
+// The 64 KiB an update never writes: it is reported on its own.
+constexpr uint32_t KEPT_REGION_OFFSET = 0x1E0000;
+constexpr uint32_t KEPT_REGION_BYTES = 0x10000;
+
+struct Comparison {
+    std::vector<bool> blocks;              // every 4 KiB block: differs
+    std::vector<uint32_t> differing;       // offsets of differing blocks outside the kept region
+    bool kept_region_differs = false;
+    bool up_to_date() const { return differing.empty(); }
+};
+Comparison compare_firmware(const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image);
+// Lines (and report fields) for a comparison: "up to date" or the blocks.
+void report_comparison(Session& s, const Comparison& c, bool map, const char* equal_word);
+
+struct VerifyOptions {
+    std::string image_path;
+    bool map = false;
+};
+int run_verify(Session& s, const VerifyOptions& o);
+int run_backup(Session& s, const std::string& path);
+
+// Writes the installed firmware to `path` (never over an existing file
+// unless `replace`). Throws Failure.
+void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::string& path, bool replace);
+
+#endif
