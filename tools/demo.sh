@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo: the host tool drives the library against a simulated K5R board
 # kept in a board directory, as a flashing utility would on the real board:
-# the board runs one firmware image, a later revision is checked, written
-# with a progress bar, and checked again.
+# the board runs one firmware image, which is backed up; a later revision is
+# checked, written with a progress bar (after a backup of its own) and
+# verified, and checked again.
 # Usage: demo.sh BIN_DIR WORK_DIR
 set -euo pipefail
 bin=$1 work=$2
@@ -15,11 +16,13 @@ flash() { say "kovaflash $*"; "$bin/kovaflash" --board "$board" "$@"; }
 
 run "$bin/kova-image" make "$work/installed.bin" --seed 5 --revision 0
 run "$bin/kova-image" make "$work/new.bin" --seed 5 --revision 1 --sizes 0x6000,0x1800,0x14000,0x3000,0x800,0x9000
-flash info
 flash board init --image "$work/installed.bin"
+flash info
+flash backup "$work/before.bin"
 flash check "$work/new.bin" --map
 flash update "$work/new.bin" --yes --map
-flash check "$work/new.bin" --map
+flash verify "$work/new.bin"
+flash check "$work/new.bin"
 flash flash read 0x1FFFE0 --count 32
 flash ec write 0x40 0xA5
 flash ec read 0x40

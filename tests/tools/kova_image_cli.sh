@@ -63,11 +63,11 @@ expect 1 "boot block +: sum 0x[0-9A-F]{8} \(NOT zero\)" inspect "$work/boot.bin"
 # Bad input: exit status 2 and a clear reason.
 head -c 1000 "$work/a.bin" >"$work/short.bin"
 expect 2 "short.bin: 1000 bytes, an image is exactly 2097152" inspect "$work/short.bin"
-expect 2 "missing.bin: cannot open" inspect "$work/missing.bin"
+expect 2 "missing.bin: no such file" inspect "$work/missing.bin"
 expect 2 "short.bin: 1000 bytes" diff "$work/a.bin" "$work/short.bin"
 expect 2 "--revision '256' is not a number" make "$work/x.bin" --revision 256
 expect 2 "do not fit below the boot block" make "$work/x.bin" --sizes 0x100000
 expect 2 "header-only module 6 does not exist" make "$work/x.bin" --header-only 6
-expect 2 "cannot write" make "$work/no/such/dir/x.bin"
+expect 2 "cannot create a file there" make "$work/no/such/dir/x.bin"
 expect 2 "" bogus
 exit $fail

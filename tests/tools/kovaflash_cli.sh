@@ -27,6 +27,9 @@ expect() {  # expect STATUS PATTERN ARGS...
     fi
 }
 
+expect 2 "no board in .*: create one with .kovaflash board init." info
+expect 0 'installed firmware generated, revision 0' board init
+expect 2 'holds a board already; --force replaces it' board init
 expect 0 'board model +: K5R' info
 expect 0 'customer +: ZALT' info
 expect 0 'version +: 05\.01' info
@@ -51,7 +54,9 @@ expect 2 "" bogus
 expect 0 '^0x1FFFE0  52 32 33 31 38 ' flash read 0x1FFFE0
 expect 0 '^0x1FFFF0  ' flash read 0x1FFFE0 --count 17
 expect 2 "ADDRESS '0x1000000' is not a number from 0 to 16777215" flash read 0x1000000
-expect 2 "--count must be at least 1" flash read 0 --count 0
+expect 2 "--count 0 reads nothing" flash read 0 --count 0
+expect 2 "run past the end of the 2 MiB flash" flash read 0x1FFFF0 --count 17
+expect 2 "" bogus --board
 expect 2 "--count '4097' is not a number" flash read 0 --count 4097
 expect 0 'host status +: 0x02 \(INTR: done\)' smbus write-byte 0xA1 0x10 0x5A
 expect 0 'result +: 0x02EF' smbus write-word 0xA0 0x20 0xBEEF
@@ -80,31 +85,35 @@ if [ -n "$image_tool" ]; then
     # Same filler, later revision: one boot-block block and the two copy areas.
     expect 0 'blocks differ : 33 ' check "$images/same-seed.bin"
     expect 0 '^0x1C0000  \.{48}X\.{15}$' check "$images/same-seed.bin" --map
-    expect 0 'blocks written: 528' update "$images/new.bin" --yes
-    expect 0 'message +: BIOS update successfully completed\. $' update "$images/new.bin" --yes
-    expect 0 'writing: 0% .* 100%' update "$images/new.bin"
-    expect 0 'blocks differ : 32 ' check "$images/new.bin"
+    expect 2 'no terminal to confirm on: pass --yes' update "$images/new.bin"
+    expect 0 'writing: 0% .* 100%' update "$images/same-seed.bin" --yes --no-backup
+    expect 0 'dry run +: 528 blocks differ' update "$images/new.bin" --yes
+    expect 0 '^up to date$' verify "$images/new.bin"
+    out=$($runner "$tool" verify "$images/new.bin" --json --board "$board" | tr -d '\r')
+    grep -q '"up_to_date": true' <<<"$out" || { echo "FAIL: global options after the command: $out"; fail=1; }
+    expect 0 'up to date +: the installed firmware is this image; nothing written' update "$images/new.bin" --yes
+    expect 0 'blocks counted: 32 ' check "$images/new.bin"
     expect 0 '^0x000000  \.{64}$' check "$images/new.bin" --map
-    expect 0 'blocks written: 0' update "$images/new.bin" --handle 0
+    expect 0 'dry run \(handle 0\): nothing written' update "$images/same-seed.bin" --handle 0
     expect 1 'result +: 0x80000000' check "$images/broken.bin"
     expect 1 'message +: Image integrity check failed\.' update "$images/broken.bin" --yes
     expect 2 'short.bin: 4096 bytes, an image is exactly 2097152' check "$images/short.bin"
-    expect 2 'missing.bin: cannot open' update "$images/missing.bin"
+    expect 2 'missing.bin: no such file' update "$images/missing.bin"
 
     # Installed firmware the library must refuse to replace.
-    expect 0 'installed firmware .*rev2.bin' board init --image "$images/rev2.bin"
+    expect 0 'installed firmware .*rev2.bin' board init --force --image "$images/rev2.bin"
     expect 1 'result +: 0x80000005' check "$images/new.bin"
     expect 1 'message +: Image outdated\. $' update "$images/new.bin" --yes
-    expect 0 '' board init --image "$images/other-board.bin"
+    expect 0 '' board init --force --image "$images/other-board.bin"
     expect 1 'result +: 0x80000002' update "$images/new.bin" --yes
     expect 1 'message +: Invalid image\. $' check "$images/new.bin"
-    expect 0 'generated, revision 0' board init
+    expect 0 'generated, revision 0' board init --force
     expect 0 'blocks differ : 528 ' check "$images/new.bin"
 
     # On a terminal: the prompt, and a bar that ends at 100%.
     if [ -z "$runner" ] && command -v script >/dev/null; then
         out=$(echo n | script -qec "$tool --board $board update $images/new.bin" /dev/null | tr -d '\r')
-        grep -q 'Rewrite the BIOS flash with .*new.bin? \[y/N\] nothing written' <<<"$out" ||
+        grep -q 'Write 528 blocks of .*new.bin to the BIOS flash? \[y/N\] nothing written' <<<"$out" ||
             { echo "FAIL: no prompt, or it did not stop: $out"; fail=1; }
         out=$(script -qec "$tool --board $board update $images/new.bin --yes" /dev/null | tr '\r' '\n')
         grep -qE '^\[#{40}\] 100%  528/528 blocks' <<<"$out" ||

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
+#include <string>
 #include <vector>
 
+#include "builder.h"
+#include "image_identity.h"
 #include "numbers.h"
 #include "progress.h"
 
@@ -66,6 +70,64 @@ TEST(UpdateProgress, ClampedAndNeverBackwards) {
             got.push_back(p.percent(counter));
         }
         EXPECT_EQ(got, c.percents) << c.name;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The host tool's reading of an image's identity, against images whose top
+// 64 KiB break one rule each.
+struct IdentityCase {
+    const char* name;
+    void (*edit)(std::vector<uint8_t>& image);
+    const char* refused_field;  // nullptr: installable
+};
+
+void put(std::vector<uint8_t>& img, uint32_t at, const std::string& bytes) {
+    std::copy(bytes.begin(), bytes.end(), img.begin() + at);
+}
+
+TEST(ImageIdentity, RefusesWhatTheLibraryWouldRefuseOnceInstalled) {
+    constexpr uint32_t BOOT_INFO = kimage::BOOT_INFO_OFFSET;
+    constexpr uint32_t WINDOW_END = ident::TOP_WINDOW_OFFSET + ident::TOP_WINDOW_BYTES;
+    const IdentityCase cases[] = {
+        {"as built", [](std::vector<uint8_t>&) {}, nullptr},
+        {"tag followed by anything", [](std::vector<uint8_t>& i) { put(i, 0x1FFFE5, "XYZ"); }, nullptr},
+        {"other tag", [](std::vector<uint8_t>& i) { put(i, 0x1FFFE0, "R2319"); }, "platform tag"},
+        {"no boot-info", [](std::vector<uint8_t>& i) { put(i, BOOT_INFO, "$BOOTSX$"); }, "boot-info block"},
+        {"model with a fourth character", [](std::vector<uint8_t>& i) { put(i, BOOT_INFO + 13, "K5RX"); },
+         "board model"},
+        {"revision 1 passes, 2 is refused", [](std::vector<uint8_t>& i) { i[BOOT_INFO + 10] = 2; },
+         "revision"},
+        // The first "$BOOTSI$" counts even when a later copy would pass.
+        {"first block decides",
+         [](std::vector<uint8_t>& i) {
+             std::string good(i.begin() + BOOT_INFO, i.begin() + BOOT_INFO + 24);
+             put(i, BOOT_INFO + 13, "K7X");
+             put(i, BOOT_INFO + 0x100, good);
+             put(i, ident::TOP_WINDOW_OFFSET + 0x20, "$BOOTSI$\x01\x01\x01\x01\x01K7X");
+         },
+         "board model"},
+        // A block at the very end of the window: its strings run out of it.
+        {"strings past the window",
+         [](std::vector<uint8_t>& i) {
+             put(i, BOOT_INFO, "$BOOTSX$");
+             put(i, WINDOW_END - 12, "$BOOTSI$\x01\x01\x01\x01");
+         },
+         "board model"},
+    };
+    for (const IdentityCase& c : cases) {
+        std::vector<uint8_t> img = kimage::make_image({}).bytes;
+        c.edit(img);
+        auto why = ident::refusal(ident::read_identity(img.data()));
+        if (c.refused_field) {
+            ASSERT_TRUE(why) << c.name;
+            EXPECT_EQ(why->field, c.refused_field) << c.name;
+        } else {
+            EXPECT_FALSE(why) << c.name << ": " << why->text;
+        }
     }
 }
 

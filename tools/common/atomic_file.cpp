@@ -26,9 +26,11 @@ std::string folder_of(const std::string& path) {
 std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
     static unsigned serial = 0;
     std::string tmp = path + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
-    HANDLE h = CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h =
+        CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        return folder_of(path) + ": cannot create a file there (error " + std::to_string(GetLastError()) + ")";
+        return folder_of(path) + ": cannot create a file there (error " + std::to_string(GetLastError()) +
+               ")";
     }
     DWORD written = 0;
     bool ok = size == 0 || (WriteFile(h, data, DWORD(size), &written, nullptr) && written == size);

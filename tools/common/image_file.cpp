@@ -39,7 +39,8 @@ std::string read_image_file(const std::string& path, std::vector<uint8_t>& out) 
     }
     out.resize(size_t(in.gcount()));
     if (out.size() != IMAGE_FILE_BYTES) {
-        std::string size = out.size() > IMAGE_FILE_BYTES ? "more than 2097152 bytes" : std::to_string(out.size()) + " bytes";
+        std::string size =
+            out.size() > IMAGE_FILE_BYTES ? "more than 2097152 bytes" : std::to_string(out.size()) + " bytes";
         return path + ": " + size + ", an image is exactly " + std::to_string(IMAGE_FILE_BYTES) + " (2 MiB)";
     }
     return {};

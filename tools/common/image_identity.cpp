@@ -71,12 +71,14 @@ Identity read_identity(const uint8_t* image) {
 
 std::optional<Refusal> refusal(const Identity& id) {
     if (!id.tag_ok) {
-        return Refusal{"platform tag", PLATFORM_TAG, id.platform_tag,
-                       "image has platform tag \"" + id.platform_tag + "\", this board's is \"" + PLATFORM_TAG + "\""};
+        return Refusal{
+            "platform tag", PLATFORM_TAG, id.platform_tag,
+            "image has platform tag \"" + id.platform_tag + "\", this board's is \"" + PLATFORM_TAG + "\""};
     }
     if (!id.boot_info) {
-        return Refusal{"boot-info block", BOOT_INFO_SIGNATURE, "none",
-                       std::string("image has no boot-info block (\"") + BOOT_INFO_SIGNATURE + "\") in its top 64 KiB"};
+        return Refusal{
+            "boot-info block", BOOT_INFO_SIGNATURE, "none",
+            std::string("image has no boot-info block (\"") + BOOT_INFO_SIGNATURE + "\") in its top 64 KiB"};
     }
     if (id.model != std::optional<std::string>(BOARD_MODEL)) {
         return Refusal{"board model", BOARD_MODEL, id.model.value_or(""),

@@ -27,7 +27,7 @@ constexpr char SECOND_STRING[] = "";
 constexpr char VENDOR[] = "ZALT";
 
 struct Identity {
-    std::string platform_tag;           // the five tag bytes, printable
+    std::string platform_tag;  // the five tag bytes, printable
     bool tag_ok = false;
     std::optional<uint32_t> boot_info;  // image offset of the first "$BOOTSI$" in the window
     uint8_t revision = 0;

@@ -20,7 +20,9 @@ std::vector<uint8_t> factory_firmware() {
     return kimage::make_image(o).bytes;
 }
 
-std::string shown(const std::optional<std::string>& s) { return s ? "\"" + *s + "\"" : "(runs past the window)"; }
+std::string shown(const std::optional<std::string>& s) {
+    return s ? "\"" + *s + "\"" : "(runs past the window)";
+}
 
 }  // namespace
 
@@ -79,7 +81,8 @@ int run_board_init(Session& s, const std::string& image_path) {
     }
     s.open(Access::Create);
     if (!s.api.simulated) {
-        throw Failure{exitcode::USAGE, "board init makes a simulated board; this ZUNDA.dll drives a real one"};
+        throw Failure{exitcode::USAGE,
+                      "board init makes a simulated board; this ZUNDA.dll drives a real one"};
     }
     std::string err = install_firmware(image.empty() ? factory_firmware() : image);
     if (!err.empty()) {

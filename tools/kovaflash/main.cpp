@@ -36,8 +36,8 @@ constexpr char EXIT_CODES[] =
 std::string version_line() {
     KovaApi api;
     std::string err = bind_kova(api);
-    std::string dll = err.empty() ? std::string("KOVA.dll ") + api.major_version + "." + api.minor_version + ", " +
-                                        api.date + ", board " + api.mb
+    std::string dll = err.empty() ? std::string("KOVA.dll ") + api.major_version + "." + api.minor_version +
+                                        ", " + api.date + ", board " + api.mb
                                   : "KOVA.dll not loaded: " + err;
     return std::string("kovaflash ") + TOOL_VERSION + " (" + dll + ")";
 }
@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
     for (auto* cmd : {check, update}) {
         cmd->add_option("IMAGE", upd.image_path, "2 MiB firmware image")->required();
         cmd->add_flag("--map", upd.map, "draw the 512-block map of what differs / what changed");
-        cmd->add_option("--handle", handle_text, "firmware callback handle (0: no callbacks, nothing written)");
+        cmd->add_option("--handle", handle_text,
+                        "firmware callback handle (0: no callbacks, nothing written)");
     }
     update->add_option("--backup", upd.backup_path,
                        "backup file (default: backup-<date>-rev<revision>.bin in the board directory)");

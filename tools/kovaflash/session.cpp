@@ -13,7 +13,11 @@ constexpr char REPAIR[] = "`kovaflash board init --force` makes a new board ther
 // Every state file there and whole, or a Failure naming the first that is not.
 void check_board_files(const std::string& dir) {
     std::error_code ec;
-    if (!fs::is_directory(dir, ec)) {
+    bool any = false;
+    for (const BoardFile& f : BOARD_FILES) {
+        any = any || fs::exists(fs::path(dir) / f.name, ec);
+    }
+    if (!fs::is_directory(dir, ec) || !any) {
         throw Failure{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
     }
     for (const BoardFile& f : BOARD_FILES) {
@@ -27,7 +31,8 @@ void check_board_files(const std::string& dir) {
         }
         uintmax_t size = fs::file_size(p, ec);
         if (ec || size != f.bytes) {
-            throw Failure{exitcode::USAGE, p.string() + ": " + (ec ? ec.message() : std::to_string(size) + " bytes") +
+            throw Failure{exitcode::USAGE, p.string() + ": " +
+                                               (ec ? ec.message() : std::to_string(size) + " bytes") +
                                                ", expected " + std::to_string(f.bytes) + "; " + REPAIR};
         }
     }

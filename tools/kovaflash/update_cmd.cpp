@@ -57,7 +57,8 @@ void refuse_unless_installable(Session& s, const std::vector<uint8_t>& image) {
                                              "; once installed, the library would refuse every later update "
                                              "of this board (--force writes it anyway)"};
     }
-    s.warn("WARNING: " + why->text + "; written anyway (--force): later updates through this library will be refused");
+    s.warn("WARNING: " + why->text +
+           "; written anyway (--force): later updates through this library will be refused");
 }
 
 // Draws the bar on a terminal, or a plain line of percentages elsewhere;
@@ -138,13 +139,15 @@ int run_check(Session& s, const UpdateOptions& o) {
     Comparison c = compare_firmware(s.installed_firmware(), image);
     if (c.up_to_date()) {
         s.say("up to date    : the installed firmware is this image");
-        s.say("blocks counted: %d (the areas at 0x30000 and 0x10000 that hold copies of the boot block and "
-              "the first 64 KiB during an update; every update rewrites them)",
-              counted);
+        s.say(
+            "blocks counted: %d (the areas at 0x30000 and 0x10000 that hold copies of the boot block and "
+            "the first 64 KiB during an update; every update rewrites them)",
+            counted);
     } else {
-        s.say("blocks differ : %d (counted once per pass that compares them; %zu distinct 4 KiB blocks "
-              "differ outside the 64 KiB at 0x1E0000 that updates keep)",
-              counted, c.differing.size());
+        s.say(
+            "blocks differ : %d (counted once per pass that compares them; %u distinct 4 KiB blocks "
+            "differ outside the 64 KiB at 0x1E0000 that updates keep)",
+            counted, unsigned(c.differing.size()));
     }
     s.report["up_to_date"] = c.up_to_date();
     s.report["differing_blocks"] = c.differing;

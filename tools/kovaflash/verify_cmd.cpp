@@ -43,7 +43,7 @@ void report_comparison(Session& s, const Comparison& c, bool map, const char* eq
         for (uint32_t at : c.differing) {
             list += (list.empty() ? "" : " ") + hex(at);
         }
-        s.say("%zu blocks of 4 KiB differ from the image: %s", c.differing.size(), list.c_str());
+        s.say("%u blocks of 4 KiB differ from the image: %s", unsigned(c.differing.size()), list.c_str());
     }
     s.say("0x1E0000-0x1EFFFF (kept by every update): %s",
           c.kept_region_differs ? "differs from the image, as an update leaves it" : "same as the image");
@@ -72,7 +72,8 @@ void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::stri
     if (std::filesystem::is_directory(path, ec)) {
         throw Failure{exitcode::USAGE, path + ": is a directory; name the backup file"};
     }
-    std::string err = write_file_atomic(path, flash.data(), flash.size(), replace ? Existing::Replace : Existing::Keep);
+    std::string err =
+        write_file_atomic(path, flash.data(), flash.size(), replace ? Existing::Replace : Existing::Keep);
     if (!err.empty()) {
         bool exists = err.size() >= 6 && err.compare(err.size() - 6, 6, "exists") == 0;
         throw Failure{exitcode::USAGE, err + (exists ? " (--force replaces it)" : "")};

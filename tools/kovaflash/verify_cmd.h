@@ -14,8 +14,8 @@ constexpr uint32_t KEPT_REGION_OFFSET = 0x1E0000;
 constexpr uint32_t KEPT_REGION_BYTES = 0x10000;
 
 struct Comparison {
-    std::vector<bool> blocks;              // every 4 KiB block: differs
-    std::vector<uint32_t> differing;       // offsets of differing blocks outside the kept region
+    std::vector<bool> blocks;         // every 4 KiB block: differs
+    std::vector<uint32_t> differing;  // offsets of differing blocks outside the kept region
     bool kept_region_differs = false;
     bool up_to_date() const { return differing.empty(); }
 };

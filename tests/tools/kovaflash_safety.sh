@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# What a technician trusts kovaflash for, against a simulated board:
+# images the board would be locked out by are refused and nothing is
+# written; bad input is one line and exit 2 with nothing written; one
+# writer at a time, and state that is whole after a kill at any moment;
+# read-only commands work on a read-only board; backup, update, verify.
+# Usage: kovaflash_safety.sh KOVAFLASH KOVA_IMAGE
+set -uo pipefail
+tool=$1 image_tool=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"; [ -n "${holder:-}" ] && kill "$holder" 2>/dev/null' EXIT
+board=$work/board images=$work/images
+mkdir -p "$images"
+fail=0
+bad() { echo "FAIL: $*"; fail=1; }
+kf() { "$tool" --board "$board" "$@"; }
+state() { (cd "$board" && sha256sum flash.bin ec-ram.bin smbus-eeprom.bin) 2>/dev/null; }
+# Everything in the board directory: names, sizes, contents.
+snapshot() { (cd "$board" && find . -type f ! -name kovaflash.lock -printf '%p %s\n' | sort && cat flash.bin ec-ram.bin | sha256sum); }
+
+make() { "$image_tool" make "$images/$1" "${@:2}" >/dev/null || bad "kova-image make $*"; }
+make installed.bin --seed 7 --revision 0
+make good.bin --seed 8 --revision 1
+kf board init --image "$images/installed.bin" >/dev/null || bad "board init"
+
+# 1. Images whose identity would lock the board out: exit 3, nothing written.
+refused=(
+    "model|--model K7X|image is for board \"K7X\", this board is \"K5R\""
+    "vendor|--vendor ACME|image is from vendor \"ACME\", this board's is \"ZALT\""
+    "second|--second X|second boot-info string is \"X\", this board's is empty"
+    "tag|--platform-tag R2319|platform tag \"R2319\", this board's is \"R2318\""
+    "revision|--revision 2|boot-info revision 2, this library accepts at most 1"
+)
+before=$(snapshot)
+for row in "${refused[@]}"; do
+    IFS='|' read -r name option says <<<"$row"
+    make "$name.bin" --seed 8 $option
+    for cmd in check update; do
+        out=$(kf $cmd "$images/$name.bin" --yes 2>&1)
+        status=$?
+        [ $status = 3 ] || bad "$cmd $name: exit $status, want 3: $out"
+        grep -qF "$says" <<<"$out" || bad "$cmd $name: does not say '$says': $out"
+    done
+    grep -q "not installable: .*$(sed 's/[][\.*^$]/\\&/g' <<<"$says")" <<<"$("$image_tool" inspect "$images/$name.bin")" ||
+        bad "kova-image inspect $name does not say it is not installable"
+    [ "$(snapshot)" = "$before" ] || bad "refusing $name wrote to the board"
+done
+out=$(kf update "$images/model.bin" --yes --force --no-backup 2>&1)
+[ $? = 0 ] && grep -q "WARNING: .*later updates through this library will be refused" <<<"$out" ||
+    bad "--force does not write with a warning: $out"
+[ "$(kf update "$images/good.bin" --yes 2>&1 | grep -c 0x80000002)" = 1 ] ||
+    bad "after a forced foreign image the library should refuse the next update"
+kf board init --force --image "$images/installed.bin" >/dev/null
+
+# 2. Bad input: one line, exit 2, nothing written, whatever the command.
+mkfifo "$work/fifo"
+head -c 4096 "$images/good.bin" >"$work/short.bin"
+{ cat "$images/good.bin"; printf x; } >"$work/long.bin"
+inputs=(
+    "$work|is a directory"
+    "$work/fifo|not a regular file"
+    "/dev/zero|not a regular file"
+    "$work/short.bin|4096 bytes, an image is exactly 2097152"
+    "$work/long.bin|more than 2097152 bytes"
+    "$work/none.bin|no such file"
+)
+before=$(snapshot)
+for row in "${inputs[@]}"; do
+    IFS='|' read -r path says <<<"$row"
+    for cmd in "check" "update --yes" "verify" "board init --force --image"; do
+        out=$(timeout 10 "$tool" --board "$board" $cmd "$path" 2>&1)
+        status=$?
+        [ $status = 2 ] || bad "$cmd $path: exit $status, want 2: $out"
+        [ "$(wc -l <<<"$out")" = 1 ] && grep -qF "$says" <<<"$out" || bad "$cmd $path: want one line saying '$says': $out"
+    done
+done
+out=$(kf backup "$work" 2>&1)
+[ $? = 2 ] && grep -q "is a directory" <<<"$out" || bad "backup to a directory: $out"
+[ "$(snapshot)" = "$before" ] || bad "bad input wrote to the board"
+
+# Board state that is damaged: named, with the repair, and never regenerated.
+cp -a "$board" "$work/damaged"
+head -c 1000 "$board/flash.bin" >"$work/damaged/flash.bin"
+out=$("$tool" --board "$work/damaged" info 2>&1)
+[ $? = 2 ] && grep -q "damaged/flash.bin: 1000 bytes, expected 2097152; .kovaflash board init --force." <<<"$out" ||
+    bad "truncated flash.bin: $out"
+rm "$work/damaged/flash.bin"
+out=$("$tool" --board "$work/damaged" ec write 1 1 2>&1)
+[ $? = 2 ] && grep -q "damaged/flash.bin: missing" <<<"$out" && [ ! -e "$work/damaged/flash.bin" ] ||
+    bad "missing flash.bin: $out"
+"$tool" --board "$work/damaged" board init --force >/dev/null && "$tool" --board "$work/damaged" info >/dev/null ||
+    bad "board init --force does not repair a damaged board"
+
+# 3. One writer at a time. A holder of the lock (as another kovaflash would
+# hold it) makes every writer fail at once with exit 4, or wait with --wait.
+echo 4242 >"$board/kovaflash.lock"
+flock "$board/kovaflash.lock" sleep 3 &
+holder=$!
+sleep 0.3
+for cmd in "update $images/good.bin --yes" "ec write 1 2" "smbus write-byte 0xA0 0 1" "acpi lock" "board init --force"; do
+    out=$(timeout 2 "$tool" --board "$board" $cmd 2>&1)
+    status=$?
+    [ $status = 4 ] && grep -q "board busy (held by pid 4242)" <<<"$out" || bad "$cmd while held: exit $status: $out"
+done
+kf ec read 1 >/dev/null || bad "a reader waits for no writer"
+kf ec write 1 0x33 --wait 10 >/dev/null || bad "--wait does not wait for the lock"
+[ "$(kf ec read 1)" = "EC[0x01] = 0x33" ] || bad "the write after --wait is lost"
+wait "$holder"
+holder=
+
+# Killed at random moments, an update leaves every state file whole: the
+# flash is the old firmware or the new one, never a mix.
+old=$(sha256sum <"$images/installed.bin")
+updated_flash() { kf board init --force --image "$images/installed.bin" >/dev/null; kf update "$images/good.bin" --yes --no-backup >/dev/null 2>&1; sha256sum <"$board/flash.bin"; }
+new=$(updated_flash)
+olds=0 news=0
+for round in $(seq 20); do
+    kf board init --force --image "$images/installed.bin" >/dev/null
+    kf update "$images/good.bin" --yes --no-backup >/dev/null 2>&1 &
+    sleep "$(printf '0.%03d' $((RANDOM % 400)))"  # an update here takes 0.1 to 0.3 s
+    kill -9 $! 2>/dev/null
+    wait $! 2>/dev/null
+    now=$(sha256sum <"$board/flash.bin")
+    if [ "$now" = "$old" ]; then olds=$((olds + 1)); elif [ "$now" = "$new" ]; then news=$((news + 1)); else
+        bad "round $round: flash.bin is neither the old nor the new firmware"
+    fi
+    [ "$(stat -c %s "$board/ec-ram.bin")" = 256 ] || bad "round $round: ec-ram.bin is not whole"
+    kf info >/dev/null || bad "round $round: the board does not load after the kill"
+done
+echo "killed updates: $olds left the old firmware, $news the new one, none a mix"
+
+# 4. Backup, update, verify, and the way back.
+kf board init --force --image "$images/installed.bin" >/dev/null
+kf backup "$work/saved.bin" >/dev/null && cmp -s "$work/saved.bin" "$images/installed.bin" ||
+    bad "backup does not hold the installed firmware"
+out=$(kf backup "$work/saved.bin" 2>&1)
+[ $? = 2 ] && grep -q "exists (--force replaces it)" <<<"$out" || bad "backup overwrote a file: $out"
+out=$(kf update "$images/good.bin" --yes 2>&1)
+[ $? = 0 ] && grep -q "^verified " <<<"$out" || bad "update did not verify: $out"
+auto=$(ls "$board"/backup-*-rev0.bin 2>/dev/null | head -1)
+[ -n "$auto" ] && cmp -s "$auto" "$images/installed.bin" || bad "update left no backup of what it replaced"
+kf verify "$images/good.bin" >/dev/null || bad "verify after the update"
+out=$(kf verify "$images/installed.bin" --json)
+[ $? = 5 ] && grep -q '"up_to_date": false' <<<"$out" || bad "verify against the old image: $out"
+kf update "$work/saved.bin" --yes --no-backup >/dev/null 2>&1 && kf verify "$work/saved.bin" >/dev/null ||
+    bad "the backup does not update the board back"
+
+# 5. Read-only commands on a board directory nobody may write.
+chmod -R a+rX "$work" && chmod a+w "$work"
+readonly_run() {
+    if [ "$(id -u)" = 0 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; else "$@"; fi
+}
+chmod a-w "$board"
+before=$(snapshot)
+for cmd in "info" "check $images/good.bin" "verify $images/installed.bin" "flash read 0x100" "ec read 1" \
+    "backup $work/ro-backup.bin --force"; do
+    out=$(readonly_run "$tool" --board "$board" $cmd 2>&1)
+    [ $? = 0 ] || bad "$cmd on a read-only board: $out"
+done
+out=$(readonly_run "$tool" --board "$board" ec write 1 1 2>&1)
+[ $? != 0 ] || bad "a writer succeeded on a read-only board"
+[ "$(snapshot)" = "$before" ] || bad "a read-only command wrote to the board directory"
+chmod u+w "$board"
+exit $fail
