@@ -42,6 +42,38 @@ constexpr region_pass REGION_PASSES[] = {
     {0x010000, 0x010000, 0x1D0000, false},  // e
 };
 
+// Where pass a leaves its copy of the new boot block, and where the image
+// holds it; an interrupted update is recognised by the two being equal.
+constexpr uint32_t BOOT_COPY_FLASH_OFFSET = REGION_PASSES[0].flash_offset;
+constexpr uint32_t BOOT_BLOCK_IMAGE_OFFSET = REGION_PASSES[0].image_offset;
+constexpr uint32_t BOOT_BLOCK_LENGTH = REGION_PASSES[0].length;
+
+// Checks 1 to 6 of the installed identity on a window laid out as the top
+// window. The message names the phase of the first failing check.
+uint32_t check_installed(const uint8_t* window) {
+    uint32_t boot_info = 0;
+    uint32_t code = check_board_identity(window, &boot_info);
+    if (code != result::SUCCESS) {
+        return code;
+    }
+    set_message(message::OUTDATED);
+    return check_revision(window, boot_info);
+}
+
+// An update of this very image was cut off after pass a: the copy at flash
+// offset 0x30000 is, byte for byte, the image's boot block, and it passes
+// the identity checks the top 64 KiB, half rewritten, no longer pass.
+// Nothing else is taken as proof.
+bool resuming_this_image(const uint8_t* flash, const uint8_t* image) {
+    const uint8_t* copy = flash + BOOT_COPY_FLASH_OFFSET;
+    if (block_compare(copy, image + BOOT_BLOCK_IMAGE_OFFSET, BOOT_BLOCK_LENGTH) != 0) {
+        return false;
+    }
+    uint32_t boot_info = 0;
+    return check_board_identity(copy, &boot_info) == result::SUCCESS &&
+           check_revision(copy, boot_info) == result::SUCCESS;
+}
+
 // Once the firmware has been told CODE_BEGIN, every walk ends with CODE_END,
 // whether the regions all took or one failed.
 uint32_t walk_regions(const uint8_t* image, uint32_t handle) {
@@ -72,15 +104,14 @@ uint32_t run_update(const uint8_t* image, uint32_t handle) {
     locate_flash_interface(r.fseg_window.linear);
 
     set_message(message::INVALID_IMAGE);
-    uint32_t boot_info = 0;
-    uint32_t code = check_board_identity(r.top_window.linear, &boot_info);
+    uint32_t code = check_installed(r.top_window.linear);
     if (code != result::SUCCESS) {
-        return code;
-    }
-    set_message(message::OUTDATED);
-    code = check_revision(r.top_window.linear, boot_info);
-    if (code != result::SUCCESS) {
-        return code;
+        // Power lost while pass b rewrote the boot block: the update that
+        // was interrupted is finished instead of refused for good.
+        if (!resuming_this_image(r.flash_window.linear, image)) {
+            return code;
+        }
+        set_message(message::OUTDATED);
     }
 
     notify(fwif::CODE_BEGIN, handle);

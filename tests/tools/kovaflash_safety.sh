@@ -145,6 +145,20 @@ out=$(kf verify "$images/installed.bin" --json)
 kf update "$work/saved.bin" --yes --no-backup >/dev/null 2>&1 && kf verify "$work/saved.bin" >/dev/null ||
     bad "the backup does not update the board back"
 
+# An update cut off while the boot block was rewritten: the block holding
+# the boot-info erased, the new boot block whole at 0x30000. The same update
+# resumes it, and says so.
+cp "$images/installed.bin" "$work/cut.bin"
+dd if="$images/good.bin" of="$work/cut.bin" bs=64K skip=31 seek=3 count=1 conv=notrunc status=none
+head -c 4096 /dev/zero | tr '\0' '\377' | dd of="$work/cut.bin" bs=4096 seek=496 conv=notrunc status=none
+kf board init --force --image "$work/cut.bin" >/dev/null
+grep -q "resuming .*an interrupted update of this image" <<<"$(kf check "$images/good.bin")" ||
+    bad "check does not say it resumes an interrupted update"
+out=$(kf update "$images/good.bin" --yes --no-backup 2>&1)
+[ $? = 0 ] && grep -q "^resuming" <<<"$out" && grep -q "^verified" <<<"$out" || bad "update does not resume: $out"
+grep -q "resuming" <<<"$(kf check "$images/good.bin")" && bad "a finished update still reads as interrupted"
+kf update "$work/saved.bin" --yes --no-backup >/dev/null 2>&1
+
 # 5. Read-only commands on a board directory nobody may write.
 chmod -R a+rX "$work" && chmod a+w "$work"
 readonly_run() {

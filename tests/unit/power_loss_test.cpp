@@ -1,7 +1,8 @@
 // Power lost at every flash operation of an update: the boot block and the
 // first 64 KiB are always whole somewhere, the interrupted call reports the
-// failure, and a rerun after power returns either completes the update or,
-// when the identity was lost, refuses without writing.
+// failure, and a rerun of the same update after power returns completes it,
+// also where the top 64 KiB lost their identity (then resumed from the copy
+// of the new boot block at 0x30000).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -54,7 +55,7 @@ TEST_P(PowerLoss, AtEveryFlashOperation) {
     const unsigned total = board->firmware.operations();
     ASSERT_GT(total, 0u);
 
-    unsigned points = 0, recovered = 0, refused = 0;
+    unsigned points = 0, recovered = 0, resumed = 0;
     for (unsigned k = 1; k <= total && !HasFailure(); ++k) {
         SCOPED_TRACE("power lost after flash operation " + std::to_string(k) + " of " +
                      std::to_string(total));
@@ -78,28 +79,75 @@ TEST_P(PowerLoss, AtEveryFlashOperation) {
         // Power returns; the host runs the update again.
         board->firmware.power_lost_after_operations.reset();
         board->firmware.events.clear();
-        uint32_t identity = identity_of(now);
+        resumed += identity_of(now) != 0;
         uint32_t again = KOVA_update_bios_firmware(b.data(), HANDLE, 0);
-        if (identity == 0) {
-            EXPECT_EQ(again, 0u);
-            EXPECT_TRUE(flash() == b_installed) << "the rerun must finish the update";
-            ++recovered;
-        } else {
-            EXPECT_EQ(again, identity);
-            EXPECT_TRUE(board->firmware.callbacks().empty()) << "nothing sent to the firmware";
-            EXPECT_TRUE(flash() == now) << "nothing written";
-            ++refused;
-        }
+        EXPECT_EQ(again, 0u);
+        bool finished = flash() == b_installed;
+        EXPECT_TRUE(finished) << "the rerun must finish the update";
+        recovered += again == 0 && finished;
         expect_nothing_held();
     }
     std::cout << "[ power loss ] pass c " << (pass_c ? "runs" : "skipped") << ": " << points
               << " interruption points of " << total << " flash operations; rerun recovers " << recovered
-              << ", refuses (identity lost) " << refused << "\n";
+              << " (" << resumed << " of them resumed from the boot-block copy)\n";
+    EXPECT_EQ(points, pass_c ? 142u : 78u);
+    EXPECT_EQ(recovered, points);
+    EXPECT_EQ(resumed, 1u) << "only the erase of the boot-info block loses the top window's identity";
     RecordProperty("points", int(points));
     RecordProperty("recovered", int(recovered));
 }
 
 INSTANTIATE_TEST_SUITE_P(PassC, PowerLoss, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Runs" : "Skipped"; });
+
+}  // namespace
+
+namespace {
+
+using namespace upd;
+
+// The resume rule by itself: the top 64 KiB have lost their boot-info (the
+// block holding it erased), and the copy at 0x30000 is or is not the image's
+// boot block.
+struct ResumeCase {
+    const char* name;
+    uint64_t copy_seed;     // the boot block placed at 0x30000 comes from this image
+    uint32_t flipped_byte;  // nonzero: this byte of the copy differs
+    uint32_t code;
+};
+
+class Resume : public UpdateTest {};
+
+TEST_F(Resume, OnlyFromAWholeCopyOfThisImagesBootBlock) {
+    const ResumeCase cases[] = {
+        {"copy is this image's boot block", 2, 0, 0},
+        {"copy is another image's boot block", 3, 0, 0x80000010},
+        {"copy differs in one byte", 2, 0x8123, 0x80000010},
+    };
+    constexpr uint32_t BOOT_INFO_BLOCK = kimage::BOOT_INFO_OFFSET & ~(BLOCK - 1);
+    for (const ResumeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        board = std::make_unique<sim::Board>();
+        sim::install(board.get());
+        Bytes installed = make(1, 0), image = make(2), copy_from = make(c.copy_seed);
+        std::copy(copy_from.begin() + BOOT, copy_from.begin() + BOOT + SEG, installed.begin() + BOOT_COPY);
+        installed[BOOT_COPY + c.flipped_byte] ^= c.flipped_byte ? 0x01 : 0x00;
+        std::fill(installed.begin() + BOOT_INFO_BLOCK, installed.begin() + BOOT_INFO_BLOCK + BLOCK, 0xFF);
+        install(installed);
+        ASSERT_NE(identity_of(installed), 0u);
+
+        EXPECT_EQ(KOVA_update_bios_firmware(image.data(), HANDLE, 0), c.code);
+        expect_nothing_held();
+        if (c.code == 0) {
+            Bytes want = image;
+            std::copy(installed.begin() + KEPT, installed.begin() + KEPT + SEG, want.begin() + KEPT);
+            EXPECT_TRUE(flash() == want) << "the resumed update leaves the image outside 0x1E0000";
+        } else {
+            EXPECT_STREQ(KOVA_message, "Invalid image. ");
+            EXPECT_TRUE(board->firmware.callbacks().empty()) << "nothing sent to the firmware";
+            EXPECT_TRUE(flash() == installed) << "nothing written";
+        }
+    }
+}
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -117,6 +118,29 @@ std::string dated_backup_path(Session& s, const std::vector<uint8_t>& flash) {
            std::to_string(ident::read_identity(flash.data()).revision) + ".bin";
 }
 
+// Says so when the library will resume an interrupted update of this image:
+// the installed top 64 KiB fail the identity checks (power was lost while
+// they were rewritten), and the copy of the new boot block an update places
+// at 0x30000 is this image's, whole, and passes them.
+void note_resume(Session& s, const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image) {
+    constexpr uint32_t BOOT_COPY = 0x30000, BOOT_BLOCK = 0x1F0000, BOOT_BYTES = 0x10000;
+    auto installed = ident::refusal(ident::read_identity(flash.data()));
+    if (!installed || !std::equal(flash.begin() + BOOT_COPY, flash.begin() + BOOT_COPY + BOOT_BYTES,
+                                  image.begin() + BOOT_BLOCK)) {
+        return;
+    }
+    std::vector<uint8_t> copy = flash;
+    std::copy(flash.begin() + BOOT_COPY, flash.begin() + BOOT_COPY + BOOT_BYTES, copy.begin() + BOOT_BLOCK);
+    if (ident::refusal(ident::read_identity(copy.data()))) {
+        return;
+    }
+    s.say(
+        "resuming      : an interrupted update of this image: the installed boot block is incomplete (%s), "
+        "and this image's boot block lies whole at 0x30000, where the update copied it first",
+        installed->text.c_str());
+    s.report["resuming_interrupted_update"] = true;
+}
+
 // The library's dry run: 0 or its failure code; the count in the report.
 uint32_t dry_run(Session& s, const std::vector<uint8_t>& image, uint32_t handle) {
     uint32_t code = s.api.check_bios_image(image.data(), handle, 0);
@@ -130,6 +154,7 @@ int run_check(Session& s, const UpdateOptions& o) {
     std::vector<uint8_t> image = load_image(o.image_path);
     s.open(Access::Read);
     refuse_unless_installable(s, image);
+    note_resume(s, s.installed_firmware(), image);
     uint32_t code = dry_run(s, image, o.handle);
     report_result(s, code);
     if (code != 0) {
@@ -164,6 +189,7 @@ int run_update(Session& s, const UpdateOptions& o) {
     s.open(Access::Write);
     refuse_unless_installable(s, image);
     std::vector<uint8_t> before = s.installed_firmware();
+    note_resume(s, before, image);
 
     uint32_t code = dry_run(s, image, o.handle);
     if (code != 0) {
