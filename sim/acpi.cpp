@@ -81,11 +81,17 @@ LockParty::LockParty(PhysMemory& memory) : memory_(memory) {
 
 LockParty::~LockParty() { memory_.unmap(handle_, facs_); }
 
-bool LockParty::try_acquire() {
+bool LockParty::try_acquire(bool* set_pending) {
     uint32_t old = __atomic_load_n(word_, __ATOMIC_SEQ_CST);
     uint32_t desired = (old & ~GL_PENDING) | GL_OWNED | ((old & GL_OWNED) ? GL_PENDING : 0);
+    if (set_pending) {
+        *set_pending = false;
+    }
     if (!__atomic_compare_exchange_n(word_, &old, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
         return false;
+    }
+    if (set_pending) {
+        *set_pending = (desired & GL_PENDING) != 0 && (old & GL_PENDING) == 0;
     }
     return (desired & (GL_PENDING | GL_OWNED)) != (GL_PENDING | GL_OWNED);
 }

@@ -5,6 +5,7 @@
 #ifndef SIM_ACPI_H
 #define SIM_ACPI_H
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -71,7 +72,8 @@ public:
 
     // One attempt: true when the lock is now this party's; otherwise pending
     // is set (when another owns it) and the caller tries again.
-    bool try_acquire();
+    // *set_pending tells whether this attempt is the one that set it.
+    bool try_acquire(bool* set_pending = nullptr);
     void acquire();  // spins until owned
     void release();
     uint32_t word() const;
@@ -83,15 +85,20 @@ private:
     uint32_t* word_ = nullptr;
 };
 
-// The port at 0x830: a byte register; every write recorded.
+// The port at 0x830: a byte register; every write recorded. `signals`
+// counts the writes with BIOS_RLS set, readable from the firmware's thread.
 class BiosReleasePort : public PortDevice {
 public:
     uint8_t value = 0;
     std::vector<uint8_t> writes;
+    std::atomic<unsigned> signals{0};
     uint32_t read(uint16_t, unsigned) override { return value; }
     void write(uint16_t, unsigned, uint32_t v) override {
         value = uint8_t(v);
         writes.push_back(value);
+        if (value & acpidev::BIOS_RLS) {
+            signals.fetch_add(1);
+        }
     }
 };
 

@@ -47,6 +47,9 @@ public:
     SmbusController smbus;
     AcpiTables acpi{memory};
     BiosReleasePort bios_release;
+    // GetPortVal fails and stores nothing, as a hardware-access library
+    // without port rights may: the caller's value stays as it was.
+    bool port_reads_store_nothing = false;
 
     // Board directory: flash.bin (the flash part), ec-ram.bin and
     // smbus-eeprom.bin. Throws std::runtime_error naming the file when one

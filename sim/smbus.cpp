@@ -16,6 +16,8 @@ uint32_t SmbusController::read(uint16_t port, unsigned) {
             } else {
                 finish();
             }
+        } else if (running_ && mode == Mode::DoneButBusy) {
+            status_ |= SMB_HST_STS_INTR;
         } else if (running_ && mode == Mode::BusError) {
             running_ = false;
             status_ |= SMB_HST_STS_BUS_ERR;

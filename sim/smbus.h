@@ -49,6 +49,7 @@ public:
         NeverCompletes,  // a started transaction stays busy until KILL
         StuckBusy,       // the busy bit never clears, not even when idle
         BusError,        // every transaction ends in a collision
+        DoneButBusy,     // a transaction reports done at once, but stays busy until KILL
     };
 
     Mode mode = Mode::Normal;

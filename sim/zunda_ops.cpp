@@ -8,7 +8,8 @@ using sim::current;
 extern "C" {
 
 uint32_t ZUNDA_CALL GetPortVal(uint32_t port, uint32_t* value, uint32_t size) {
-    if (value == nullptr || (size != 1 && size != 2 && size != 4) || port > 0xFFFF) {
+    if (value == nullptr || (size != 1 && size != 2 && size != 4) || port > 0xFFFF ||
+        current().port_reads_store_nothing) {
         return 0;
     }
     uint32_t mask = sim::width_mask(size);

@@ -2,6 +2,12 @@
 // lock word, and mutual exclusion against a second party on another thread.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
+#include <cstdlib>
+
+#include <chrono>
+
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -167,51 +173,115 @@ TEST_F(Acpi, WithoutAReachableFacsNothingIsTouched) {
     }
 }
 
+// Waits until `ready` holds, at most `seconds`; false when it never did.
+bool wait_until(const std::function<bool()>& ready, double seconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
 TEST_F(Acpi, AcquireWaitsForTheOwnerToGiveUp) {
     board->acpi.set_lock_word(0x2);
     sim::LockParty owner(board->memory);
     std::thread other([&owner] {
-        while (owner.word() != 0x3) {  // wait until the library asks
-        }
-        owner.release();
+        EXPECT_TRUE(wait_until([&] { return owner.word() == 0x3; }, 10)) << "the library never set pending";
+        owner.release();  // also when it did not: the library's acquire then returns
     });
-    ACPI_require_global_lock();
+    run_bounded("ACPI_require_global_lock against an owner that gives up", 20,
+                [] { ACPI_require_global_lock(); });
     other.join();
     EXPECT_EQ(owner.word(), 0x2u) << "owned by the library now, pending cleared";
     ACPI_release_global_lock();
     EXPECT_EQ(owner.word(), 0x0u);
 }
 
+// The library against a second holder on another thread that follows the
+// firmware's side of the protocol: it sets pending when it finds the lock
+// owned and then waits for the release signal (BIOS_RLS) before it tries
+// again. Every round checks that at most one side holds the lock; at the
+// end every pending the firmware set was answered by exactly one signal.
+// KOVA_LOCK_ROUNDS sets the rounds (./run stress runs 100,000).
 TEST_F(Acpi, MutualExclusionUnderContention) {
-    constexpr int ROUNDS = 3000;
+    const char* env = std::getenv("KOVA_LOCK_ROUNDS");
+    const long rounds = env && *env ? std::atol(env) : 3000;
+    constexpr double STALL_SECONDS = 10;
     sim::LockParty party(board->memory);
     std::atomic<int> inside{0};
-    std::atomic<int> overlaps{0};
-    long counter = 0;  // plain: only a lock holder touches it
-    auto critical = [&] {
+    std::atomic<long> violations{0}, pendings{0}, progress{0};
+    std::atomic<bool> stalled{false}, library_done{false};
+    std::atomic<long> firmware_rounds{0};
+    // Each side holds the lock a moment, the library longer (its acquire
+    // and release walk the ACPI tables each time), so each often finds it owned.
+    auto critical = [&](int hold) {
         if (inside.fetch_add(1) != 0) {
-            ++overlaps;
+            ++violations;
         }
-        long seen = counter;
-        std::this_thread::yield();
-        counter = seen + 1;
+        for (volatile int spin = 0; spin < hold; spin = spin + 1) {
+        }
         inside.fetch_sub(1);
+        ++progress;
     };
-    std::thread other([&] {
-        for (int i = 0; i < ROUNDS; ++i) {
-            party.acquire();
-            critical();
+    std::thread firmware([&] {
+        // The firmware keeps taking the lock for as long as the library does.
+        for (long i = 0; !library_done && !stalled; ++i) {
+            for (;;) {
+                bool set_pending = false;
+                unsigned signals = board->bios_release.signals.load();
+                if (party.try_acquire(&set_pending)) {
+                    break;
+                }
+                if (set_pending) {
+                    ++pendings;
+                    // The owner must signal its release.
+                    if (!wait_until([&] { return board->bios_release.signals.load() != signals; },
+                                    STALL_SECONDS)) {
+                        ADD_FAILURE() << "round " << i << ": no release signal after pending was set";
+                        stalled = true;
+                        break;
+                    }
+                }
+            }
+            if (stalled) {
+                break;
+            }
+            critical(20000);
             party.release();
+            ++firmware_rounds;
         }
     });
-    for (int i = 0; i < ROUNDS; ++i) {
+    // No round may take seconds: a stall fails by name instead of hanging.
+    std::thread watchdog([&] {
+        long seen = -1;
+        while (!library_done && !stalled) {
+            if (!wait_until([&] { return progress.load() != seen || library_done; }, STALL_SECONDS)) {
+                std::fprintf(stderr, "FAILED: the global lock made no progress for %.0f s after %ld rounds\n",
+                             STALL_SECONDS, progress.load());
+                std::_Exit(1);
+            }
+            seen = progress.load();
+        }
+    });
+    for (long i = 0; i < rounds && !stalled; ++i) {
         ACPI_require_global_lock();
-        critical();
+        critical(20000);
         ACPI_release_global_lock();
     }
-    other.join();
-    EXPECT_EQ(overlaps.load(), 0);
-    EXPECT_EQ(counter, 2L * ROUNDS);
+    library_done = true;
+    firmware.join();
+    stalled = true;
+    watchdog.join();
+    unsigned signals = board->bios_release.signals.load();
+    std::printf(
+        "[ lock ] %ld library rounds against %ld firmware rounds; firmware set pending %ld times, %u "
+        "release signals; %ld violations\n",
+        rounds, firmware_rounds.load(), pendings.load(), signals, violations.load());
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_EQ(long(signals), pendings.load()) << "every release with pending set signals, and only those";
     EXPECT_EQ(party.word() & 3u, 0u);
 }
 

@@ -5,11 +5,35 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
 #include <initializer_list>
 #include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include "board.h"
+
+// Runs `f` on a thread of its own and waits at most `seconds` for it: a wait
+// without a bound in the code under test ends the run with a failure that
+// names it, within seconds, instead of hanging until the harness gives up.
+inline void run_bounded(const std::string& what, double seconds, const std::function<void()>& f) {
+    std::packaged_task<void()> task(f);
+    std::future<void> done = task.get_future();
+    std::thread worker(std::move(task));
+    if (done.wait_for(std::chrono::duration<double>(seconds)) != std::future_status::ready) {
+        std::fprintf(stderr, "FAILED: %s did not return within %.0f s: a wait without a bound\n",
+                     what.c_str(), seconds);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    worker.join();
+    done.get();
+}
 
 // Each test gets its own board, installed for the seven operations.
 class BoardTest : public ::testing::Test {
