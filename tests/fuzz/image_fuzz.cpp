@@ -17,6 +17,8 @@
 namespace {
 
 constexpr size_t POSITION_BYTES = 3;
+constexpr uint32_t HEADER_BEFORE = 4;  // header bytes before "AMIBIOSC" (its flags)
+constexpr uint32_t MODULE_BEFORE_LINK = 8, MODULE_HEADER_BYTES = 20;
 
 struct State {
     std::vector<uint8_t> base;
@@ -27,8 +29,19 @@ State& state() {
     static State s = [] {
         kimage::ImageOptions o;
         o.module_sizes = {0x40, 0x200, 0x10, 0x100};
-        State st{kimage::make_image(o).bytes, new uint8_t[kimage::IMAGE_SIZE]};
+        kimage::Image made = kimage::make_image(o);
+        State st{made.bytes, new uint8_t[kimage::IMAGE_SIZE]};
         std::memset(st.base.data() + o.header_offset, 0, 8);  // no ROM header until the input places one
+        // Zero filler everywhere no sum covers: both walks then pass over it
+        // at full speed, and every "AMIBIOSC" they meet is one the input put
+        // there. The header area, the modules and the boot block stay.
+        uint32_t modules_end = o.header_offset;
+        for (const auto& m : made.modules) {
+            modules_end =
+                std::max(modules_end, m.link_position - MODULE_BEFORE_LINK + MODULE_HEADER_BYTES + m.size);
+        }
+        std::memset(st.base.data(), 0, o.header_offset - HEADER_BEFORE);
+        std::memset(st.base.data() + modules_end, 0, kimage::BOOT_BLOCK_OFFSET - modules_end);
         std::memcpy(st.image, st.base.data(), kimage::IMAGE_SIZE);
         return st;
     }();
