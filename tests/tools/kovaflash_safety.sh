@@ -115,8 +115,8 @@ updated_flash() { kf board init --force --image "$images/installed.bin" >/dev/nu
 new=$(updated_flash)
 olds=0 news=0
 for round in $(seq 20); do
-    kf board init --force --image "$images/installed.bin" >/dev/null
-    kf update "$images/good.bin" --yes --no-backup >/dev/null 2>&1 &
+    kf board init --force --image "$images/installed.bin" >/dev/null || bad "round $round: board init"
+    "$tool" --board "$board" update "$images/good.bin" --yes --no-backup >/dev/null 2>&1 &  # $! is the tool itself
     sleep "$(printf '0.%03d' $((RANDOM % 400)))"  # an update here takes 0.1 to 0.3 s
     kill -9 $! 2>/dev/null
     wait $! 2>/dev/null
@@ -171,6 +171,9 @@ for cmd in "info" "check $images/good.bin" "verify $images/installed.bin" "flash
     out=$(readonly_run "$tool" --board "$board" $cmd 2>&1)
     [ $? = 0 ] || bad "$cmd on a read-only board: $out"
 done
+cp "$images/good.bin" "$work/secret.bin" && chmod 000 "$work/secret.bin"
+out=$(readonly_run "$tool" --board "$board" check "$work/secret.bin" 2>&1)
+[ $? = 2 ] && grep -q "secret.bin: cannot open (Permission denied)" <<<"$out" || bad "unreadable image: $out"
 out=$(readonly_run "$tool" --board "$board" ec write 1 1 2>&1)
 [ $? != 0 ] || bad "a writer succeeded on a read-only board"
 [ "$(snapshot)" = "$before" ] || bad "a read-only command wrote to the board directory"
