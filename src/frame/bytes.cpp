@@ -14,16 +14,28 @@ namespace {
 typedef uint32_t __attribute__((aligned(1), may_alias)) unaligned_word;
 
 constexpr uint32_t WORD_BYTES = 4;
-// Bytes compared per step of the fast loop of block_compare: eight words,
-// whose differences are OR-ed so one test covers them all.
-constexpr uint32_t STRIDE_WORDS = 8;
-constexpr uint32_t STRIDE_BYTES = STRIDE_WORDS * WORD_BYTES;
 
-// Each byte of a word at once: 0x01 in every byte lane, and each lane's top bit.
-constexpr uint32_t BYTE_LANES = 0x01010101;
-constexpr uint32_t BYTE_HIGH_BITS = 0x80808080;
+// The widest word the machine loads at once, for the loops that only look
+// for a difference or a byte value: 4 bytes in the 32-bit DLL, 8 in a
+// 64-bit build. Sums and positions stay in 32-bit words and bytes.
+typedef uintptr_t __attribute__((aligned(1), may_alias)) unaligned_wide;
+constexpr uint32_t WIDE_BYTES = sizeof(uintptr_t);
+// Bytes looked at per step of the fast loops: eight wide words, whose
+// differences (or matches) are OR-ed so one test covers them all.
+constexpr uint32_t STRIDE_WORDS = 8;
+constexpr uint32_t STRIDE_BYTES = STRIDE_WORDS * WIDE_BYTES;
+// find_pattern steps 32 bytes at a time: in firmware filler the pattern's
+// first byte turns up about once in 256 bytes, and a longer step would find
+// it (and fall back to bytes) more often than it saves.
+constexpr uint32_t SCAN_STRIDE_BYTES = 32;
+
+// Each byte of a wide word at once: 0x01 in every byte lane, and each
+// lane's top bit.
+constexpr uintptr_t BYTE_LANES = ~uintptr_t(0) / 0xFF;
+constexpr uintptr_t BYTE_HIGH_BITS = BYTE_LANES * 0x80;
 
 inline uint32_t load_word(const uint8_t* p) { return *reinterpret_cast<const unaligned_word*>(p); }
+inline uintptr_t load_wide(const uint8_t* p) { return *reinterpret_cast<const unaligned_wide*>(p); }
 
 int32_t signed_position(uint32_t index, uint8_t a, uint8_t b) {
     int32_t position = static_cast<int32_t>(index + 1);
@@ -74,24 +86,24 @@ uint32_t find_pattern(const void* data, uint32_t size, const char* pattern) {
         return 0;
     }
     uint32_t last = size - len;  // last candidate offset
-    uint32_t first = p[0] * BYTE_LANES;
+    uintptr_t first = p[0] * BYTE_LANES;
     uint32_t at = 0;
     while (at <= last) {
-        if (last - at >= STRIDE_BYTES) {
-            uint32_t found = 0;
-            for (uint32_t w = 0; w < STRIDE_BYTES; w += WORD_BYTES) {
-                uint32_t v = load_word(d + at + w) ^ first;
+        if (last - at >= SCAN_STRIDE_BYTES) {
+            uintptr_t found = 0;
+            for (uint32_t w = 0; w < SCAN_STRIDE_BYTES; w += WIDE_BYTES) {
+                uintptr_t v = load_wide(d + at + w) ^ first;
                 found |= (v - BYTE_LANES) & ~v & BYTE_HIGH_BITS;
             }
             if (found == 0) {
-                at += STRIDE_BYTES;
+                at += SCAN_STRIDE_BYTES;
                 continue;
             }
         }
-        if (last - at >= WORD_BYTES) {
-            uint32_t v = load_word(d + at) ^ first;  // a zero byte where the first byte matches
+        if (last - at >= WIDE_BYTES) {
+            uintptr_t v = load_wide(d + at) ^ first;  // a zero byte where the first byte matches
             if (((v - BYTE_LANES) & ~v & BYTE_HIGH_BITS) == 0) {
-                at += WORD_BYTES;
+                at += WIDE_BYTES;
                 continue;
             }
         }
@@ -129,9 +141,9 @@ int32_t block_compare(const void* a, const void* b, uint32_t n) {
     const uint8_t* pb = static_cast<const uint8_t*>(b);
     uint32_t i = 0;
     while (n - i >= STRIDE_BYTES) {
-        uint32_t diff = 0;
-        for (uint32_t w = 0; w < STRIDE_BYTES; w += WORD_BYTES) {
-            diff |= load_word(pa + i + w) ^ load_word(pb + i + w);
+        uintptr_t diff = 0;
+        for (uint32_t w = 0; w < STRIDE_BYTES; w += WIDE_BYTES) {
+            diff |= load_wide(pa + i + w) ^ load_wide(pb + i + w);
         }
         if (diff != 0) {
             break;
