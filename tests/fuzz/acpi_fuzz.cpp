@@ -92,24 +92,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (facs != expected_facs(m) || m.live_mappings() != 0) {
         __builtin_trap();
     }
-    std::optional<uint32_t> before, lock_at;
+    // The lock word the tables name, if it is backed: its address and value.
+    auto lock_word = [&m](uint32_t f) -> std::optional<uint32_t> {
+        if (f == 0xFFFFFFFF || f == 0 || uint64_t(f) + 24 > 0x100000000ull || !backed(m, f, 24)) {
+            return std::nullopt;
+        }
+        return f + 16;
+    };
+    std::optional<uint32_t> lock_at = lock_word(facs), before;
+    std::optional<uint32_t> released_at = lock_at;  // where the release must act
     uint32_t lock_base = 0;
-    if (facs != 0xFFFFFFFF && facs != 0 && uint64_t(facs) + 24 <= 0x100000000ull && backed(m, facs, 24)) {
-        before = read32(m, facs + 16);
-        lock_at = facs + 16;
+    if (lock_at) {
+        before = read32(m, *lock_at);
         lock_base = *before;
     }
     if (before && (*before & 2) == 0) {  // an owned word would keep the acquire spinning, as it should
         ACPI_require_global_lock();
-        if (*read32(m, facs + 16) != ((*before & ~1u) | 2u)) {
+        if (*read32(m, *lock_at) != ((*before & ~1u) | 2u)) {
             __builtin_trap();
         }
-        before = read32(m, facs + 16);
+        // Each operation reads the tables afresh. A lock word that lies
+        // inside the tables themselves has just changed them: the release
+        // then acts on the FACS they name now, if any.
+        released_at = lock_word(expected_facs(m));
+        before = released_at ? read32(m, *released_at) : std::nullopt;
     }
+    std::optional<uint32_t> released_base = before;
     board->bios_release.writes.clear();
     ACPI_release_global_lock();
     if (before) {
-        if (*read32(m, facs + 16) != (*before & ~3u) ||
+        if (*read32(m, *released_at) != (*before & ~3u) ||
             board->bios_release.writes.empty() != ((*before & 1u) == 0)) {
             __builtin_trap();
         }
@@ -118,6 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (m.live_mappings() != 0 || m.bad_releases() != 0) {
         __builtin_trap();
+    }
+    if (released_at && released_at != lock_at) {
+        m.write(*released_at, &*released_base, 4);
     }
     if (lock_at) {
         m.write(*lock_at, &lock_base, 4);
