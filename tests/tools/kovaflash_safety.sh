@@ -160,9 +160,14 @@ grep -q "resuming" <<<"$(kf check "$images/good.bin")" && bad "a finished update
 kf update "$work/saved.bin" --yes --no-backup >/dev/null 2>&1
 
 # 5. Read-only commands on a board directory nobody may write.
+# Root writes anywhere: as root, the tool runs as nobody, from a copy in the
+# work folder (the build tree may lie where nobody cannot reach).
+cp "$tool" "$work/kovaflash-ro"
 chmod -R a+rX "$work" && chmod a+w "$work"
 readonly_run() {
-    if [ "$(id -u)" = 0 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups "$@"; else "$@"; fi
+    local cmd=("$@")
+    cmd[0]=$work/kovaflash-ro
+    if [ "$(id -u)" = 0 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups "${cmd[@]}"; else "${cmd[@]}"; fi
 }
 chmod a-w "$board"
 before=$(snapshot)
