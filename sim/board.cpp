@@ -70,6 +70,15 @@ void Board::load(const std::filesystem::path& dir) {
     std::copy(eeprom.begin(), eeprom.end(), smbus.eeprom.begin());
 }
 
+void Board::clear_logs() {
+    bus.clear_trace();
+    post_port.written.clear();
+    delay_port.written.clear();
+    firmware.events.clear();
+    memory.clear_log();
+    bios_release.writes.clear();
+}
+
 void Board::save(const std::filesystem::path& dir) const {
     std::filesystem::create_directories(dir);
     std::vector<uint8_t> flash(phys::FLASH_SIZE);

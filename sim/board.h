@@ -57,6 +57,11 @@ public:
     // Each file is saved whole or not at all.
     void load(const std::filesystem::path& dir);
     void save(const std::filesystem::path& dir) const;
+
+    // Forgets what the devices recorded (port trace, port sinks, firmware
+    // events, mapping log, release writes), so a board driven by millions
+    // of inputs keeps its memory use flat.
+    void clear_logs();
 };
 
 // The board the seven operations act on. Until a board is installed, a

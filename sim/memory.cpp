@@ -14,7 +14,10 @@
 
 #if SIM_ASAN
 #include <sanitizer/asan_interface.h>
-#define SIM_NO_ASAN __attribute__((no_sanitize_address))
+// The simulator's own copies reach poisoned bytes on purpose; they are
+// plain loops over bounds checked by the caller, so they go uninstrumented
+// and the compiler is free to turn them into wide moves.
+#define SIM_NO_ASAN __attribute__((no_sanitize("address", "undefined")))
 #else
 #define SIM_NO_ASAN
 #endif
@@ -58,7 +61,8 @@ SIM_NO_ASAN void raw_fill(uint8_t* dst, uint8_t v, size_t n) {
 
 PhysMemory::PhysMemory() {
     auto add = [this](uint32_t base, uint32_t size, uint8_t fill) {
-        Region r{base, size, std::make_unique<uint8_t[]>(size)};
+        Region r{base, size, std::make_unique<uint8_t[]>(size), nullptr,
+                 std::vector<bool>((size + PAGE_BYTES - 1) / PAGE_BYTES, false)};
         std::memset(r.bytes.get(), fill, size);
         poison(r.bytes.get(), size);
         regions_.push_back(std::move(r));
@@ -190,6 +194,7 @@ bool PhysMemory::write(uint32_t physical, const void* src, size_t n) {
         return false;
     }
     raw_copy(r->bytes.get() + (physical - r->base), static_cast<const uint8_t*>(src), n);
+    mark_dirty(physical, n);
     return true;
 }
 
@@ -199,7 +204,64 @@ bool PhysMemory::fill(uint32_t physical, uint8_t value, size_t n) {
         return false;
     }
     raw_fill(r->bytes.get() + (physical - r->base), value, n);
+    mark_dirty(physical, n);
     return true;
+}
+
+void PhysMemory::checkpoint() {
+    for (Region& r : regions_) {
+        if (!r.saved) {
+            r.saved = std::make_unique<uint8_t[]>(r.size);
+        }
+        raw_copy(r.saved.get(), r.bytes.get(), r.size);
+        std::fill(r.dirty.begin(), r.dirty.end(), false);
+    }
+}
+
+// Marks every page of every region that [physical, physical + n) reaches;
+// bytes outside all regions have nothing to restore.
+void PhysMemory::mark_dirty(uint32_t physical, size_t n) {
+    uint64_t end = uint64_t(physical) + n;
+    for (Region& r : regions_) {
+        uint64_t from = std::max<uint64_t>(physical, r.base);
+        uint64_t to = std::min<uint64_t>(end, uint64_t(r.base) + r.size);
+        if (from >= to) {
+            continue;
+        }
+        uint64_t last = (to - 1 - r.base) / PAGE_BYTES;
+        for (uint64_t page = (from - r.base) / PAGE_BYTES; page <= last; ++page) {
+            r.dirty[size_t(page)] = true;
+        }
+    }
+}
+
+std::vector<uint32_t> PhysMemory::dirty_pages(uint32_t physical, size_t n) const {
+    std::vector<uint32_t> out;
+    uint64_t end = uint64_t(physical) + n;
+    for (const Region& r : regions_) {
+        for (size_t page = 0; page < r.dirty.size(); ++page) {
+            uint64_t at = uint64_t(r.base) + page * PAGE_BYTES;
+            if (r.dirty[page] && at + PAGE_BYTES > physical && at < end) {
+                out.push_back(uint32_t(at));
+            }
+        }
+    }
+    return out;
+}
+
+size_t PhysMemory::restore_checkpoint() {
+    size_t restored = 0;
+    for (Region& r : regions_) {
+        for (size_t page = 0; r.saved && page < r.dirty.size(); ++page) {
+            if (r.dirty[page]) {
+                size_t at = page * PAGE_BYTES;
+                raw_copy(r.bytes.get() + at, r.saved.get() + at, std::min<size_t>(PAGE_BYTES, r.size - at));
+                r.dirty[page] = false;
+                ++restored;
+            }
+        }
+    }
+    return restored;
 }
 
 std::vector<PhysMemory::RegionView> PhysMemory::regions() {

@@ -68,6 +68,20 @@ public:
     bool fill(uint32_t physical, uint8_t value, size_t n);
     uint8_t byte(uint32_t physical) const;
 
+    // A checkpoint of every region, and the pages changed since. write()
+    // and fill() mark each 4 KiB page they touch; bytes the library changes
+    // through a mapping are not seen, so whoever ran it marks those with
+    // mark_dirty(). restore_checkpoint() then puts back only the marked
+    // pages: a fuzzer resets a board in the few pages an input reached
+    // instead of copying megabytes. Poisoning is left as it is.
+    static constexpr uint32_t PAGE_BYTES = 0x1000;
+    void checkpoint();
+    void mark_dirty(uint32_t physical, size_t n);
+    // Physical bases of the dirty pages within [physical, physical + n).
+    std::vector<uint32_t> dirty_pages(uint32_t physical, size_t n) const;
+    // Pages put back; no page is dirty afterwards. Nothing without a checkpoint.
+    size_t restore_checkpoint();
+
     // The bytes behind each physical range, for a runner that shows the
     // same memory in another address space (the CPU emulator): what the
     // runner's mappings alias is then exactly what the devices see.
@@ -83,6 +97,8 @@ private:
         uint32_t base;
         uint32_t size;
         std::unique_ptr<uint8_t[]> bytes;
+        std::unique_ptr<uint8_t[]> saved;  // the checkpoint, once taken
+        std::vector<bool> dirty;           // one flag per page
     };
     struct Mapping {
         uint32_t physical;

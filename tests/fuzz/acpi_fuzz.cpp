@@ -68,20 +68,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < HEADER_BYTES) {
         return 0;
     }
-    // One board for the whole run: what an input may change (the F-segment,
-    // the RAM from the RSDT on, a lock word anywhere) is put back after it.
-    static std::unique_ptr<sim::Board> board = std::make_unique<sim::Board>();
-    static std::vector<uint8_t> fseg_base, ram_base;
+    // One board for the whole run: what an input changed (the F-segment,
+    // the RAM from the RSDT on, a lock word anywhere) goes back to the
+    // checkpoint after it.
+    static std::unique_ptr<sim::Board> board = [] {
+        auto b = std::make_unique<sim::Board>();
+        b->memory.checkpoint();
+        return b;
+    }();
     constexpr uint32_t RAM_SPAN = 0x20000;
     sim::PhysMemory& m = board->memory;
-    if (fseg_base.empty()) {
-        fseg_base.resize(sim::phys::FSEG_SIZE);
-        m.read(sim::phys::FSEG_BASE, fseg_base.data(), fseg_base.size());
-        ram_base.resize(RAM_SPAN);
-        m.read(sim::acpidev::RSDT_PHYSICAL, ram_base.data(), RAM_SPAN);
-    }
     sim::install(board.get());
-    m.clear_log();
+    board->clear_logs();
     uint32_t at = uint32_t(data[0] | data[1] << 8);
     size_t fseg_n = std::min<size_t>({size_t(data[2]), size - HEADER_BYTES, sim::phys::FSEG_SIZE - at});
     m.write(sim::phys::FSEG_BASE + at, data + HEADER_BYTES, fseg_n);
@@ -101,10 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     };
     std::optional<uint32_t> lock_at = lock_word(facs), before;
     std::optional<uint32_t> released_at = lock_at;  // where the release must act
-    uint32_t lock_base = 0;
     if (lock_at) {
         before = read32(m, *lock_at);
-        lock_base = *before;
     }
     if (before && (*before & 2) == 0) {  // an owned word would keep the acquire spinning, as it should
         ACPI_require_global_lock();
@@ -117,7 +113,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         released_at = lock_word(expected_facs(m));
         before = released_at ? read32(m, *released_at) : std::nullopt;
     }
-    std::optional<uint32_t> released_base = before;
     board->bios_release.writes.clear();
     ACPI_release_global_lock();
     if (before) {
@@ -131,13 +126,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (m.live_mappings() != 0 || m.bad_releases() != 0) {
         __builtin_trap();
     }
-    if (released_at && released_at != lock_at) {
-        m.write(*released_at, &*released_base, 4);
+    // The lock operations wrote the lock words through their mappings.
+    for (const auto& word : {lock_at, released_at}) {
+        if (word) {
+            m.mark_dirty(*word, 4);
+        }
     }
-    if (lock_at) {
-        m.write(*lock_at, &lock_base, 4);
-    }
-    m.write(sim::phys::FSEG_BASE, fseg_base.data(), fseg_base.size());
-    m.write(sim::acpidev::RSDT_PHYSICAL, ram_base.data(), RAM_SPAN);
+    m.restore_checkpoint();
     return 0;
 }

@@ -26,10 +26,9 @@ constexpr uint32_t BLOCK = 0x1000;
 constexpr uint32_t NEAR_HEADER = 0x40;
 
 struct State {
-    std::vector<uint8_t> image;      // what the update writes
-    std::vector<uint8_t> installed;  // the flash before it: one block differs
-    std::vector<uint8_t> fseg;       // the board's F-segment as made
+    std::vector<uint8_t> image;  // what the update writes
     std::unique_ptr<sim::Board> board;
+    std::vector<uint8_t> block;  // one flash block, read back
 };
 
 // An image whose copy areas already hold what passes a and c copy there,
@@ -48,12 +47,12 @@ State& state() {
         st.image = kimage::make_image(o).bytes;
         std::copy_n(st.image.begin() + 0x1F0000, SEG, st.image.begin() + 0x30000);
         std::copy_n(st.image.begin(), SEG, st.image.begin() + 0x10000);
-        st.installed = st.image;
-        st.installed[CHANGED_BLOCK + 0x10] ^= 0xFF;
+        std::vector<uint8_t> installed = st.image;  // the flash before the update: one block differs
+        installed[CHANGED_BLOCK + 0x10] ^= 0xFF;
         st.board = std::make_unique<sim::Board>();
-        st.board->memory.write(sim::phys::FLASH_BASE, st.installed.data(), st.installed.size());
-        st.fseg.resize(sim::phys::FSEG_SIZE);
-        st.board->memory.read(sim::phys::FSEG_BASE, st.fseg.data(), st.fseg.size());
+        st.board->memory.write(sim::phys::FLASH_BASE, installed.data(), installed.size());
+        st.board->memory.checkpoint();
+        st.block.resize(BLOCK);
         return st;
     }();
     return s;
@@ -66,36 +65,33 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     State& s = state();
-    // One board for the whole run, put back to its state before every input.
+    // One board for the whole run; after each input the pages it changed
+    // go back to the checkpoint.
     sim::Board* board = s.board.get();
     sim::install(board);
-    board->memory.write(sim::phys::FSEG_BASE, s.fseg.data(), s.fseg.size());
     board->window.regs.fill(0);
-    board->firmware.events.clear();
-    board->memory.clear_log();
+    board->clear_logs();
     uint32_t at = uint32_t(data[0] | data[1] << 8);
     size_t n = std::min<size_t>(size - POSITION_BYTES, sim::phys::FSEG_SIZE - at);
     board->memory.write(sim::phys::FSEG_BASE + at, data + POSITION_BYTES, n);
 
     uint32_t code = KOVA_update_bios_firmware(s.image.data(), HANDLE, 0);
-    // Only the firmware changes the flash, and only in the blocks it was
-    // asked to erase or program: those and the one block that differed
-    // decide whether the flash now holds the image.
+    // The library wrote its command record through its F-segment mapping.
+    board->memory.mark_dirty(sim::phys::FSEG_BASE, sim::phys::FSEG_SIZE);
+    // Only the firmware changes the flash, through the simulator, which
+    // marks the pages: those and the one block that differed decide
+    // whether the flash now holds the image.
     std::set<uint32_t> blocks{CHANGED_BLOCK};
-    for (const auto& e : board->firmware.callbacks()) {
-        uint32_t offset = (e.record.flash_address - sim::phys::FLASH_BASE) & ~(BLOCK - 1);
-        if (e.record.flash_address >= sim::phys::FLASH_BASE && (e.code == 0x22 || e.code == 0x23)) {
-            blocks.insert(offset);
-        }
+    for (uint32_t page : board->memory.dirty_pages(sim::phys::FLASH_BASE, sim::phys::FLASH_SIZE)) {
+        blocks.insert((page - sim::phys::FLASH_BASE) & ~(BLOCK - 1));
     }
     bool done = true;
-    std::vector<uint8_t> block(BLOCK);
     for (uint32_t offset : blocks) {
-        board->memory.read(sim::phys::FLASH_BASE + offset, block.data(), BLOCK);
+        board->memory.read(sim::phys::FLASH_BASE + offset, s.block.data(), BLOCK);
         bool kept = offset >= KEPT && offset < KEPT + SEG;
-        done = done && (kept || std::equal(block.begin(), block.end(), s.image.begin() + offset));
-        board->memory.write(sim::phys::FLASH_BASE + offset, s.installed.data() + offset, BLOCK);
+        done = done && (kept || std::equal(s.block.begin(), s.block.end(), s.image.begin() + offset));
     }
+    board->memory.restore_checkpoint();
     if ((code != 0 && code != 0x80000030) || (code == 0 && !done)) {
         __builtin_trap();  // a failure reported as success, or an unexpected code
     }

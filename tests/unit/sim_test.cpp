@@ -37,6 +37,36 @@ TEST_F(SimMemory, MappingsAliasAndAreCounted) {
     EXPECT_EQ(board->memory.bad_releases(), 0u);
 }
 
+// A page straddled by a write, a fill at the end of the flash, a byte
+// changed through a mapping and marked: the restore puts back exactly those
+// pages, and only bytes that were written change back.
+TEST_F(SimMemory, CheckpointRestoresOnlyTheDirtyPages) {
+    sim::PhysMemory& m = board->memory;
+    const uint8_t ram_before = m.byte(RAM_BASE + 0x2FFF), fseg_before = m.byte(FSEG_BASE + 0x100);
+    const uint8_t flash_before = m.byte(FLASH_BASE + FLASH_SIZE - 1);
+    m.checkpoint();
+    const uint8_t bytes[2] = {0x5A, 0xA5};
+    m.write(RAM_BASE + 0x2FFF, bytes, 2);                            // pages RAM+0x2000 and RAM+0x3000
+    m.fill(FLASH_BASE + FLASH_SIZE - 1, uint8_t(~flash_before), 1);  // the last flash page
+    m.fill(FLASH_BASE + FLASH_SIZE - 1, 0x00, 2);  // reaches past the flash: refused, marks nothing
+    uint32_t h = 0;
+    auto* fseg = static_cast<uint8_t*>(MapPhysToLin(FSEG_BASE + 0x100, 1, &h));
+    ASSERT_NE(fseg, nullptr);
+    *fseg = uint8_t(~fseg_before);  // unseen until marked
+    UnmapPhysicalMemory(h, fseg);
+    EXPECT_EQ(
+        m.dirty_pages(0, size_t(1) << 32),
+        (std::vector<uint32_t>{FLASH_BASE + FLASH_SIZE - 0x1000, RAM_BASE + 0x2000, RAM_BASE + 0x3000}));
+    m.mark_dirty(FSEG_BASE + 0x100, 1);
+    EXPECT_EQ(m.dirty_pages(FSEG_BASE, FSEG_SIZE), std::vector<uint32_t>{FSEG_BASE});
+    EXPECT_EQ(m.restore_checkpoint(), 4u);
+    EXPECT_EQ(m.byte(RAM_BASE + 0x2FFF), ram_before);
+    EXPECT_EQ(m.byte(FLASH_BASE + FLASH_SIZE - 1), flash_before);
+    EXPECT_EQ(m.byte(FSEG_BASE + 0x100), fseg_before);
+    EXPECT_TRUE(m.dirty_pages(0, size_t(1) << 32).empty());
+    EXPECT_EQ(m.restore_checkpoint(), 0u);
+}
+
 struct MapCase {
     const char* name;
     uint32_t physical, length;
