@@ -128,6 +128,13 @@ for round in $(seq 20); do
     kf info >/dev/null || bad "round $round: the board does not load after the kill"
 done
 echo "killed updates: $olds left the old firmware, $news the new one, none a mix"
+# What a killed save leaves behind goes with the next writer; a reader and
+# names that are not such a leftover leave it alone.
+touch "$board/.flash.bin.Ab3xY9" "$board/.ec-ram.bin.Qw7eR2" "$board/.flash.bin.old" "$board/notes.txt"
+kf info >/dev/null && [ -e "$board/.flash.bin.Ab3xY9" ] || bad "a reader removed a temporary file"
+kf ec write 1 1 >/dev/null
+[ "$(cd "$board" && ls -A | grep -E '^\.(flash|ec-ram|smbus-eeprom)\.bin\.' | tr '\n' ' ')" = ".flash.bin.old " ] &&
+    [ -e "$board/notes.txt" ] || bad "a writer did not remove exactly the leftover temporary files: $(ls -A "$board")"
 
 # 4. Backup, update, verify, and the way back.
 kf board init --force --image "$images/installed.bin" >/dev/null

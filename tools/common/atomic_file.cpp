@@ -19,7 +19,35 @@ std::string folder_of(const std::string& path) {
     return parent.empty() ? "." : parent.string();
 }
 
+// The temporary names a write of `path` uses: "<name>.tmp-<pid>-<n>" on
+// Windows, ".<name>.XXXXXX" (mkstemp's six characters) elsewhere.
+bool is_temporary_of(const std::string& candidate, const std::string& name) {
+#if defined(_WIN32)
+    const std::string prefix = name + ".tmp-";
+    return candidate.size() > prefix.size() && candidate.compare(0, prefix.size(), prefix) == 0;
+#else
+    constexpr size_t MKSTEMP_SUFFIX = 6;
+    const std::string prefix = "." + name + ".";
+    return candidate.size() == prefix.size() + MKSTEMP_SUFFIX &&
+           candidate.compare(0, prefix.size(), prefix) == 0;
+#endif
+}
+
 }  // namespace
+
+size_t remove_stale_temporaries(const std::string& path) {
+    std::error_code ec;
+    std::string name = std::filesystem::path(path).filename().string();
+    size_t removed = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(folder_of(path), ec)) {
+        std::error_code entry_ec;
+        if (entry.is_regular_file(entry_ec) && is_temporary_of(entry.path().filename().string(), name) &&
+            std::filesystem::remove(entry.path(), entry_ec)) {
+            ++removed;
+        }
+    }
+    return removed;
+}
 
 #if defined(_WIN32)
 

@@ -16,4 +16,9 @@ enum class Existing { Replace, Keep };
 std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size,
                               Existing existing = Existing::Replace);
 
+// Removes the temporary files that writes of `path` killed before their
+// rename left in its folder. Only for a caller that holds the lock every
+// writer of that folder takes, so no write is under way. Returns how many.
+size_t remove_stale_temporaries(const std::string& path);
+
 #endif

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "atomic_file.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -57,6 +59,11 @@ void Session::open(Access access) {
         switch (lock_.acquire(dir, options.wait_seconds)) {
         case BoardLock::Result::Held:
             writer_ = true;
+            // A writer killed mid-save leaves its temporary file behind;
+            // with the lock held, none is in use.
+            for (const BoardFile& f : BOARD_FILES) {
+                remove_stale_temporaries((fs::path(dir) / f.name).string());
+            }
             break;
         case BoardLock::Result::Busy:
             throw Failure{exitcode::BUSY, lock_.message()};
