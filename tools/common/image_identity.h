@@ -10,17 +10,19 @@
 #include <optional>
 #include <string>
 
+#include "builder.h"
+
 namespace ident {
 
 // The top window the library maps (physical 0xFFFF0000, 0xFFFF bytes) is
-// image offset 0x1F0000 onwards.
-constexpr uint32_t TOP_WINDOW_OFFSET = 0x1F0000;
-constexpr uint32_t TOP_WINDOW_BYTES = 0xFFFF;
-constexpr uint32_t PLATFORM_TAG_AT = 0xFFE0;  // image offset 0x1FFFE0
+// the boot block, image offset 0x1F0000 onwards, one byte short of it.
+constexpr uint32_t TOP_WINDOW_OFFSET = kimage::BOOT_BLOCK_OFFSET;
+constexpr uint32_t TOP_WINDOW_BYTES = kimage::BOOT_BLOCK_SIZE - 1;
+constexpr uint32_t PLATFORM_TAG_AT = kimage::PLATFORM_TAG_OFFSET - TOP_WINDOW_OFFSET;
 constexpr char PLATFORM_TAG[] = "R2318";
-constexpr char BOOT_INFO_SIGNATURE[] = "$BOOTSI$";
-constexpr uint32_t BOOT_INFO_REVISION_AT = 10;
-constexpr uint32_t BOOT_INFO_STRINGS_AT = 13;
+using kimage::BOOT_INFO_REVISION_AT;
+using kimage::BOOT_INFO_SIGNATURE;
+using kimage::BOOT_INFO_STRINGS_AT;
 constexpr uint8_t BOOT_INFO_REVISION_MAX = 1;
 constexpr char BOARD_MODEL[] = "K5R";
 constexpr char SECOND_STRING[] = "";

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "builder.h"
+#include "image_identity.h"
 
 namespace kimage {
 
@@ -21,9 +22,7 @@ constexpr uint32_t MODULE_FLAGS_AT = 7;  // from L
 constexpr uint8_t MODULE_FLAG_HEADER_ONLY = 0x40;
 constexpr uint32_t LAST_LINK = 0xFFFFFFFF;
 constexpr uint32_t CHAIN_LIMIT = IMAGE_SIZE / MODULE_HEADER_BYTES;
-constexpr uint32_t TOP_WINDOW_SEARCH = 0xFFFF;  // bytes of the top 64 KiB the library maps
 constexpr size_t PLATFORM_TAG_BYTES = 5;
-constexpr size_t BOOT_INFO_STRINGS = 3;
 
 std::string printable(const uint8_t* p, size_t n) {
     std::string s;
@@ -92,31 +91,20 @@ void walk_chain(const uint8_t* base, Inspection& r) {
     }
 }
 
+// The boot-info block as the host tools read it for the identity checks,
+// so inspect shows exactly what kovaflash and the verdict below judge.
 void find_boot_info(const uint8_t* img, Inspection& r) {
-    const uint8_t* top = img + BOOT_BLOCK_OFFSET;
-    const uint8_t* end = top + TOP_WINDOW_SEARCH;
-    std::string_view window(reinterpret_cast<const char*>(top), size_t(end - top));
-    size_t found = window.find(BOOT_INFO_SIGNATURE);
-    if (found == std::string_view::npos) {
+    ident::Identity id = ident::read_identity(img);
+    if (!id.boot_info) {
         return;
     }
-    const uint8_t* it = top + found;
-    BootInfo b{uint32_t(it - img), 0, {}, false};
-    if (b.offset + BOOT_INFO_STRINGS_AT > BOOT_BLOCK_OFFSET + TOP_WINDOW_SEARCH) {
-        b.truncated = true;
-        r.boot_info = b;
-        return;
-    }
-    b.revision = img[b.offset + BOOT_INFO_REVISION_AT];
-    size_t at = b.offset + BOOT_INFO_STRINGS_AT;
-    for (size_t i = 0; i < BOOT_INFO_STRINGS; ++i) {
-        const uint8_t* nul = std::find(img + at, end, 0);
-        if (nul == end) {
+    BootInfo b{*id.boot_info, id.revision, {}, false};
+    for (const std::optional<std::string>* s : {&id.model, &id.second, &id.vendor}) {
+        if (!*s) {
             b.truncated = true;
             break;
         }
-        b.strings.emplace_back(img + at, nul);
-        at = size_t(nul - img) + 1;
+        b.strings.push_back(**s);
     }
     r.boot_info = b;
 }
