@@ -1,10 +1,8 @@
 #include "board_cmd.h"
 
-#include <filesystem>
 #include <vector>
 
 #include "builder.h"
-#include "image_file.h"
 #include "image_identity.h"
 
 namespace {
@@ -64,19 +62,8 @@ int run_info(Session& s) {
 }
 
 int run_board_init(Session& s, const std::string& image_path) {
-    std::vector<uint8_t> image;
-    if (!image_path.empty()) {
-        std::string err = read_image_file(image_path, image);
-        if (!err.empty()) {
-            throw Failure{exitcode::USAGE, err};
-        }
-    }
-    std::error_code ec;
-    bool exists = false;
-    for (const BoardFile& f : BOARD_FILES) {
-        exists = exists || std::filesystem::exists(std::filesystem::path(s.options.board_dir) / f.name, ec);
-    }
-    if (exists && !s.options.force) {
+    std::vector<uint8_t> image = image_path.empty() ? std::vector<uint8_t>() : load_image(image_path);
+    if (board_files_present(s.options.board_dir) && !s.options.force) {
         throw Failure{exitcode::USAGE, s.options.board_dir + " holds a board already; --force replaces it"};
     }
     s.open(Access::Create);

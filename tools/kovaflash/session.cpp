@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "atomic_file.h"
+#include "image_file.h"
 
 namespace fs = std::filesystem;
 
@@ -15,11 +16,7 @@ constexpr char REPAIR[] = "`kovaflash board init --force` makes a new board ther
 // Every state file there and whole, or a Failure naming the first that is not.
 void check_board_files(const std::string& dir) {
     std::error_code ec;
-    bool any = false;
-    for (const BoardFile& f : BOARD_FILES) {
-        any = any || fs::exists(fs::path(dir) / f.name, ec);
-    }
-    if (!fs::is_directory(dir, ec) || !any) {
+    if (!fs::is_directory(dir, ec) || !board_files_present(dir)) {
         throw Failure{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
     }
     for (const BoardFile& f : BOARD_FILES) {
@@ -41,6 +38,25 @@ void check_board_files(const std::string& dir) {
 }
 
 }  // namespace
+
+std::vector<uint8_t> load_image(const std::string& path) {
+    std::vector<uint8_t> image;
+    std::string err = read_image_file(path, image);
+    if (!err.empty()) {
+        throw Failure{exitcode::USAGE, err};
+    }
+    return image;
+}
+
+bool board_files_present(const std::string& dir) {
+    std::error_code ec;
+    for (const BoardFile& f : BOARD_FILES) {
+        if (fs::exists(fs::path(dir) / f.name, ec)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 void Session::open(Access access) {
     std::string err = bind_kova(api);

@@ -36,6 +36,11 @@ struct Failure {
     std::string text;
 };
 
+// The 2 MiB image at `path`; a Failure (exit 2) naming what is wrong with it.
+std::vector<uint8_t> load_image(const std::string& path);
+// Whether `dir` holds any of the simulated board's state files.
+bool board_files_present(const std::string& dir);
+
 enum class Access {
     Read,    // the board is read; nothing in its directory is written
     Write,   // the board's lock is held; its state is saved at the end

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "block_map.h"
-#include "image_file.h"
 #include "image_identity.h"
 #include "progress.h"
 #include "verify_cmd.h"
@@ -26,15 +25,6 @@ constexpr int PLAIN_STEP_PERCENT = 10;
 // The counter is plain memory in the library, written by the update while
 // this thread reads it: read whole aligned words, never cached.
 int32_t read_counter(const KovaApi& api) { return __atomic_load_n(api.block_count, __ATOMIC_RELAXED); }
-
-std::vector<uint8_t> load_image(const std::string& path) {
-    std::vector<uint8_t> image;
-    std::string err = read_image_file(path, image);
-    if (!err.empty()) {
-        throw Failure{exitcode::USAGE, err};
-    }
-    return image;
-}
 
 void report_result(Session& s, uint32_t code) {
     s.say("result        : 0x%08X", code);
@@ -123,7 +113,8 @@ std::string dated_backup_path(Session& s, const std::vector<uint8_t>& flash) {
 // they were rewritten), and the copy of the new boot block an update places
 // at 0x30000 is this image's, whole, and passes them.
 void note_resume(Session& s, const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image) {
-    constexpr uint32_t BOOT_COPY = 0x30000, BOOT_BLOCK = 0x1F0000, BOOT_BYTES = 0x10000;
+    constexpr uint32_t BOOT_COPY = 0x30000;
+    constexpr uint32_t BOOT_BLOCK = kimage::BOOT_BLOCK_OFFSET, BOOT_BYTES = kimage::BOOT_BLOCK_SIZE;
     auto installed = ident::refusal(ident::read_identity(flash.data()));
     if (!installed || !std::equal(flash.begin() + BOOT_COPY, flash.begin() + BOOT_COPY + BOOT_BYTES,
                                   image.begin() + BOOT_BLOCK)) {

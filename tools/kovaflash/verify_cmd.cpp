@@ -56,11 +56,7 @@ void report_comparison(Session& s, const Comparison& c, bool map, const char* eq
 }
 
 int run_verify(Session& s, const VerifyOptions& o) {
-    std::vector<uint8_t> image;
-    std::string err = read_image_file(o.image_path, image);
-    if (!err.empty()) {
-        throw Failure{exitcode::USAGE, err};
-    }
+    std::vector<uint8_t> image = load_image(o.image_path);
     s.open(Access::Read);
     Comparison c = compare_firmware(s.installed_firmware(), image);
     report_comparison(s, c, o.map, "up to date");
