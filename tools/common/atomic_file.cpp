@@ -19,18 +19,24 @@ std::string folder_of(const std::string& path) {
     return parent.empty() ? "." : parent.string();
 }
 
-// The temporary names a write of `path` uses: "<name>.tmp-<pid>-<n>" on
-// Windows, ".<name>.XXXXXX" (mkstemp's six characters) elsewhere.
-bool is_temporary_of(const std::string& candidate, const std::string& name) {
+// The temporary names a write of the file `name` uses, in its folder:
+// "<name>.tmp-<pid>-<n>" on Windows, ".<name>.XXXXXX" (mkstemp's six
+// characters) elsewhere.
 #if defined(_WIN32)
-    const std::string prefix = name + ".tmp-";
-    return candidate.size() > prefix.size() && candidate.compare(0, prefix.size(), prefix) == 0;
+std::string temporary_prefix(const std::string& name) { return name + ".tmp-"; }
 #else
-    constexpr size_t MKSTEMP_SUFFIX = 6;
-    const std::string prefix = "." + name + ".";
-    return candidate.size() == prefix.size() + MKSTEMP_SUFFIX &&
-           candidate.compare(0, prefix.size(), prefix) == 0;
+constexpr char MKSTEMP_SUFFIX[] = "XXXXXX";
+std::string temporary_prefix(const std::string& name) { return "." + name + "."; }
 #endif
+
+bool is_temporary_of(const std::string& candidate, const std::string& name) {
+    const std::string prefix = temporary_prefix(name);
+#if defined(_WIN32)
+    bool suffix_fits = candidate.size() > prefix.size();
+#else
+    bool suffix_fits = candidate.size() == prefix.size() + sizeof MKSTEMP_SUFFIX - 1;
+#endif
+    return suffix_fits && candidate.compare(0, prefix.size(), prefix) == 0;
 }
 
 }  // namespace
@@ -53,7 +59,9 @@ size_t remove_stale_temporaries(const std::string& path) {
 
 std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
     static unsigned serial = 0;
-    std::string tmp = path + ".tmp-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
+    std::string tmp = folder_of(path) + "/" +
+                      temporary_prefix(std::filesystem::path(path).filename().string()) +
+                      std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
     HANDLE h =
         CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
@@ -80,7 +88,8 @@ std::string write_file_atomic(const std::string& path, const uint8_t* data, size
 
 std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
     std::string dir = folder_of(path);
-    std::string tmp = dir + "/." + std::filesystem::path(path).filename().string() + ".XXXXXX";
+    std::string tmp =
+        dir + "/" + temporary_prefix(std::filesystem::path(path).filename().string()) + MKSTEMP_SUFFIX;
     int fd = mkstemp(tmp.data());
     if (fd < 0) {
         return dir + ": cannot create a file there (" + std::strerror(errno) + ")";
