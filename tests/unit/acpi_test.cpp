@@ -2,13 +2,10 @@
 // lock word, and mutual exclusion against a second party on another thread.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
-#include <cstdlib>
-
-#include <chrono>
-
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <thread>
 #include <vector>
