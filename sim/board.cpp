@@ -88,17 +88,53 @@ void Board::save(const std::filesystem::path& dir) const {
     write_file(dir / EEPROM_FILE, smbus.eeprom.data(), smbus.eeprom.size());
 }
 
+#if defined(_WIN32)
+namespace {
+// The board a host that knows nothing of the simulator drives: its
+// directory and its state as loaded, to tell whether anything changed.
+std::string environment_dir;
+std::vector<uint8_t> loaded_flash, loaded_ram, loaded_eeprom;
+
+void state_of(const Board& b, std::vector<uint8_t>& flash, std::vector<uint8_t>& ram,
+              std::vector<uint8_t>& eeprom) {
+    flash.assign(phys::FLASH_SIZE, 0);
+    b.memory.read(phys::FLASH_BASE, flash.data(), flash.size());
+    ram.assign(b.ec.ram.begin(), b.ec.ram.end());
+    eeprom.assign(b.smbus.eeprom.begin(), b.smbus.eeprom.end());
+}
+}  // namespace
+
+void save_environment_board() {
+    if (environment_dir.empty() || installed == nullptr) {
+        return;
+    }
+    std::vector<uint8_t> flash, ram, eeprom;
+    state_of(*installed, flash, ram, eeprom);
+    if (flash == loaded_flash && ram == loaded_ram && eeprom == loaded_eeprom) {
+        return;  // nothing changed: nothing is written
+    }
+    try {
+        installed->save(environment_dir);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ZUNDA.dll (simulator): cannot save the board: %s\n", e.what());
+    }
+}
+#endif
+
 Board& current() {
     if (!installed) {
         static Board fallback;
         installed = &fallback;
 #if defined(_WIN32)
         // The simulated ZUNDA.dll under a host that knows nothing of the
-        // simulator (a program linked against the kit): the board comes
-        // from the directory this variable names.
+        // simulator (a program linked against the kit, or any host beside
+        // the form of ZUNDA.dll that stands for the real board): the board
+        // comes from the directory this variable names.
         if (const char* dir = std::getenv("ZUNDA_SIM_BOARD")) {
             try {
                 fallback.load(dir);
+                environment_dir = dir;
+                state_of(fallback, loaded_flash, loaded_ram, loaded_eeprom);
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "ZUNDA.dll (simulator): %s\n", e.what());
             }

@@ -69,6 +69,13 @@ public:
 Board& current();
 void install(Board* board);
 
+#if defined(_WIN32)
+// Saves the board loaded from the directory ZUNDA_SIM_BOARD names back
+// there, if anything on it changed since; does nothing otherwise (a host
+// that only read the board leaves its files alone).
+void save_environment_board();
+#endif
+
 }  // namespace sim
 
 #endif

@@ -4,16 +4,18 @@
 # written; bad input is one line and exit 2 with nothing written; one
 # writer at a time, and state that is whole after a kill at any moment;
 # read-only commands work on a read-only board; backup, update, verify.
-# Usage: kovaflash_safety.sh KOVAFLASH KOVA_IMAGE
+# Usage: kovaflash_safety.sh KOVAFLASH KOVA_IMAGE HOLD_BOARD_LOCK [RUNNER]
+#   (HOLD_BOARD_LOCK: the lock holder built beside KOVAFLASH; RUNNER: e.g. wine64)
 set -uo pipefail
-tool=$1 image_tool=$2
+tool=$1 image_tool=$2 holder_tool=$3 runner=${4:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"; [ -n "${holder:-}" ] && kill "$holder" 2>/dev/null' EXIT
 board=$work/board images=$work/images
 mkdir -p "$images"
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
-kf() { "$tool" --board "$board" "$@"; }
+# Under Wine, text lines end in CR LF.
+kf() { $runner "$tool" --board "$board" "$@" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 state() { (cd "$board" && sha256sum flash.bin ec-ram.bin smbus-eeprom.bin) 2>/dev/null; }
 # Everything in the board directory: names, sizes, contents.
 snapshot() { (cd "$board" && find . -type f ! -name kovaflash.lock -printf '%p %s\n' | sort && cat flash.bin ec-ram.bin | sha256sum); }
@@ -68,7 +70,7 @@ before=$(snapshot)
 for row in "${inputs[@]}"; do
     IFS='|' read -r path says <<<"$row"
     for cmd in "check" "update --yes" "verify" "board init --force --image"; do
-        out=$(timeout 10 "$tool" --board "$board" $cmd "$path" 2>&1)
+        out=$(timeout 10 $runner "$tool" --board "$board" $cmd "$path" 2>&1)
         status=$?
         [ $status = 2 ] || bad "$cmd $path: exit $status, want 2: $out"
         [ "$(wc -l <<<"$out")" = 1 ] && grep -qF "$says" <<<"$out" || bad "$cmd $path: want one line saying '$says': $out"
@@ -81,26 +83,29 @@ out=$(kf backup "$work" 2>&1)
 # Board state that is damaged: named, with the repair, and never regenerated.
 cp -a "$board" "$work/damaged"
 head -c 1000 "$board/flash.bin" >"$work/damaged/flash.bin"
-out=$("$tool" --board "$work/damaged" info 2>&1)
+out=$($runner "$tool" --board "$work/damaged" info 2>&1)
 [ $? = 2 ] && grep -q "damaged/flash.bin: 1000 bytes, expected 2097152; .kovaflash board init --force." <<<"$out" ||
     bad "truncated flash.bin: $out"
 rm "$work/damaged/flash.bin"
-out=$("$tool" --board "$work/damaged" ec write 1 1 2>&1)
+out=$($runner "$tool" --board "$work/damaged" ec write 1 1 2>&1)
 [ $? = 2 ] && grep -q "damaged/flash.bin: missing" <<<"$out" && [ ! -e "$work/damaged/flash.bin" ] ||
     bad "missing flash.bin: $out"
-"$tool" --board "$work/damaged" board init --force >/dev/null && "$tool" --board "$work/damaged" info >/dev/null ||
+$runner "$tool" --board "$work/damaged" board init --force >/dev/null &&
+    $runner "$tool" --board "$work/damaged" info >/dev/null ||
     bad "board init --force does not repair a damaged board"
 
-# 3. One writer at a time. A holder of the lock (as another kovaflash would
-# hold it) makes every writer fail at once with exit 4, or wait with --wait.
-echo 4242 >"$board/kovaflash.lock"
-flock "$board/kovaflash.lock" sleep 3 &
+# 3. One writer at a time. A holder of the lock (taking it as kovaflash
+# takes it) makes every writer fail at once with exit 4, saying who holds
+# it, or wait with --wait.
+$runner "$holder_tool" "$board" 3 >"$work/held" &
 holder=$!
-sleep 0.3
+for _ in $(seq 100); do grep -q held "$work/held" && break; sleep 0.1; done
+grep -q held "$work/held" || bad "the lock holder did not take the lock"
+pid=$(tr -d '\r' <"$board/kovaflash.lock")
 for cmd in "update $images/good.bin --yes" "ec write 1 2" "smbus write-byte 0xA0 0 1" "acpi lock" "board init --force"; do
-    out=$(timeout 2 "$tool" --board "$board" $cmd 2>&1)
+    out=$(timeout 2 $runner "$tool" --board "$board" $cmd 2>&1)
     status=$?
-    [ $status = 4 ] && grep -q "board busy (held by pid 4242)" <<<"$out" || bad "$cmd while held: exit $status: $out"
+    [ $status = 4 ] && grep -q "board busy (held by pid $pid)" <<<"$out" || bad "$cmd while held: exit $status: $out"
 done
 kf ec read 1 >/dev/null || bad "a reader waits for no writer"
 kf ec write 1 0x33 --wait 10 >/dev/null || bad "--wait does not wait for the lock"
@@ -116,7 +121,7 @@ new=$(updated_flash)
 olds=0 news=0
 for round in $(seq 20); do
     kf board init --force --image "$images/installed.bin" >/dev/null || bad "round $round: board init"
-    "$tool" --board "$board" update "$images/good.bin" --yes --no-backup >/dev/null 2>&1 &  # $! is the tool itself
+    $runner "$tool" --board "$board" update "$images/good.bin" --yes --no-backup >/dev/null 2>&1 &  # $! is the tool itself
     sleep "$(printf '0.%03d' $((RANDOM % 400)))"  # an update here takes 0.1 to 0.3 s
     kill -9 $! 2>/dev/null
     wait $! 2>/dev/null
@@ -168,13 +173,27 @@ kf update "$work/saved.bin" --yes --no-backup >/dev/null 2>&1
 
 # 5. Read-only commands on a board directory nobody may write.
 # Root writes anywhere: as root, the tool runs as nobody, from a copy in the
-# work folder (the build tree may lie where nobody cannot reach).
-cp "$tool" "$work/kovaflash-ro"
+# work folder (the build tree may lie where nobody cannot reach), with the
+# libraries beside it; under Wine with a prefix of nobody's own.
+shopt -s nullglob
+mkdir "$work/ro"
+cp "$tool" "$(dirname "$tool")"/*.dll "$work/ro/"
+shopt -u nullglob
+ro_tool=$work/ro/$(basename "$tool")
 chmod -R a+rX "$work" && chmod a+w "$work"
+as_nobody=()
+if [ "$(id -u)" = 0 ]; then
+    as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    if [ -n "$runner" ]; then
+        mkdir "$work/nobody-prefix" && chown 65534:65534 "$work/nobody-prefix"
+        as_nobody+=(env WINEPREFIX="$work/nobody-prefix" HOME="$work/nobody-prefix")
+        "${as_nobody[@]}" $runner wineboot -i >/dev/null 2>&1
+    fi
+fi
 readonly_run() {
     local cmd=("$@")
-    cmd[0]=$work/kovaflash-ro
-    if [ "$(id -u)" = 0 ]; then setpriv --reuid=65534 --regid=65534 --clear-groups "${cmd[@]}"; else "${cmd[@]}"; fi
+    cmd[0]=$ro_tool
+    "${as_nobody[@]}" $runner "${cmd[@]}"
 }
 chmod a-w "$board"
 before=$(snapshot)
@@ -190,4 +209,5 @@ out=$(readonly_run "$tool" --board "$board" ec write 1 1 2>&1)
 [ $? != 0 ] || bad "a writer succeeded on a read-only board"
 [ "$(snapshot)" = "$before" ] || bad "a read-only command wrote to the board directory"
 chmod u+w "$board"
+[ -n "$runner" ] && [ ${#as_nobody[@]} -gt 0 ] && "${as_nobody[@]}" wineserver -k 2>/dev/null
 exit $fail

@@ -6,6 +6,8 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+
+#include <random>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,23 +22,15 @@ std::string folder_of(const std::string& path) {
 }
 
 // The temporary names a write of the file `name` uses, in its folder:
-// "<name>.tmp-<pid>-<n>" on Windows, ".<name>.XXXXXX" (mkstemp's six
-// characters) elsewhere.
-#if defined(_WIN32)
-std::string temporary_prefix(const std::string& name) { return name + ".tmp-"; }
-#else
+// ".<name>." and six characters (mkstemp's), on every system, so the
+// leftovers of a killed write look the same wherever the tool ran.
 constexpr char MKSTEMP_SUFFIX[] = "XXXXXX";
 std::string temporary_prefix(const std::string& name) { return "." + name + "."; }
-#endif
 
 bool is_temporary_of(const std::string& candidate, const std::string& name) {
     const std::string prefix = temporary_prefix(name);
-#if defined(_WIN32)
-    bool suffix_fits = candidate.size() > prefix.size();
-#else
-    bool suffix_fits = candidate.size() == prefix.size() + sizeof MKSTEMP_SUFFIX - 1;
-#endif
-    return suffix_fits && candidate.compare(0, prefix.size(), prefix) == 0;
+    return candidate.size() == prefix.size() + sizeof MKSTEMP_SUFFIX - 1 &&
+           candidate.compare(0, prefix.size(), prefix) == 0;
 }
 
 }  // namespace
@@ -57,13 +51,34 @@ size_t remove_stale_temporaries(const std::string& path) {
 
 #if defined(_WIN32)
 
+namespace {
+
+// Creates a new file ".<name>.XXXXXX" beside `path`, the X's random, as
+// mkstemp does: a name taken already is tried again with others.
+HANDLE create_temporary(const std::string& path, std::string& tmp) {
+    static constexpr char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    constexpr int ATTEMPTS = 100;
+    static std::mt19937 pick(std::random_device{}() ^ GetCurrentProcessId() ^ GetTickCount());
+    std::uniform_int_distribution<size_t> letter(0, sizeof LETTERS - 2);
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        tmp = folder_of(path) + "/" + temporary_prefix(std::filesystem::path(path).filename().string());
+        for (size_t i = 0; i + 1 < sizeof MKSTEMP_SUFFIX; ++i) {
+            tmp += LETTERS[letter(pick)];
+        }
+        HANDLE h =
+            CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
+            return h;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+
 std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
-    static unsigned serial = 0;
-    std::string tmp = folder_of(path) + "/" +
-                      temporary_prefix(std::filesystem::path(path).filename().string()) +
-                      std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++serial);
-    HANDLE h =
-        CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    std::string tmp;
+    HANDLE h = create_temporary(path, tmp);
     if (h == INVALID_HANDLE_VALUE) {
         return folder_of(path) + ": cannot create a file there (error " + std::to_string(GetLastError()) +
                ")";

@@ -7,6 +7,68 @@
 
 #include "atomic_file.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+namespace {
+
+std::string size_error(const std::string& path, size_t got) {
+    std::string size = got > IMAGE_FILE_BYTES ? "more than 2097152 bytes" : std::to_string(got) + " bytes";
+    return path + ": " + size + ", an image is exactly " + std::to_string(IMAGE_FILE_BYTES) + " (2 MiB)";
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+
+// The C library's stat does not see a FIFO or a device on Windows (nor on
+// Wine): the file's attributes tell a missing file and a folder, and
+// the kind of the opened handle tells a disk file from a pipe or device
+// (opening one does not wait for a writer).
+std::string read_image_file(const std::string& path, std::vector<uint8_t>& out) {
+    if (path.empty()) {
+        return "'': no file named";
+    }
+    WIN32_FILE_ATTRIBUTE_DATA attributes{};
+    if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes)) {
+        if (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            return path + ": is a directory, not an image file";
+        }
+    } else if (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND) {
+        return path + ": no such file";
+    }
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        DWORD e = GetLastError();
+        return path + ": cannot open (" +
+               (e == ERROR_ACCESS_DENIED ? std::string("Permission denied") : "error " + std::to_string(e)) +
+               ")";
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return path + ": not a regular file (a FIFO, device or socket is not an image)";
+    }
+    // One byte more than an image: enough to tell a longer file.
+    out.assign(IMAGE_FILE_BYTES + 1, 0);
+    size_t got = 0;
+    DWORD n = 0;
+    bool ok = true;
+    while (got < out.size() && (ok = ReadFile(h, out.data() + got, DWORD(out.size() - got), &n, nullptr)) &&
+           n > 0) {
+        got += n;
+    }
+    CloseHandle(h);
+    if (!ok) {
+        return path + ": read error";
+    }
+    out.resize(got);
+    return got == IMAGE_FILE_BYTES ? std::string() : size_error(path, got);
+}
+
+#else
+
 std::string read_image_file(const std::string& path, std::vector<uint8_t>& out) {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -38,13 +100,10 @@ std::string read_image_file(const std::string& path, std::vector<uint8_t>& out) 
         return path + ": read error";
     }
     out.resize(size_t(in.gcount()));
-    if (out.size() != IMAGE_FILE_BYTES) {
-        std::string size =
-            out.size() > IMAGE_FILE_BYTES ? "more than 2097152 bytes" : std::to_string(out.size()) + " bytes";
-        return path + ": " + size + ", an image is exactly " + std::to_string(IMAGE_FILE_BYTES) + " (2 MiB)";
-    }
-    return {};
+    return out.size() == IMAGE_FILE_BYTES ? std::string() : size_error(path, out.size());
 }
+
+#endif
 
 std::string write_image_file(const std::string& path, const std::vector<uint8_t>& bytes) {
     return write_file_atomic(path, bytes.data(), bytes.size());

@@ -13,6 +13,10 @@ namespace {
 
 constexpr char REPAIR[] = "`kovaflash board init --force` makes a new board there";
 
+// A file of the board directory, named the way the directory was given
+// plus '/' (which Windows takes too), so a message shows the path as typed.
+fs::path board_file(const std::string& dir, const BoardFile& f) { return fs::path(dir + "/" + f.name); }
+
 // Every state file there and whole, or a Failure naming the first that is not.
 void check_board_files(const std::string& dir) {
     std::error_code ec;
@@ -20,7 +24,7 @@ void check_board_files(const std::string& dir) {
         throw Failure{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
     }
     for (const BoardFile& f : BOARD_FILES) {
-        fs::path p = fs::path(dir) / f.name;
+        fs::path p = board_file(dir, f);
         fs::file_status st = fs::status(p, ec);
         if (st.type() == fs::file_type::not_found) {
             throw Failure{exitcode::USAGE, p.string() + ": missing; " + REPAIR};
@@ -51,7 +55,7 @@ std::vector<uint8_t> load_image(const std::string& path) {
 bool board_files_present(const std::string& dir) {
     std::error_code ec;
     for (const BoardFile& f : BOARD_FILES) {
-        if (fs::exists(fs::path(dir) / f.name, ec)) {
+        if (fs::exists(board_file(dir, f), ec)) {
             return true;
         }
     }
@@ -78,7 +82,7 @@ void Session::open(Access access) {
             // A writer killed mid-save leaves its temporary file behind;
             // with the lock held, none is in use.
             for (const BoardFile& f : BOARD_FILES) {
-                remove_stale_temporaries((fs::path(dir) / f.name).string());
+                remove_stale_temporaries(board_file(dir, f).string());
             }
             break;
         case BoardLock::Result::Busy:

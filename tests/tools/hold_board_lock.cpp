@@ -1,0 +1,25 @@
+// Holds a board's lock the way a writer holds it, for the tests of one
+// writer at a time: takes it, prints "held", keeps it SECONDS, lets go.
+// Usage: hold_board_lock BOARD_DIR SECONDS
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "board_lock.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: hold_board_lock BOARD_DIR SECONDS\n");
+        return 2;
+    }
+    BoardLock lock;
+    if (lock.acquire(argv[1], 0) != BoardLock::Result::Held) {
+        std::fprintf(stderr, "hold_board_lock: %s\n", lock.message().c_str());
+        return 4;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::stod(argv[2])));
+    return 0;
+}

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# kovaflash.exe beside a ZUNDA.dll that has no simulator control exports,
+# as it runs beside the maker's library on the board: it takes its
+# real-board path. That ZUNDA.dll drives the board ZUNDA_SIM_BOARD names
+# and keeps what was written, as a board does; kovaflash's own folder
+# (--board) holds only its lock and backups. Then the kit's C host, linked
+# against the import library, against the same board.
+# Usage: kovaflash_real_board.sh BIN_DIR RUNNER NATIVE_BIN_DIR
+#   BIN_DIR: kovaflash.exe, KOVA.dll, that ZUNDA.dll and host.exe
+set -uo pipefail
+bin=$1 runner=$2 native=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail=0
+bad() { echo "FAIL: $*"; fail=1; }
+board=$work/board host=$work/host
+export ZUNDA_SIM_BOARD=$board
+kf() { $runner "$bin/kovaflash.exe" --board "$host" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+state() { (cd "$board" && sha256sum flash.bin ec-ram.bin smbus-eeprom.bin && ls -A); }
+
+"$native/kova-image" make "$work/installed.bin" --seed 4 --revision 0 >/dev/null
+"$native/kova-image" make "$work/new.bin" --seed 4 --revision 1 >/dev/null
+"$native/kovaflash" --board "$board" board init --image "$work/installed.bin" >/dev/null || bad "native board init"
+rm -f "$board/kovaflash.lock"
+
+# Nothing to load or save of its own, and no simulated board to make.
+before=$(state)
+out=$(kf info)
+[ $? = 0 ] && grep -q 'revision     : 0' <<<"$out" || bad "info on the real-board path: $out"
+for cmd in "check $work/new.bin" "verify $work/installed.bin" "flash read 0x1FFFE0" "ec read 0x40" \
+    "backup $work/saved.bin"; do
+    out=$(kf $cmd) || bad "$cmd: $out"
+done
+cmp -s "$work/saved.bin" "$work/installed.bin" || bad "backup is not the installed firmware"
+out=$(kf board init --force)
+[ $? = 2 ] && grep -q "this ZUNDA.dll drives a real one" <<<"$out" || bad "board init on a real board: $out"
+[ "$(state)" = "$before" ] || bad "a read-only command or a refused init changed the board"
+
+# Writes reach the board and stay there, as on the hardware.
+out=$(kf update "$work/new.bin" --yes)
+[ $? = 0 ] && grep -q '^verified ' <<<"$out" || bad "update on the real-board path: $out"
+ls "$host"/backup-*-rev0.bin >/dev/null 2>&1 || bad "update left no backup in $host"
+[ -e "$host/kovaflash.lock" ] || bad "the writer took no lock in $host"
+[ -e "$board/kovaflash.lock" ] && bad "the writer touched the board's own folder"
+out=$(kf verify "$work/new.bin") && grep -qx 'up to date' <<<"$out" || bad "a new process does not see the update: $out"
+"$native/kovaflash" --board "$board" verify "$work/new.bin" >/dev/null || bad "the board's flash.bin does not hold the update"
+kf ec write 0x41 0xA7 >/dev/null && [ "$(kf ec read 0x41)" = "EC[0x41] = 0xA7" ] || bad "EC write lost between processes"
+
+# The kit's host, which knows nothing of the simulator.
+out=$(cd "$bin" && $runner host.exe "$work/new.bin" 2>&1 | tr -d '\r')
+grep -qx 'board K5R vendor ZALT version 05.01 date 03/24/2009 flash 0x200000' <<<"$out" || bad "host.exe identity: $out"
+grep -q '^check 0x00000000 blocks 32 "Image validation sucessfully completed. "$' <<<"$out" || bad "host.exe check: $out"
+grep -qx 'ec 0x40 = 0x5A' <<<"$out" || bad "host.exe EC: $out"
+[ "$(kf ec read 0x40)" = "EC[0x40] = 0x5A" ] || bad "what host.exe wrote is not on the board"
+exit $fail

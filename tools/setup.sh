@@ -1,0 +1,207 @@
+# Set-up of a Debian 12 machine for ./run, sourced by it.
+#   setup demo|test          install what that command needs and is missing
+#   setup_plan demo|test     say what would be installed and why; install nothing
+# `demo` needs the native tools' compiler, build system and libraries; `test`
+# needs every test tool besides. The 32-bit Wine packages (and the i386
+# architecture they come from) are only for a host that runs 32-bit x86
+# code, which a tiny 32-bit program tells before anything is installed.
+# After `setup test`, WINE32_STATUS is empty when the 32-bit Wine stage can
+# run, else the reason it cannot.
+
+# package|why, per command.
+SETUP_DEMO_PACKAGES=(
+    "cmake|build system"
+    "ninja-build|build system"
+    "g++|native compiler (the library, simulator and host tools)"
+    "libcli11-dev|command lines of kovaflash and kova-image"
+    "nlohmann-json3-dev|kovaflash --json"
+)
+SETUP_TEST_PACKAGES=(
+    "clang|fuzz build (libFuzzer) and the static-constructor check"
+    "clang-format|format check"
+    "clang-tidy|static analysis of the library"
+    "cppcheck|static analysis of the library"
+    "valgrind|./run valgrind"
+    "libgtest-dev|unit tests"
+    "libbenchmark-dev|benchmarks"
+    "libunicorn-dev|KOVA.dll in the CPU emulator"
+    "liblief-dev|the emulator's PE loader"
+    "g++-mingw-w64-i686|cross build: KOVA.dll, ZUNDA.dll, kovaflash.exe (32-bit)"
+    "g++-mingw-w64-x86-64|the 64-bit Windows test build of kovaflash.exe"
+    "llvm|KOVA.lib (llvm-dlltool) and the kit's checks"
+    "zip|the kit's zip"
+    "unzip|the kit's check"
+    "wine|Wine's tools (wineboot, winepath)"
+    "wine64|the 64-bit Windows test build under wine64"
+)
+SETUP_I386_PACKAGES=(
+    "wine32:i386|KOVA.dll, dll_test.exe and the 32-bit kovaflash.exe under Wine"
+)
+SETUP_STATE=${BUILD:-build}/setup  # apt.log, wine32 (why it could not be installed)
+WINE32_STATUS="not set up"
+
+setup_say() { printf 'setup: %s\n' "$*"; }
+
+setup_installed() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
+
+# The 32-bit probe: an i386 ELF program of 96 bytes that only exits with
+# status 32 (mov ebx, 32; mov eax, 1 (exit); int 0x80). A kernel without
+# 32-bit support refuses to start it ("Exec format error"), as does any
+# host that is not x86. KOVA_I386_PROBE names another program to ask
+# instead (tests of this decision).
+I386_PROBE_STATUS=32
+i386_probe_program() {
+    printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00'  # ELF32, little-endian
+    printf '\x02\x00\x03\x00\x01\x00\x00\x00'                          # executable, i386
+    printf '\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00'          # entry 0x08048054, phoff 52
+    printf '\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00'  # flags, header sizes, one program header
+    printf '\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08'  # LOAD at 0x08048000
+    printf '\x60\x00\x00\x00\x60\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00'  # 96 bytes, r-x
+    printf '\xbb\x20\x00\x00\x00\xb8\x01\x00\x00\x00\xcd\x80'           # exit(32)
+}
+
+# Sets I386_REASON to why the host runs no 32-bit x86 code; returns 0 when it does.
+host_runs_i386() {
+    local probe=${KOVA_I386_PROBE:-} dir="" out status
+    if [ -z "$probe" ]; then
+        dir=$(mktemp -d)
+        probe=$dir/probe32
+        i386_probe_program >"$probe"
+        chmod +x "$probe"
+    fi
+    status=0
+    out=$("$probe" 2>&1) || status=$?
+    [ -n "$dir" ] && rm -rf "$dir"
+    if [ "$status" = "$I386_PROBE_STATUS" ]; then
+        I386_REASON=""
+        return 0
+    fi
+    out=$(tr '\n' ' ' <<<"$out" | sed 's/^.*: //; s/ *$//')
+    I386_REASON="this host runs no 32-bit x86 code (a 32-bit program ${out:+failed: $out}${out:-exited with $status})"
+    return 1
+}
+
+# The package|why rows a command needs on this host.
+setup_rows() {
+    SETUP_ROWS=("${SETUP_DEMO_PACKAGES[@]}")
+    [ "$1" = demo ] && return
+    SETUP_ROWS+=("${SETUP_TEST_PACKAGES[@]}")
+    if host_runs_i386; then
+        SETUP_ROWS+=("${SETUP_I386_PACKAGES[@]}")
+    fi
+}
+
+setup_plan() {
+    local profile=$1 row pkg why
+    setup_rows "$profile"
+    echo "set-up for ./run $profile:"
+    if [ "$profile" != demo ]; then
+        if [ -z "$I386_REASON" ]; then
+            echo "  32-bit x86: this host runs it; the i386 architecture and 32-bit Wine are added"
+        else
+            echo "  32-bit x86: $I386_REASON; no i386 architecture, no 32-bit Wine"
+        fi
+    fi
+    for row in "${SETUP_ROWS[@]}"; do
+        IFS='|' read -r pkg why <<<"$row"
+        if setup_installed "$pkg"; then
+            printf '  have     %-22s %s\n' "$pkg" "$why"
+        else
+            printf '  install  %-22s %s\n' "$pkg" "$why"
+        fi
+    done
+}
+
+# apt's one-line reason a package cannot be installed: the first unmet
+# dependency it names, else its first error.
+apt_reason() {
+    local out line
+    out=$(DEBIAN_FRONTEND=noninteractive $SETUP_SUDO apt-get install -y -q --no-install-recommends "$1" 2>&1) &&
+        return 0
+    line=$(grep -m1 -E '^ .* : (Pre)?Depends:' <<<"$out" | sed 's/^ *//; s/  */ /g') || true
+    [ -n "$line" ] || line=$(grep -m1 '^E:' <<<"$out") || true
+    [ -n "$line" ] || line=$(tail -1 <<<"$out")
+    echo "$line"
+    return 1
+}
+
+setup() {
+    local profile=$1 row pkg missing=() optional=() failed=() added_i386=0 reason out
+    mkdir -p "$SETUP_STATE"
+    setup_rows "$profile"
+    for row in "${SETUP_ROWS[@]}"; do
+        pkg=${row%%|*}
+        setup_installed "$pkg" && continue
+        if [[ $pkg != *:i386 ]]; then
+            missing+=("$pkg")
+        elif [ -n "$(find "$SETUP_STATE/wine32" -mmin -1440 2>/dev/null)" ]; then
+            # Tried within the day and refused by apt: not tried again on every run.
+            setup_say "not retried today: $(cat "$SETUP_STATE/wine32") (remove $SETUP_STATE/wine32 to retry)"
+        else
+            optional+=("$pkg")
+        fi
+    done
+    SETUP_SUDO=""
+    if [ ${#missing[@]} -gt 0 ] || [ ${#optional[@]} -gt 0 ]; then
+        if [ "$(id -u)" != 0 ]; then
+            command -v sudo >/dev/null || {
+                setup_say "cannot install $(echo "${missing[*]} ${optional[*]}"): not root, and no sudo"
+                return 1
+            }
+            SETUP_SUDO=sudo
+        fi
+        setup_say "installing: $(echo "${missing[*]} ${optional[*]}")"
+        if [ ${#optional[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+            $SETUP_SUDO dpkg --add-architecture i386 && added_i386=1
+        fi
+        # A list that fails to download (a mirror in sync) is no reason to
+        # stop: only a package that cannot be installed is.
+        if ! out=$($SETUP_SUDO apt-get update -qq 2>&1); then
+            setup_say "warning: apt-get update could not fetch every package list; going on with the rest"
+            grep -E '^(E|W):' <<<"$out" | sed 's/^/  /' | head -5 || true
+        fi
+        if [ ${#missing[@]} -gt 0 ] &&
+            ! DEBIAN_FRONTEND=noninteractive $SETUP_SUDO apt-get install -y -qq --no-install-recommends \
+                "${missing[@]}" >"$SETUP_STATE/apt.log" 2>&1; then
+            # One at a time, to name each package that cannot be had and why.
+            for pkg in "${missing[@]}"; do
+                setup_installed "$pkg" && continue
+                reason=$(apt_reason "$pkg") || failed+=("$pkg: $reason")
+            done
+        fi
+        for reason in "${failed[@]}"; do
+            setup_say "cannot install $reason"
+        done
+        [ ${#failed[@]} = 0 ] || return 1
+        for pkg in "${optional[@]}"; do
+            if reason=$(apt_reason "$pkg"); then
+                rm -f "$SETUP_STATE/wine32"
+            else
+                setup_say "warning: cannot install $pkg: $reason; the 32-bit Wine stage will be skipped"
+                echo "$pkg cannot be installed: $reason" >"$SETUP_STATE/wine32"
+            fi
+        done
+        # An architecture added for packages that could not be had is
+        # taken out again: it would only make every later apt-get slower.
+        if [ $added_i386 = 1 ] && ! dpkg -l | grep -q ':i386 '; then
+            $SETUP_SUDO dpkg --remove-architecture i386 || true
+        fi
+    fi
+    wine32_status "$profile"
+}
+
+# WINE32_STATUS: empty when the 32-bit Wine stage can run, else why not.
+wine32_status() {
+    [ "$1" = demo ] && return
+    if ! host_runs_i386; then
+        WINE32_STATUS=$I386_REASON
+    elif setup_installed wine32:i386; then
+        WINE32_STATUS=""
+    elif [ -s "$SETUP_STATE/wine32" ]; then
+        WINE32_STATUS=$(cat "$SETUP_STATE/wine32")
+    else
+        WINE32_STATUS="wine32:i386 is not installed"
+    fi
+}
