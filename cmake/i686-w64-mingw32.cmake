@@ -1,17 +1,5 @@
 # Cross build for the 32-bit Windows DLL and its Windows-side test programs.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 set(TOOLCHAIN_PREFIX i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc-posix)
-# The posix threading variant: GoogleTest and the host tool use std::mutex
-# and std::thread. KOVA.dll links no runtime, so it is unaffected.
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${TOOLCHAIN_PREFIX}-windres)
-set(KOVA_DLLTOOL ${TOOLCHAIN_PREFIX}-dlltool)
-set(KOVA_OBJDUMP ${TOOLCHAIN_PREFIX}-objdump)
-set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Windows programs of this build run under Wine on the build machine.
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+set(KOVA_WINE_LOADER wine)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

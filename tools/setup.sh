@@ -147,12 +147,12 @@ setup() {
     if [ ${#missing[@]} -gt 0 ] || [ ${#optional[@]} -gt 0 ]; then
         if [ "$(id -u)" != 0 ]; then
             command -v sudo >/dev/null || {
-                setup_say "cannot install $(echo "${missing[*]} ${optional[*]}"): not root, and no sudo"
+                setup_say "cannot install $(echo ${missing[*]} ${optional[*]}): not root, and no sudo"
                 return 1
             }
             SETUP_SUDO=sudo
         fi
-        setup_say "installing: $(echo "${missing[*]} ${optional[*]}")"
+        setup_say "installing: $(echo ${missing[*]} ${optional[*]})"
         if [ ${#optional[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
             $SETUP_SUDO dpkg --add-architecture i386 && added_i386=1
         fi
