@@ -99,7 +99,7 @@ setup_plan() {
     echo "set-up for ./run $profile:"
     if [ "$profile" != demo ]; then
         if [ -z "$I386_REASON" ]; then
-            echo "  32-bit x86: this host runs it; the i386 architecture and 32-bit Wine are added"
+            echo "  32-bit x86: this host runs it; the i386 architecture and 32-bit Wine are added where apt can install them"
         else
             echo "  32-bit x86: $I386_REASON; no i386 architecture, no 32-bit Wine"
         fi
@@ -108,11 +108,16 @@ setup_plan() {
         IFS='|' read -r pkg why <<<"$row"
         if setup_installed "$pkg"; then
             printf '  have     %-22s %s\n' "$pkg" "$why"
+        elif [[ $pkg == *:i386 ]] && wine32_refused_today; then
+            printf '  skip     %-22s refused by apt today: %s\n' "$pkg" "$(cat "$SETUP_STATE/wine32")"
         else
             printf '  install  %-22s %s\n' "$pkg" "$why"
         fi
     done
 }
+
+# Whether apt refused wine32 within the last day (the reason is in $SETUP_STATE/wine32).
+wine32_refused_today() { [ -n "$(find "$SETUP_STATE/wine32" -mmin -1440 2>/dev/null)" ]; }
 
 # apt's one-line reason a package cannot be installed: the first unmet
 # dependency it names, else its first error.
@@ -136,7 +141,7 @@ setup() {
         setup_installed "$pkg" && continue
         if [[ $pkg != *:i386 ]]; then
             missing+=("$pkg")
-        elif [ -n "$(find "$SETUP_STATE/wine32" -mmin -1440 2>/dev/null)" ]; then
+        elif wine32_refused_today; then
             # Tried within the day and refused by apt: not tried again on every run.
             setup_say "not retried today: $(cat "$SETUP_STATE/wine32") (remove $SETUP_STATE/wine32 to retry)"
         else
