@@ -1,6 +1,7 @@
 // The byte routines over a whole 2 MiB image, beside the C library's memcmp
 // and a plain byte-assembled word-sum loop over the same bytes, in one run.
 #include <benchmark/benchmark.h>
+#include "flash_map.h"
 
 #include <cstdint>
 #include <cstring>
@@ -11,7 +12,7 @@
 
 namespace {
 
-constexpr uint32_t IMAGE_SIZE = 0x200000;
+constexpr uint32_t IMAGE_SIZE = flashmap::FLASH_SIZE;
 
 // Two equal buffers; the benchmarks read them from offset 0 (aligned) or 1.
 struct Buffers {

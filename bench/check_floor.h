@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <vector>
+#include "flash_map.h"
 
 #include "builder.h"
 
@@ -19,15 +20,8 @@ constexpr uint32_t MODULE_HEADER_BYTES = 20;
 constexpr uint32_t MODULE_BEFORE_LINK = 8;
 constexpr char ROM_SIGNATURE[] = "AMIBIOSC";
 
-// The update walk's region passes: flash offset, image offset, length.
-struct Pass {
-    uint32_t flash_offset, image_offset, length;
-};
-constexpr Pass PASSES[] = {{0x030000, 0x1F0000, 0x10000},
-                           {0x1F0000, 0x1F0000, 0x10000},
-                           {0x010000, 0x000000, 0x10000},
-                           {0x000000, 0x000000, 0x10000},
-                           {0x010000, 0x010000, 0x1D0000}};
+using Pass = flashmap::RegionPass;
+constexpr const auto& PASSES = flashmap::REGION_PASSES;
 
 inline kimage::Image image(uint64_t seed, uint8_t revision) {
     kimage::ImageOptions o;

@@ -7,6 +7,7 @@
 // - an update against the fewest writes the pass order allows (counters
 //   writes and minimum_writes, which must be equal).
 #include <benchmark/benchmark.h>
+#include "flash_map.h"
 
 #include <cstring>
 #include <vector>
@@ -21,7 +22,7 @@ namespace {
 using namespace floorwork;
 
 constexpr uint32_t HANDLE = 1;
-constexpr uint32_t FLASH_BASE = 0xFFE00000;
+constexpr uint32_t FLASH_BASE = flashmap::FLASH_BASE;
 
 // The C library's search, as fast as a plain search for a fixed pattern gets.
 size_t search(const uint8_t* data, size_t size, const char* pattern, size_t length) {

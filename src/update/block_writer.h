@@ -6,17 +6,18 @@
 #define KOVA_UPDATE_BLOCK_WRITER_H
 
 #include <stdint.h>
+#include "flash_map.h"
 
 namespace kova {
 
 namespace writer {
-constexpr uint32_t BLOCK_BYTES = 0x1000;
+constexpr uint32_t BLOCK_BYTES = flashmap::BLOCK_SIZE;
 // A block that still reads back different after this many writes will not
 // take (write-protected or failing part): the walk stops and reports it.
 constexpr uint32_t MAX_BLOCK_WRITES = 4;
 constexpr uint32_t MODE_VERIFY_ONLY = 0x01;  // bit 0 of the mode flags
 // Record flash address = flash offset - 2 MiB, modulo 2^32.
-constexpr uint32_t FLASH_SIZE = 0x200000;
+constexpr uint32_t FLASH_SIZE = flashmap::FLASH_SIZE;
 constexpr uint32_t REGION_DONE = 1;
 constexpr uint32_t REGION_FAILED = 0;
 }  // namespace writer

@@ -3,6 +3,7 @@
 // installed firmware is this board's, then walk the flash regions in their
 // fixed order. Each phase stores its message first, so after a failure
 // KOVA_message names the phase and the result code names the check.
+#include "flash_map.h"
 #include "frame/bytes.h"
 #include "frame/indexed.h"
 #include "frame/message.h"
@@ -23,24 +24,9 @@ namespace {
 constexpr uint16_t REG_BOOT_COPY = 0xFEA1;
 constexpr uint8_t REG_BOOT_COPY_SKIP = 0x80;
 
-struct region_pass {
-    uint32_t flash_offset;
-    uint32_t image_offset;
-    uint32_t length;
-    bool only_without_skip_bit;  // pass c
-};
-
-// The order matters: passes a and c place copies of the new boot block and
-// of the image's first 64 KiB before b and d replace the originals; pass e
-// gives the copy areas their own contents last. The 64 KiB at 0x1E0000 are
-// never written.
-constexpr region_pass REGION_PASSES[] = {
-    {0x030000, 0x1F0000, 0x10000, false},   // a
-    {0x1F0000, 0x1F0000, 0x10000, false},   // b
-    {0x010000, 0x000000, 0x10000, true},    // c
-    {0x000000, 0x000000, 0x10000, false},   // d
-    {0x010000, 0x010000, 0x1D0000, false},  // e
-};
+using region_pass = flashmap::RegionPass;
+// Passes a to e, in their order (the flash map says why it matters).
+constexpr const region_pass (&REGION_PASSES)[5] = flashmap::REGION_PASSES;
 
 // Where pass a leaves its copy of the new boot block, and where the image
 // holds it; an interrupted update is recognised by the two being equal.

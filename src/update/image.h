@@ -4,16 +4,17 @@
 #define KOVA_UPDATE_IMAGE_H
 
 #include <stdint.h>
+#include "flash_map.h"
 
 namespace kova {
 
 namespace image {
 // The image covers the whole 2 MiB flash part; image offset x belongs at
 // flash offset x.
-constexpr uint32_t IMAGE_SIZE = 0x200000;
+constexpr uint32_t IMAGE_SIZE = flashmap::FLASH_SIZE;
 // The boot block is the top 64 KiB; its 32-bit words sum to zero.
-constexpr uint32_t BOOT_BLOCK_OFFSET = 0x1F0000;
-constexpr uint32_t BOOT_BLOCK_SIZE = 0x10000;
+constexpr uint32_t BOOT_BLOCK_OFFSET = flashmap::BOOT_BLOCK_OFFSET;
+constexpr uint32_t BOOT_BLOCK_SIZE = flashmap::BOOT_BLOCK_SIZE;
 
 // ROM header: its signature, then the header revision the library accepts.
 constexpr const char ROM_SIGNATURE[] = "AMIBIOSC";

@@ -6,12 +6,13 @@
 #define KOVA_UPDATE_RESOURCES_H
 
 #include <stdint.h>
+#include "flash_map.h"
 
 namespace kova {
 
 namespace res {
-constexpr uint32_t FLASH_PHYSICAL = 0xFFE00000;  // flash offset 0
-constexpr uint32_t FLASH_LENGTH = 0x200000;
+constexpr uint32_t FLASH_PHYSICAL = flashmap::FLASH_BASE;  // flash offset 0
+constexpr uint32_t FLASH_LENGTH = flashmap::FLASH_SIZE;
 constexpr uint32_t TRANSFER_LENGTH = 0x1000;
 }  // namespace res
 

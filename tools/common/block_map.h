@@ -6,9 +6,10 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "flash_map.h"
 
-constexpr uint32_t MAP_IMAGE_BYTES = 0x200000;
-constexpr uint32_t MAP_BLOCK_BYTES = 0x1000;
+constexpr uint32_t MAP_IMAGE_BYTES = flashmap::FLASH_SIZE;
+constexpr uint32_t MAP_BLOCK_BYTES = flashmap::BLOCK_SIZE;
 constexpr uint32_t MAP_BLOCKS = MAP_IMAGE_BYTES / MAP_BLOCK_BYTES;
 
 // Blocks where the two 2 MiB buffers differ.

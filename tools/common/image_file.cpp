@@ -14,7 +14,8 @@
 namespace {
 
 std::string size_error(const std::string& path, size_t got) {
-    std::string size = got > IMAGE_FILE_BYTES ? "more than 2097152 bytes" : std::to_string(got) + " bytes";
+    std::string size = got > IMAGE_FILE_BYTES ? "more than " + std::to_string(IMAGE_FILE_BYTES) + " bytes"
+                                              : std::to_string(got) + " bytes";
     return path + ": " + size + ", an image is exactly " + std::to_string(IMAGE_FILE_BYTES) + " (2 MiB)";
 }
 

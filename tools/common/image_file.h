@@ -5,8 +5,9 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "flash_map.h"
 
-constexpr size_t IMAGE_FILE_BYTES = 0x200000;
+constexpr size_t IMAGE_FILE_BYTES = flashmap::FLASH_SIZE;
 
 // Empty on success, else one line naming the file and what is wrong: it is
 // missing, a directory, not a regular file (a FIFO or device is never

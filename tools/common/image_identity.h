@@ -10,23 +10,25 @@
 #include <optional>
 #include <string>
 
-#include "builder.h"
+#include "flash_map.h"
+#include "update/identity.h"
 
 namespace ident {
 
-// The top window the library maps (physical 0xFFFF0000, 0xFFFF bytes) is
-// the boot block, image offset 0x1F0000 onwards, one byte short of it.
-constexpr uint32_t TOP_WINDOW_OFFSET = kimage::BOOT_BLOCK_OFFSET;
-constexpr uint32_t TOP_WINDOW_BYTES = kimage::BOOT_BLOCK_SIZE - 1;
-constexpr uint32_t PLATFORM_TAG_AT = kimage::PLATFORM_TAG_OFFSET - TOP_WINDOW_OFFSET;
-constexpr char PLATFORM_TAG[] = "R2318";
-using kimage::BOOT_INFO_REVISION_AT;
-using kimage::BOOT_INFO_SIGNATURE;
-using kimage::BOOT_INFO_STRINGS_AT;
-constexpr uint8_t BOOT_INFO_REVISION_MAX = 1;
-constexpr char BOARD_MODEL[] = "K5R";
-constexpr char SECOND_STRING[] = "";
-constexpr char VENDOR[] = "ZALT";
+// The top window the library maps is the boot block, one byte short of it;
+// the rules and the board's strings are the library's own.
+constexpr uint32_t TOP_WINDOW_OFFSET = kova::identity::TOP_WINDOW_PHYSICAL - flashmap::FLASH_BASE;
+static_assert(TOP_WINDOW_OFFSET == flashmap::BOOT_BLOCK_OFFSET, "the top window is the boot block");
+constexpr uint32_t TOP_WINDOW_BYTES = kova::identity::TOP_WINDOW_LENGTH;
+using kova::identity::BOARD_MODEL;
+using kova::identity::BOOT_INFO_REVISION_AT;
+using kova::identity::BOOT_INFO_REVISION_MAX;
+using kova::identity::BOOT_INFO_SIGNATURE;
+using kova::identity::BOOT_INFO_STRINGS_AT;
+using kova::identity::PLATFORM_TAG;
+using kova::identity::PLATFORM_TAG_AT;
+using kova::identity::SECOND_STRING;
+using kova::identity::VENDOR;
 
 struct Identity {
     std::string platform_tag;  // the five tag bytes, printable

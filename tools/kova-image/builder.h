@@ -11,21 +11,24 @@
 #include <string>
 #include <vector>
 
+#include "flash_map.h"
+#include "update/identity.h"
+
 namespace kimage {
 
-constexpr uint32_t IMAGE_SIZE = 0x200000;
-constexpr uint32_t BOOT_BLOCK_OFFSET = 0x1F0000;
-constexpr uint32_t BOOT_BLOCK_SIZE = 0x10000;
+constexpr uint32_t IMAGE_SIZE = flashmap::FLASH_SIZE;
+constexpr uint32_t BOOT_BLOCK_OFFSET = flashmap::BOOT_BLOCK_OFFSET;
+constexpr uint32_t BOOT_BLOCK_SIZE = flashmap::BOOT_BLOCK_SIZE;
 // Where the builder puts the word that balances the boot block's sum.
 constexpr uint32_t BOOT_BALANCE_OFFSET = BOOT_BLOCK_OFFSET;
 // Boot-info block: "$BOOTSI$", two bytes, the revision byte, two bytes, then
 // the board model, an empty string and the vendor, each NUL-terminated.
-constexpr uint32_t BOOT_INFO_OFFSET = 0x1F0100;
-constexpr const char BOOT_INFO_SIGNATURE[] = "$BOOTSI$";
-constexpr uint32_t BOOT_INFO_REVISION_AT = 10;
-constexpr uint32_t BOOT_INFO_STRINGS_AT = 13;
+constexpr uint32_t BOOT_INFO_OFFSET = flashmap::BOOT_BLOCK_OFFSET + 0x100;
+using kova::identity::BOOT_INFO_REVISION_AT;
+using kova::identity::BOOT_INFO_SIGNATURE;
+using kova::identity::BOOT_INFO_STRINGS_AT;
 // The platform tag sits 32 bytes below the top of the flash.
-constexpr uint32_t PLATFORM_TAG_OFFSET = 0x1FFFE0;
+constexpr uint32_t PLATFORM_TAG_OFFSET = flashmap::BOOT_BLOCK_OFFSET + kova::identity::PLATFORM_TAG_AT;
 constexpr uint32_t DEFAULT_HEADER_OFFSET = 0x100040;
 // Modules start on 16-byte boundaries, as the firmware lays them out.
 constexpr uint32_t MODULE_ALIGN = 16;

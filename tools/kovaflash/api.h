@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "flash_map.h"
 
 #include "kova.h"
 
@@ -38,7 +39,8 @@ struct BoardFile {
     const char* name;
     size_t bytes;
 };
-constexpr BoardFile BOARD_FILES[] = {{"flash.bin", 0x200000}, {"ec-ram.bin", 256}, {"smbus-eeprom.bin", 256}};
+constexpr BoardFile BOARD_FILES[] = {
+    {"flash.bin", flashmap::FLASH_SIZE}, {"ec-ram.bin", 256}, {"smbus-eeprom.bin", 256}};
 
 // Binds the library: linked in natively, KOVA.dll beside the program on
 // Windows. Sets api.simulated when a simulated board stands behind it.

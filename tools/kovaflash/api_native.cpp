@@ -9,8 +9,8 @@
 namespace {
 sim::Board* board = nullptr;
 std::filesystem::path board_dir;
-constexpr uint32_t FLASH_PHYSICAL = 0xFFE00000;
-constexpr uint32_t FLASH_BYTES = 0x200000;
+constexpr uint32_t FLASH_PHYSICAL = flashmap::FLASH_BASE;
+constexpr uint32_t FLASH_BYTES = flashmap::FLASH_SIZE;
 }  // namespace
 
 std::string bind_kova(KovaApi& api) {

@@ -10,8 +10,8 @@ namespace {
 
 HMODULE kova = nullptr;
 HMODULE zunda = nullptr;
-constexpr uint32_t FLASH_PHYSICAL = 0xFFE00000;
-constexpr uint32_t FLASH_BYTES = 0x200000;
+constexpr uint32_t FLASH_PHYSICAL = flashmap::FLASH_BASE;
+constexpr uint32_t FLASH_BYTES = flashmap::FLASH_SIZE;
 
 template <typename T>
 bool resolve(HMODULE module, T& slot, const char* name) {

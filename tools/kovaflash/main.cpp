@@ -11,6 +11,7 @@
 #include "board_cmd.h"
 #include "cli.h"
 #include "device_cmd.h"
+#include "flash_map.h"
 #include "session.h"
 #include "update_cmd.h"
 #include "verify_cmd.h"
@@ -21,7 +22,7 @@ constexpr char TOOL_VERSION[] = "1.1.0";
 constexpr uint32_t EC_INDEX_MAX = 0xFF;
 constexpr uint32_t EC_VALUE_MAX = 0xFF;
 constexpr uint32_t SPI_ADDRESS_MAX = 0xFFFFFF;
-constexpr uint32_t SPI_FLASH_BYTES = 0x200000;
+constexpr uint32_t SPI_FLASH_BYTES = flashmap::FLASH_SIZE;
 constexpr uint32_t FLASH_DUMP_MAX = 0x1000;
 constexpr uint32_t SMBUS_ADDRESS_MAX = 0xFF;
 constexpr uint32_t SMBUS_BYTE_MAX = 0xFF;
@@ -107,7 +108,7 @@ int main(int argc, char** argv) {
     flash->require_subcommand(1);
     std::string address_text, count_text = "16";
     auto* flash_read = flash->add_subcommand("read", "hex dump of the serial flash from ADDRESS");
-    flash_read->add_option("ADDRESS", address_text, "flash address, 0 to 0x1FFFFF")->required();
+    flash_read->add_option("ADDRESS", address_text, "flash address, 0 to the last of the 2 MiB")->required();
     flash_read->add_option("--count", count_text, "bytes to read, 1 to 4096");
 
     auto* smbus = app.add_subcommand("smbus", "one SMBus write transaction");
@@ -186,8 +187,8 @@ int main(int argc, char** argv) {
                     char text[160];
                     std::snprintf(text, sizeof text,
                                   "0x%X bytes from 0x%06X run past the end of the 2 MiB flash (last address "
-                                  "0x1FFFFF)",
-                                  unsigned(count), unsigned(address));
+                                  "0x%X)",
+                                  unsigned(count), unsigned(address), unsigned(flashmap::FLASH_LAST));
                     throw UsageError{text};
                 }
                 s.open(Access::Read);

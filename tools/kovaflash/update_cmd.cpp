@@ -111,10 +111,10 @@ std::string dated_backup_path(Session& s, const std::vector<uint8_t>& flash) {
 // Says so when the library will resume an interrupted update of this image:
 // the installed top 64 KiB fail the identity checks (power was lost while
 // they were rewritten), and the copy of the new boot block an update places
-// at 0x30000 is this image's, whole, and passes them.
+// first is this image's, whole, and passes them.
 void note_resume(Session& s, const std::vector<uint8_t>& flash, const std::vector<uint8_t>& image) {
-    constexpr uint32_t BOOT_COPY = 0x30000;
-    constexpr uint32_t BOOT_BLOCK = kimage::BOOT_BLOCK_OFFSET, BOOT_BYTES = kimage::BOOT_BLOCK_SIZE;
+    constexpr uint32_t BOOT_COPY = flashmap::BOOT_COPY_OFFSET;
+    constexpr uint32_t BOOT_BLOCK = flashmap::BOOT_BLOCK_OFFSET, BOOT_BYTES = flashmap::BOOT_BLOCK_SIZE;
     auto installed = ident::refusal(ident::read_identity(flash.data()));
     if (!installed || !std::equal(flash.begin() + BOOT_COPY, flash.begin() + BOOT_COPY + BOOT_BYTES,
                                   image.begin() + BOOT_BLOCK)) {
@@ -127,8 +127,8 @@ void note_resume(Session& s, const std::vector<uint8_t>& flash, const std::vecto
     }
     s.say(
         "resuming      : an interrupted update of this image: the installed boot block is incomplete (%s), "
-        "and this image's boot block lies whole at 0x30000, where the update copied it first",
-        installed->text.c_str());
+        "and this image's boot block lies whole at 0x%X, where the update copied it first",
+        installed->text.c_str(), unsigned(BOOT_COPY));
     s.report["resuming_interrupted_update"] = true;
 }
 
@@ -156,14 +156,14 @@ int run_check(Session& s, const UpdateOptions& o) {
     if (c.up_to_date()) {
         s.say("up to date    : the installed firmware is this image");
         s.say(
-            "blocks counted: %d (the areas at 0x30000 and 0x10000 that hold copies of the boot block and "
+            "blocks counted: %d (the areas at 0x%X and 0x%X that hold copies of the boot block and "
             "the first 64 KiB during an update; every update rewrites them)",
-            counted);
+            counted, unsigned(flashmap::BOOT_COPY_OFFSET), unsigned(flashmap::FIRST_COPY_OFFSET));
     } else {
         s.say(
             "blocks differ : %d (counted once per pass that compares them; %u distinct 4 KiB blocks "
-            "differ outside the 64 KiB at 0x1E0000 that updates keep)",
-            counted, unsigned(c.differing.size()));
+            "differ outside the 64 KiB at 0x%X that updates keep)",
+            counted, unsigned(c.differing.size()), unsigned(flashmap::KEPT_OFFSET));
     }
     s.report["up_to_date"] = c.up_to_date();
     s.report["differing_blocks"] = c.differing;

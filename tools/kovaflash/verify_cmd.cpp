@@ -45,7 +45,8 @@ void report_comparison(Session& s, const Comparison& c, bool map, const char* eq
         }
         s.say("%u blocks of 4 KiB differ from the image: %s", unsigned(c.differing.size()), list.c_str());
     }
-    s.say("0x1E0000-0x1EFFFF (kept by every update): %s",
+    s.say("0x%X-0x%X (kept by every update): %s", unsigned(flashmap::KEPT_OFFSET),
+          unsigned(flashmap::KEPT_OFFSET + flashmap::KEPT_SIZE - 1),
           c.kept_region_differs ? "differs from the image, as an update leaves it" : "same as the image");
     if (map) {
         s.say("flash vs image, 4 KiB blocks ('X' differs):\n%s", draw_block_map(c.blocks).c_str());

@@ -6,12 +6,13 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+#include "flash_map.h"
 
 #include "session.h"
 
 // The 64 KiB an update never writes: it is reported on its own.
-constexpr uint32_t KEPT_REGION_OFFSET = 0x1E0000;
-constexpr uint32_t KEPT_REGION_BYTES = 0x10000;
+constexpr uint32_t KEPT_REGION_OFFSET = flashmap::KEPT_OFFSET;
+constexpr uint32_t KEPT_REGION_BYTES = flashmap::KEPT_SIZE;
 
 struct Comparison {
     std::vector<bool> blocks;         // every 4 KiB block: differs
