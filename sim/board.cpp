@@ -21,27 +21,22 @@ Board* installed = nullptr;
 
 // A board file of exactly `size` bytes; a missing, unreadable or
 // wrong-size file is an error naming it: a board is never made up silently.
-void read_file(const std::filesystem::path& path, std::vector<uint8_t>& out, size_t size) {
+Status read_file(const std::filesystem::path& path, std::vector<uint8_t>& out, size_t size) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) {
-        throw std::runtime_error(path.string() + ": missing");
+        return Error{exitcode::USAGE, path.string() + ": missing"};
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw std::runtime_error(path.string() + ": unreadable");
+        return Error{exitcode::USAGE, path.string() + ": unreadable"};
     }
     out.assign(size, 0);
     in.read(reinterpret_cast<char*>(out.data()), std::streamsize(size));
     if (size_t(in.gcount()) != size || in.peek() != std::char_traits<char>::eof()) {
-        throw std::runtime_error(path.string() + ": expected exactly " + std::to_string(size) + " bytes");
+        return Error{exitcode::USAGE,
+                     path.string() + ": expected exactly " + std::to_string(size) + " bytes"};
     }
-}
-
-void write_file(const std::filesystem::path& path, const uint8_t* data, size_t size) {
-    std::string err = write_file_atomic(path.string(), data, size);
-    if (!err.empty()) {
-        throw std::runtime_error(err);
-    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -58,16 +53,21 @@ Board::Board() {
     acpi.install();
 }
 
-void Board::load(const std::filesystem::path& dir) {
+Status Board::load(const std::filesystem::path& dir) {
     // All three files are read before any of them is taken, so a board
     // with one bad file is left as it was.
     std::vector<uint8_t> flash, ram, eeprom;
-    read_file(dir / FLASH_FILE, flash, phys::FLASH_SIZE);
-    read_file(dir / EC_RAM_FILE, ram, ec.ram.size());
-    read_file(dir / EEPROM_FILE, eeprom, smbus.eeprom.size());
+    for (Status err : {read_file(dir / FLASH_FILE, flash, phys::FLASH_SIZE),
+                       read_file(dir / EC_RAM_FILE, ram, ec.ram.size()),
+                       read_file(dir / EEPROM_FILE, eeprom, smbus.eeprom.size())}) {
+        if (err) {
+            return err;
+        }
+    }
     memory.write(phys::FLASH_BASE, flash.data(), flash.size());
     std::copy(ram.begin(), ram.end(), ec.ram.begin());
     std::copy(eeprom.begin(), eeprom.end(), smbus.eeprom.begin());
+    return std::nullopt;
 }
 
 void Board::clear_logs() {
@@ -79,13 +79,18 @@ void Board::clear_logs() {
     bios_release.writes.clear();
 }
 
-void Board::save(const std::filesystem::path& dir) const {
-    std::filesystem::create_directories(dir);
+Status Board::save(const std::filesystem::path& dir) const {
+    std::error_code ec_dir;
+    std::filesystem::create_directories(dir, ec_dir);
     std::vector<uint8_t> flash(phys::FLASH_SIZE);
     memory.read(phys::FLASH_BASE, flash.data(), flash.size());
-    write_file(dir / FLASH_FILE, flash.data(), flash.size());
-    write_file(dir / EC_RAM_FILE, ec.ram.data(), ec.ram.size());
-    write_file(dir / EEPROM_FILE, smbus.eeprom.data(), smbus.eeprom.size());
+    if (Status err = write_file_atomic((dir / FLASH_FILE).string(), flash.data(), flash.size())) {
+        return err;
+    }
+    if (Status err = write_file_atomic((dir / EC_RAM_FILE).string(), ec.ram.data(), ec.ram.size())) {
+        return err;
+    }
+    return write_file_atomic((dir / EEPROM_FILE).string(), smbus.eeprom.data(), smbus.eeprom.size());
 }
 
 #if defined(_WIN32)
@@ -113,10 +118,8 @@ void save_environment_board() {
     if (flash == loaded_flash && ram == loaded_ram && eeprom == loaded_eeprom) {
         return;  // nothing changed: nothing is written
     }
-    try {
-        installed->save(environment_dir);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "ZUNDA.dll (simulator): cannot save the board: %s\n", e.what());
+    if (Status err = installed->save(environment_dir)) {
+        std::fprintf(stderr, "ZUNDA.dll (simulator): cannot save the board: %s\n", err->text.c_str());
     }
 }
 #endif
@@ -131,12 +134,11 @@ Board& current() {
         // the form of ZUNDA.dll that stands for the real board): the board
         // comes from the directory this variable names.
         if (const char* dir = std::getenv("ZUNDA_SIM_BOARD")) {
-            try {
-                fallback.load(dir);
+            if (Status err = fallback.load(dir)) {
+                std::fprintf(stderr, "ZUNDA.dll (simulator): %s\n", err->text.c_str());
+            } else {
                 environment_dir = dir;
                 state_of(fallback, loaded_flash, loaded_ram, loaded_eeprom);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "ZUNDA.dll (simulator): %s\n", e.what());
             }
         }
 #endif

@@ -14,6 +14,7 @@
 #include "bus.h"
 #include "devices.h"
 #include "ec.h"
+#include "error.h"
 #include "firmware.h"
 #include "memory.h"
 #include "smbus.h"
@@ -52,11 +53,11 @@ public:
     bool port_reads_store_nothing = false;
 
     // Board directory: flash.bin (the flash part), ec-ram.bin and
-    // smbus-eeprom.bin. Throws std::runtime_error naming the file when one
-    // is missing, unreadable or of the wrong size (and then loads nothing).
-    // Each file is saved whole or not at all.
-    void load(const std::filesystem::path& dir);
-    void save(const std::filesystem::path& dir) const;
+    // smbus-eeprom.bin. Loading fails (exitcode::USAGE, naming the file)
+    // when one is missing, unreadable or of the wrong size, and then loads
+    // nothing. Each file is saved whole or not at all.
+    Status load(const std::filesystem::path& dir);
+    Status save(const std::filesystem::path& dir) const;
 
     // Forgets what the devices recorded (port trace, port sinks, firmware
     // events, mapping log, release writes), so a board driven by millions

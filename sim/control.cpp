@@ -16,13 +16,11 @@ uint32_t ZUNDA_CALL SimOpenBoard(const char* dir) {
     if (dir == nullptr) {
         return 0;
     }
-    try {
-        sim::current().load(dir);
-        board_dir = dir;
-        return 1;
-    } catch (const std::exception&) {
+    if (sim::current().load(dir)) {
         return 0;
     }
+    board_dir = dir;
+    return 1;
 }
 
 uint32_t ZUNDA_CALL SimCreateBoard(const char* dir) {
@@ -37,12 +35,7 @@ uint32_t ZUNDA_CALL SimSaveBoard(void) {
     if (board_dir.empty()) {
         return 0;
     }
-    try {
-        sim::current().save(board_dir);
-        return 1;
-    } catch (const std::exception&) {
-        return 0;
-    }
+    return sim::current().save(board_dir) ? 0 : 1;
 }
 
 uint32_t ZUNDA_CALL SimTraceCount(void) { return uint32_t(sim::current().bus.trace().size()); }

@@ -24,6 +24,12 @@ constexpr const char FADT_SIGNATURE[] = "FACP";
 constexpr uint32_t SIGNATURE_BYTES = 4;
 constexpr uint32_t FADT_FIRMWARE_CTRL_AT = 36;
 constexpr uint32_t FACS_NOT_FOUND = 0xFFFFFFFF;
+// The FACS: the global lock word at offset 16, of which only these two
+// bits decide who holds it.
+constexpr uint32_t FACS_MAP_BYTES = 24;
+constexpr uint32_t FACS_GLOBAL_LOCK_AT = 16;
+constexpr uint32_t GL_PENDING = 0x01;  // another party wants the lock
+constexpr uint32_t GL_OWNED = 0x02;
 }  // namespace acpi
 
 // The FIRMWARE_CTRL of the first "FACP" among the RSDT's entries (at most

@@ -10,10 +10,6 @@
 namespace kova {
 
 namespace acpi {
-constexpr uint32_t FACS_MAP_BYTES = 24;
-constexpr uint32_t FACS_GLOBAL_LOCK_AT = 16;
-constexpr uint32_t GL_PENDING = 0x01;  // another party wants the lock
-constexpr uint32_t GL_OWNED = 0x02;
 // Writing BIOS_RLS tells the firmware a lock it waits for was released.
 constexpr uint16_t BIOS_RLS_PORT = 0x830;
 constexpr uint8_t BIOS_RLS = 0x80;

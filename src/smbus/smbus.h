@@ -14,8 +14,8 @@ constexpr uint8_t SMB_HST_STS_INTR = 0x02;     // transaction completed
 constexpr uint8_t SMB_HST_STS_DEV_ERR = 0x04;  // no acknowledge from the slave
 constexpr uint8_t SMB_HST_STS_BUS_ERR = 0x08;  // collision
 constexpr uint8_t SMB_HST_STS_FAILED = 0x10;   // ended by KILL
-constexpr uint8_t SMB_HST_STS_DONE =
-    SMB_HST_STS_INTR | SMB_HST_STS_DEV_ERR | SMB_HST_STS_BUS_ERR | SMB_HST_STS_FAILED;
+constexpr uint8_t SMB_HST_STS_ERRORS = SMB_HST_STS_DEV_ERR | SMB_HST_STS_BUS_ERR | SMB_HST_STS_FAILED;
+constexpr uint8_t SMB_HST_STS_DONE = SMB_HST_STS_INTR | SMB_HST_STS_ERRORS;
 constexpr uint8_t SMB_HST_STS_CLEAR_ALL = 0xFF;  // status bits are write-1-to-clear
 
 constexpr uint16_t SMB_HST_CNT = 0x402;  // host control; writing START begins the transaction

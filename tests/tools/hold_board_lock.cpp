@@ -14,9 +14,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     BoardLock lock;
-    if (lock.acquire(argv[1], 0) != BoardLock::Result::Held) {
-        std::fprintf(stderr, "hold_board_lock: %s\n", lock.message().c_str());
-        return 4;
+    if (Status err = lock.acquire(argv[1], 0)) {
+        std::fprintf(stderr, "hold_board_lock: %s\n", err->text.c_str());
+        return err->code;
     }
     std::printf("held\n");
     std::fflush(stdout);

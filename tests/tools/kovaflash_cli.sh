@@ -12,6 +12,10 @@ board=$(mktemp -d)
 images=$(mktemp -d)
 trap 'rm -rf "$board" "$images"' EXIT
 fail=0
+# Wine starts its services with the first program it runs, and they keep
+# that program's output open: start them here, attached to nothing, so no
+# case's pipe waits on them.
+[ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
 run() { $runner "$tool" --board "$board" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 
 expect() {  # expect STATUS PATTERN ARGS...

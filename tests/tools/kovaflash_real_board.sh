@@ -12,6 +12,10 @@ bin=$1 runner=$2 native=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail=0
+# Wine starts its services with the first program it runs, and they keep
+# that program's output open: start them here, attached to nothing, so no
+# case's pipe waits on them.
+[ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
 bad() { echo "FAIL: $*"; fail=1; }
 board=$work/board host=$work/host
 export ZUNDA_SIM_BOARD=$board

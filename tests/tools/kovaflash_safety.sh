@@ -13,6 +13,10 @@ trap 'rm -rf "$work"; [ -n "${holder:-}" ] && kill "$holder" 2>/dev/null' EXIT
 board=$work/board images=$work/images
 mkdir -p "$images"
 fail=0
+# Wine starts its services with the first program it runs, and they keep
+# that program's output open: start them here, attached to nothing, so no
+# case's pipe waits on them.
+[ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
 bad() { echo "FAIL: $*"; fail=1; }
 # Under Wine, text lines end in CR LF.
 kf() { $runner "$tool" --board "$board" "$@" | tr -d '\r'; return "${PIPESTATUS[0]}"; }

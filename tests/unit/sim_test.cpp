@@ -206,10 +206,10 @@ TEST_F(SimBoardFiles, SaveThenLoadRestoresFlashAndEcRam) {
         b.memory.write(FLASH_BASE + FLASH_SIZE - 4, bytes, 4);
         b.ec.ram[0x80] = 0x42;
         b.smbus.eeprom[0x7F] = 0x24;
-        b.save(dir);
+        ASSERT_FALSE(b.save(dir));
     }
     sim::Board c;
-    c.load(dir);
+    ASSERT_FALSE(c.load(dir));
     EXPECT_EQ(c.memory.byte(0xFFFFFFFF), 4);
     EXPECT_EQ(c.memory.byte(FLASH_BASE), 0xFF);
     EXPECT_EQ(c.ec.ram[0x80], 0x42);
@@ -220,13 +220,18 @@ TEST_F(SimBoardFiles, MissingOrWrongSizeFileIsAnErrorAndLoadsNothing) {
     {
         sim::Board saved;
         saved.ec.ram[1] = 0x11;
-        saved.save(dir);
+        ASSERT_FALSE(saved.save(dir));
     }
     sim::Board b;
     std::ofstream(dir / "flash.bin", std::ios::trunc) << "short";
-    EXPECT_THROW(b.load(dir), std::runtime_error);
+    Status err = b.load(dir);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(err->code, exitcode::USAGE);
+    EXPECT_NE(err->text.find("flash.bin: expected exactly 2097152 bytes"), std::string::npos) << err->text;
     fs::remove(dir / "flash.bin");
-    EXPECT_THROW(b.load(dir), std::runtime_error);
+    err = b.load(dir);
+    ASSERT_TRUE(err);
+    EXPECT_NE(err->text.find("flash.bin: missing"), std::string::npos) << err->text;
     EXPECT_EQ(b.ec.ram[1], 0) << "nothing taken from a board with a bad file";
 }
 

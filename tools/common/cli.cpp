@@ -5,8 +5,8 @@
 uint32_t number_argument(const std::string& text, uint32_t max, const std::string& what) {
     auto v = parse_number(text, max);
     if (!v) {
-        throw UsageError{what + " '" + text + "' is not a number from 0 to " + std::to_string(max) +
-                         " (decimal or 0x hex)"};
+        throw Error{exitcode::USAGE, what + " '" + text + "' is not a number from 0 to " +
+                                         std::to_string(max) + " (decimal or 0x hex)"};
     }
     return *v;
 }
@@ -18,7 +18,7 @@ std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
         app.exit(e);
-        return EXIT_USAGE;
+        return exitcode::USAGE;
     }
     return std::nullopt;
 }

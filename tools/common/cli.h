@@ -1,5 +1,5 @@
-// What both host tools share on their command lines: the usage error that
-// ends a run with exit status 2, number arguments, and parsing.
+// What both host tools share on their command lines: number arguments and
+// parsing.
 #ifndef KOVA_TOOLS_CLI_H
 #define KOVA_TOOLS_CLI_H
 
@@ -8,15 +8,10 @@
 #include <optional>
 #include <string>
 
-constexpr int EXIT_USAGE = 2;
+#include "error.h"
 
-// Bad input: a malformed number, an unreadable or wrong-size file.
-struct UsageError {
-    std::string text;
-};
-
-// A decimal or 0x hex number from 0 to `max`; UsageError naming `what`
-// otherwise.
+// A decimal or 0x hex number from 0 to `max`; throws Error (exitcode::USAGE)
+// naming `what` otherwise.
 uint32_t number_argument(const std::string& text, uint32_t max, const std::string& what);
 
 // Parses the command line; an exit status when the run ends here (help, or

@@ -5,15 +5,18 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "error.h"
 #include "flash_map.h"
 
 constexpr size_t IMAGE_FILE_BYTES = flashmap::FLASH_SIZE;
 
-// Empty on success, else one line naming the file and what is wrong: it is
-// missing, a directory, not a regular file (a FIFO or device is never
-// opened), unreadable, or not exactly 2 MiB. Never reads more than 2 MiB + 1.
-std::string read_image_file(const std::string& path, std::vector<uint8_t>& out);
+// Nothing on success, else an input error (exitcode::USAGE) naming the file
+// and what is wrong: it is missing, a directory, not a regular file (a FIFO
+// or device is never opened), unreadable, or not exactly 2 MiB. Never reads
+// more than 2 MiB + 1.
+Status read_image_file(const std::string& path, std::vector<uint8_t>& out);
 // Written whole or not at all (see atomic_file.h).
-std::string write_image_file(const std::string& path, const std::vector<uint8_t>& bytes);
+Status write_image_file(const std::string& path, const std::vector<uint8_t>& bytes);
 
 #endif

@@ -16,22 +16,21 @@
 
 namespace {
 
-constexpr int EXIT_INVALID = 1;  // inspect: not a valid image; diff: images differ
 constexpr size_t CANDIDATES_SHOWN = 16;
 
 std::vector<uint8_t> read_image(const std::string& path) {
     std::vector<uint8_t> bytes;
-    std::string err = read_image_file(path, bytes);
-    if (!err.empty()) {
-        throw UsageError{err};
+    if (Status err = read_image_file(path, bytes)) {
+        throw *err;
     }
     return bytes;
 }
 
+// A file that cannot be written is a bad file to this tool, as one that
+// cannot be read: exit 2.
 void write_image(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::string err = write_image_file(path, bytes);
-    if (!err.empty()) {
-        throw UsageError{err};
+    if (Status err = write_image_file(path, bytes)) {
+        throw Error{exitcode::USAGE, err->text};
     }
 }
 
@@ -94,9 +93,9 @@ int inspect(const std::string& path) {
     if (library_valid != r.valid) {
         std::fprintf(stderr, "kova-image: inspect's own walk says %s, the library says %s\n",
                      r.valid ? "valid" : "invalid", library_valid ? "valid" : "invalid");
-        return EXIT_USAGE + 1;
+        return exitcode::WALKS_DISAGREE;
     }
-    return library_valid ? 0 : EXIT_INVALID;
+    return library_valid ? exitcode::OK : exitcode::INVALID;
 }
 
 int diff(const std::string& a_path, const std::string& b_path) {
@@ -105,7 +104,7 @@ int diff(const std::string& a_path, const std::string& b_path) {
     size_t differing = std::count(blocks.begin(), blocks.end(), true);
     std::printf("4 KiB blocks: '.' same, 'X' differs\n%s", draw_block_map(blocks).c_str());
     std::printf("%zu of %u blocks differ\n", differing, MAP_BLOCKS);
-    return differing == 0 ? 0 : EXIT_INVALID;
+    return differing == 0 ? exitcode::OK : exitcode::INVALID;
 }
 
 std::vector<uint32_t> size_list(const std::string& text) {
@@ -192,11 +191,11 @@ int main(int argc, char** argv) {
             return inspect(inspect_path);
         }
         return diff(a_path, b_path);
-    } catch (const UsageError& e) {
+    } catch (const Error& e) {
         std::fprintf(stderr, "kova-image: %s\n", e.text.c_str());
-        return EXIT_USAGE;
+        return e.code;
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "kova-image: %s\n", e.what());
-        return EXIT_USAGE;
+        return exitcode::USAGE;
     }
 }

@@ -10,6 +10,8 @@
 #include <vector>
 #include "flash_map.h"
 
+#include "error.h"
+#include "flash_map.h"
 #include "kova.h"
 
 struct KovaApi {
@@ -44,24 +46,24 @@ constexpr BoardFile BOARD_FILES[] = {
 
 // Binds the library: linked in natively, KOVA.dll beside the program on
 // Windows. Sets api.simulated when a simulated board stands behind it.
-// Returns an empty string or the reason it failed.
-std::string bind_kova(KovaApi& api);
+// Nothing, or why it failed (exitcode::FAILED).
+Status bind_kova(KovaApi& api);
 // Simulated board only: takes the board's state from `board_dir`, whose
-// files must all be there and whole. Empty or reason.
-std::string load_board(const std::string& board_dir);
+// files must all be there and whole; a bad one is exitcode::USAGE.
+Status load_board(const std::string& board_dir);
 // Simulated board only: a new board at power-on state, saved to
-// `board_dir` by save_board. Empty or reason.
-std::string create_board(const std::string& board_dir);
+// `board_dir` by save_board.
+Status create_board(const std::string& board_dir);
 // Simulated board only: saves the board's state, each file whole or not at
-// all. Empty or reason.
-std::string save_board();
+// all.
+Status save_board();
 // Reads `length` bytes of physical memory through the hardware-access
-// library's mapping of them, as any host may. Empty or reason.
-std::string read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& out);
+// library's mapping of them, as any host may.
+Status read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& out);
 // The installed firmware, as the board maps it below 4 GiB (physical
 // 0xFFE00000, 2 MiB), read the same way.
-std::string read_flash(std::vector<uint8_t>& out);
-// Simulated board only: makes `image` the installed firmware. Empty or reason.
-std::string install_firmware(const std::vector<uint8_t>& image);
+Status read_flash(std::vector<uint8_t>& out);
+// Simulated board only: makes `image` the installed firmware.
+Status install_firmware(const std::vector<uint8_t>& image);
 
 #endif

@@ -1,5 +1,4 @@
 // Native build: the library and the simulated board are linked in.
-#include <exception>
 #include <filesystem>
 
 #include "api.h"
@@ -13,7 +12,7 @@ constexpr uint32_t FLASH_PHYSICAL = flashmap::FLASH_BASE;
 constexpr uint32_t FLASH_BYTES = flashmap::FLASH_SIZE;
 }  // namespace
 
-std::string bind_kova(KovaApi& api) {
+Status bind_kova(KovaApi& api) {
     api.mb = KOVA_mb;
     api.customer = KOVA_customer;
     api.major_version = KOVA_major_version;
@@ -39,50 +38,43 @@ std::string bind_kova(KovaApi& api) {
     return {};
 }
 
-std::string load_board(const std::string& dir) {
-    try {
-        board->load(dir);
-    } catch (const std::exception& e) {
-        return e.what();
+Status load_board(const std::string& dir) {
+    if (Status err = board->load(dir)) {
+        return err;
     }
     board_dir = dir;
-    return {};
+    return std::nullopt;
 }
 
-std::string create_board(const std::string& dir) {
+Status create_board(const std::string& dir) {
     board_dir = dir;
     return {};
 }
 
-std::string save_board() {
+Status save_board() {
     if (!board || board_dir.empty()) {
-        return "no board to save";
+        return Error{exitcode::FAILED, "no board to save"};
     }
-    try {
-        board->save(board_dir);
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return {};
+    return board->save(board_dir);
 }
 
-std::string read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& out) {
+Status read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& out) {
     uint32_t handle = 0;
     auto* p = static_cast<const uint8_t*>(MapPhysToLin(physical, length, &handle));
     if (!p) {
-        return "cannot map physical memory";
+        return Error{exitcode::FAILED, "cannot map physical memory"};
     }
     out.assign(p, p + length);
     UnmapPhysicalMemory(handle, const_cast<uint8_t*>(p));
     return {};
 }
 
-std::string read_flash(std::vector<uint8_t>& out) { return read_physical(FLASH_PHYSICAL, FLASH_BYTES, out); }
+Status read_flash(std::vector<uint8_t>& out) { return read_physical(FLASH_PHYSICAL, FLASH_BYTES, out); }
 
-std::string install_firmware(const std::vector<uint8_t>& image) {
+Status install_firmware(const std::vector<uint8_t>& image) {
     if (!board || image.size() != FLASH_BYTES ||
         !board->memory.write(FLASH_PHYSICAL, image.data(), image.size())) {
-        return "cannot install firmware on the board";
+        return Error{exitcode::FAILED, "cannot install firmware on the board"};
     }
     return {};
 }

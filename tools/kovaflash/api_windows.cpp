@@ -21,10 +21,10 @@ bool resolve(HMODULE module, T& slot, const char* name) {
 
 }  // namespace
 
-std::string bind_kova(KovaApi& api) {
+Status bind_kova(KovaApi& api) {
     kova = LoadLibraryA("KOVA.dll");
     if (!kova) {
-        return "cannot load KOVA.dll (error " + std::to_string(GetLastError()) + ")";
+        return Error{exitcode::FAILED, "cannot load KOVA.dll (error " + std::to_string(GetLastError()) + ")"};
     }
     bool ok = resolve(kova, api.mb, "KOVA_mb") && resolve(kova, api.customer, "KOVA_customer") &&
               resolve(kova, api.major_version, "KOVA_major_version") &&
@@ -43,63 +43,64 @@ std::string bind_kova(KovaApi& api) {
               resolve(kova, api.acquire_global_lock, "ACPI_require_global_lock") &&
               resolve(kova, api.release_global_lock, "ACPI_release_global_lock");
     if (!ok) {
-        return "KOVA.dll lacks an expected export";
+        return Error{exitcode::FAILED, "KOVA.dll lacks an expected export"};
     }
+    // The simulator's ZUNDA.dll has a control interface; the board maker's
+    // has only the seven operations.
     zunda = GetModuleHandleA("ZUNDA.dll");
-    uint32_t(WINAPI * open)(const char*) = nullptr;
-    api.simulated = resolve(zunda, open, "SimOpenBoard");
-    return {};
+    api.simulated = zunda != nullptr && GetProcAddress(zunda, "SimOpenBoard") != nullptr;
+    return std::nullopt;
 }
 
-std::string load_board(const std::string& board_dir) {
+Status load_board(const std::string& board_dir) {
     uint32_t(WINAPI * open)(const char*) = nullptr;
     if (!resolve(zunda, open, "SimOpenBoard") || open(board_dir.c_str()) == 0) {
-        return "cannot load board from " + board_dir;
+        return Error{exitcode::USAGE, "cannot load board from " + board_dir};
     }
-    return {};
+    return std::nullopt;
 }
 
-std::string create_board(const std::string& board_dir) {
+Status create_board(const std::string& board_dir) {
     uint32_t(WINAPI * create)(const char*) = nullptr;
     if (!resolve(zunda, create, "SimCreateBoard") || create(board_dir.c_str()) == 0) {
-        return "cannot create a board in " + board_dir;
+        return Error{exitcode::USAGE, "cannot create a board in " + board_dir};
     }
-    return {};
+    return std::nullopt;
 }
 
-std::string save_board() {
+Status save_board() {
     uint32_t(WINAPI * save)() = nullptr;
     if (!resolve(zunda, save, "SimSaveBoard") || save() == 0) {
-        return "cannot save board";
+        return Error{exitcode::FAILED, "cannot save board"};
     }
-    return {};
+    return std::nullopt;
 }
 
-std::string read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& out) {
+Status read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& out) {
     void*(WINAPI * map)(uint32_t, uint32_t, uint32_t*) = nullptr;
     uint32_t(WINAPI * unmap)(uint32_t, void*) = nullptr;
     if (!resolve(zunda, map, "MapPhysToLin") || !resolve(zunda, unmap, "UnmapPhysicalMemory")) {
-        return "ZUNDA.dll lacks MapPhysToLin";
+        return Error{exitcode::FAILED, "ZUNDA.dll lacks MapPhysToLin"};
     }
     uint32_t handle = 0;
     auto* p = static_cast<const uint8_t*>(map(physical, length, &handle));
     if (!p) {
-        return "cannot map physical memory";
+        return Error{exitcode::FAILED, "cannot map physical memory"};
     }
     out.assign(p, p + length);
     unmap(handle, const_cast<uint8_t*>(p));
-    return {};
+    return std::nullopt;
 }
 
-std::string read_flash(std::vector<uint8_t>& out) { return read_physical(FLASH_PHYSICAL, FLASH_BYTES, out); }
+Status read_flash(std::vector<uint8_t>& out) { return read_physical(FLASH_PHYSICAL, FLASH_BYTES, out); }
 
-std::string install_firmware(const std::vector<uint8_t>& image) {
+Status install_firmware(const std::vector<uint8_t>& image) {
     uint32_t(WINAPI * write)(const void*, uint32_t) = nullptr;
     if (!resolve(zunda, write, "SimWriteFlash")) {
-        return "only a simulated board can be initialised";
+        return Error{exitcode::FAILED, "only a simulated board can be initialised"};
     }
     if (write(image.data(), uint32_t(image.size())) == 0) {
-        return "cannot install firmware on the board";
+        return Error{exitcode::FAILED, "cannot install firmware on the board"};
     }
-    return {};
+    return std::nullopt;
 }

@@ -64,16 +64,14 @@ int run_info(Session& s) {
 int run_board_init(Session& s, const std::string& image_path) {
     std::vector<uint8_t> image = image_path.empty() ? std::vector<uint8_t>() : load_image(image_path);
     if (board_files_present(s.options.board_dir) && !s.options.force) {
-        throw Failure{exitcode::USAGE, s.options.board_dir + " holds a board already; --force replaces it"};
+        throw Error{exitcode::USAGE, s.options.board_dir + " holds a board already; --force replaces it"};
     }
     s.open(Access::Create);
     if (!s.api.simulated) {
-        throw Failure{exitcode::USAGE,
-                      "board init makes a simulated board; this ZUNDA.dll drives a real one"};
+        throw Error{exitcode::USAGE, "board init makes a simulated board; this ZUNDA.dll drives a real one"};
     }
-    std::string err = install_firmware(image.empty() ? factory_firmware() : image);
-    if (!err.empty()) {
-        throw Failure{exitcode::FAILED, err};
+    if (Status err = install_firmware(image.empty() ? factory_firmware() : image)) {
+        throw *err;
     }
     s.save();
     s.say("board %s: installed firmware %s", s.options.board_dir.c_str(),

@@ -6,55 +6,56 @@
 #include <string_view>
 #include <vector>
 
+#include "acpi/facs.h"
 #include "builder.h"
+#include "error.h"
+#include "smbus/smbus.h"
 
 namespace {
 
-constexpr int EXIT_FAILED = 1;
 constexpr uint32_t SPI_ADDRESS_MASK = 0xFFFFFF;
 // The library clocks sixteen bytes from the address it is given and returns
 // the last: asking for address - 15 yields the byte at address.
 constexpr uint32_t FLASH_READ_LEAD = 15;
 constexpr uint32_t DUMP_BYTES_PER_LINE = 16;
 
-constexpr uint8_t SMB_STS_HOST_BUSY = 0x01, SMB_STS_INTR = 0x02, SMB_STS_DEV_ERR = 0x04,
-                  SMB_STS_BUS_ERR = 0x08, SMB_STS_FAILED = 0x10;
-constexpr uint8_t SMB_STS_ERRORS = SMB_STS_DEV_ERR | SMB_STS_BUS_ERR | SMB_STS_FAILED;
-
-// ACPI tables, read by the host through the hardware-access library.
-constexpr uint32_t FSEG_PHYSICAL = 0xF0000, FSEG_BYTES = 0x10000;
-constexpr std::string_view RSDP_SIGNATURE = "RSD PTR ";
-constexpr uint32_t RSDP_RSDT_AT = 16, RSDP_BYTES = 20;
-constexpr uint32_t SDT_HEADER_BYTES = 36, SDT_LENGTH_AT = 4, RSDT_MAX_ENTRIES = 8;
-constexpr uint32_t FADT_FIRMWARE_CTRL_AT = 36, FADT_MIN_BYTES = 40;
-constexpr uint32_t FACS_GLOBAL_LOCK_AT = 16, FACS_MIN_BYTES = 20;
+using namespace kova::smb;
+namespace acpi = kova::acpi;
 
 uint32_t read32(const std::vector<uint8_t>& b, size_t at) { return kimage::read32(&b[at]); }
 
-// The FACS address the library will use: the first FADT among the first
-// eight RSDT entries.
+bool signature_at(const std::vector<uint8_t>& b, size_t at, const char* signature) {
+    return std::string_view(reinterpret_cast<const char*>(b.data()) + at, acpi::SIGNATURE_BYTES) ==
+           std::string_view(signature, acpi::SIGNATURE_BYTES);
+}
+
+// The FACS address the library will use, found the way it finds it, with
+// what it maps: the RSDP in the F-segment, the RSDT, the first "FACP" among
+// at most eight entries and no more than the RSDT holds.
 std::optional<uint32_t> host_find_facs() {
     std::vector<uint8_t> fseg, rsdt, table;
-    if (!read_physical(FSEG_PHYSICAL, FSEG_BYTES, fseg).empty()) {
+    if (read_physical(acpi::FSEG_PHYSICAL, acpi::FSEG_LENGTH, fseg)) {
         return std::nullopt;
     }
     std::string_view text(reinterpret_cast<const char*>(fseg.data()), fseg.size());
-    size_t r = text.find(RSDP_SIGNATURE.substr(0, 7));
-    while (r != std::string_view::npos && r + RSDP_BYTES > fseg.size()) {
-        r = text.find(RSDP_SIGNATURE.substr(0, 7), r + 1);
+    size_t r = text.find(acpi::RSDP_SIGNATURE);
+    while (r != std::string_view::npos && r + acpi::RSDP_FIELDS_BYTES > fseg.size()) {
+        r = text.find(acpi::RSDP_SIGNATURE, r + 1);
     }
     if (r == std::string_view::npos ||
-        !read_physical(read32(fseg, r + RSDP_RSDT_AT), SDT_HEADER_BYTES + 4 * RSDT_MAX_ENTRIES, rsdt)
-             .empty()) {
+        read_physical(read32(fseg, r + acpi::RSDP_RSDT_ADDRESS_AT), acpi::RSDT_MAP_BYTES, rsdt)) {
         return std::nullopt;
     }
-    uint32_t length = read32(rsdt, SDT_LENGTH_AT);
+    uint32_t length = read32(rsdt, acpi::SDT_LENGTH_AT);
     uint32_t entries =
-        length < SDT_HEADER_BYTES ? 0 : std::min((length - SDT_HEADER_BYTES) / 4, RSDT_MAX_ENTRIES);
+        length < acpi::SDT_HEADER_BYTES
+            ? 0
+            : std::min((length - acpi::SDT_HEADER_BYTES) / acpi::SDT_ENTRY_BYTES, acpi::RSDT_MAX_ENTRIES);
     for (uint32_t i = 0; i < entries; ++i) {
-        if (read_physical(read32(rsdt, SDT_HEADER_BYTES + 4 * i), FADT_MIN_BYTES, table).empty() &&
-            std::string_view(reinterpret_cast<const char*>(table.data()), 4) == "FACP") {
-            return read32(table, FADT_FIRMWARE_CTRL_AT);
+        uint32_t address = read32(rsdt, acpi::SDT_HEADER_BYTES + acpi::SDT_ENTRY_BYTES * i);
+        if (!read_physical(address, acpi::TABLE_MAP_BYTES, table) &&
+            signature_at(table, 0, acpi::FADT_SIGNATURE)) {
+            return read32(table, acpi::FADT_FIRMWARE_CTRL_AT);
         }
     }
     return std::nullopt;
@@ -62,16 +63,16 @@ std::optional<uint32_t> host_find_facs() {
 
 std::optional<uint32_t> read_lock_word(uint32_t facs) {
     std::vector<uint8_t> b;
-    if (!read_physical(facs, FACS_MIN_BYTES, b).empty()) {
+    if (read_physical(facs, acpi::FACS_MAP_BYTES, b)) {
         return std::nullopt;
     }
-    return read32(b, FACS_GLOBAL_LOCK_AT);
+    return read32(b, acpi::FACS_GLOBAL_LOCK_AT);
 }
 
 std::string describe_lock(uint32_t word) {
     char text[64];
-    std::snprintf(text, sizeof text, "0x%08X (%s%s)", word, (word & 2) ? "owned" : "free",
-                  (word & 1) ? ", pending" : "");
+    std::snprintf(text, sizeof text, "0x%08X (%s%s)", word, (word & acpi::GL_OWNED) ? "owned" : "free",
+                  (word & acpi::GL_PENDING) ? ", pending" : "");
     return text;
 }
 
@@ -82,11 +83,11 @@ std::string describe_smbus_status(uint8_t status) {
         uint8_t mask;
         const char* name;
     };
-    const Bit bits[] = {{SMB_STS_HOST_BUSY, "HOST_BUSY: still busy"},
-                        {SMB_STS_INTR, "INTR: done"},
-                        {SMB_STS_DEV_ERR, "DEV_ERR: no acknowledge"},
-                        {SMB_STS_BUS_ERR, "BUS_ERR: collision"},
-                        {SMB_STS_FAILED, "FAILED: killed"}};
+    const Bit bits[] = {{SMB_HST_STS_HOST_BUSY, "HOST_BUSY: still busy"},
+                        {SMB_HST_STS_INTR, "INTR: done"},
+                        {SMB_HST_STS_DEV_ERR, "DEV_ERR: no acknowledge"},
+                        {SMB_HST_STS_BUS_ERR, "BUS_ERR: collision"},
+                        {SMB_HST_STS_FAILED, "FAILED: killed"}};
     char head[8];
     std::snprintf(head, sizeof head, "0x%02X", status);
     std::string names;
@@ -126,8 +127,8 @@ int run_smbus_write(const KovaApi& api, SmbusOp op, uint32_t slave, uint32_t com
     std::printf("result        : 0x%04X\n", unsigned(r));
     std::printf("host status   : %s\n", describe_smbus_status(status).c_str());
     std::printf("data 0        : 0x%02X\n", unsigned(r & 0xFF));
-    bool ok = (status & SMB_STS_INTR) && !(status & (SMB_STS_ERRORS | SMB_STS_HOST_BUSY));
-    return ok ? 0 : EXIT_FAILED;
+    bool ok = (status & SMB_HST_STS_INTR) && !(status & (SMB_HST_STS_ERRORS | SMB_HST_STS_HOST_BUSY));
+    return ok ? 0 : exitcode::FAILED;
 }
 
 int run_acpi_lock(const KovaApi& api) {
@@ -136,7 +137,7 @@ int run_acpi_lock(const KovaApi& api) {
         std::printf("no FACS in the ACPI tables: the library leaves the lock alone\n");
         api.acquire_global_lock();
         api.release_global_lock();
-        return EXIT_FAILED;
+        return exitcode::FAILED;
     }
     std::printf("FACS          : 0x%08X\n", *facs);
     if (auto w = read_lock_word(*facs)) {
@@ -151,5 +152,5 @@ int run_acpi_lock(const KovaApi& api) {
     if (auto w = read_lock_word(*facs)) {
         std::printf("lock word     : %s released\n", describe_lock(*w).c_str());
     }
-    return held && (*held & 2) ? 0 : EXIT_FAILED;
+    return held && (*held & acpi::GL_OWNED) ? exitcode::OK : exitcode::FAILED;
 }

@@ -36,10 +36,10 @@ constexpr char EXIT_CODES[] =
 
 std::string version_line() {
     KovaApi api;
-    std::string err = bind_kova(api);
-    std::string dll = err.empty() ? std::string("KOVA.dll ") + api.major_version + "." + api.minor_version +
-                                        ", " + api.date + ", board " + api.mb
-                                  : "KOVA.dll not loaded: " + err;
+    Status err = bind_kova(api);
+    std::string dll = !err ? std::string("KOVA.dll ") + api.major_version + "." + api.minor_version + ", " +
+                                 api.date + ", board " + api.mb
+                           : "KOVA.dll not loaded: " + err->text;
     return std::string("kovaflash ") + TOOL_VERSION + " (" + dll + ")";
 }
 
@@ -152,66 +152,62 @@ int main(int argc, char** argv) {
     Session s(g);
     int status = exitcode::OK;
     try {
-        try {
-            upd.handle = number_argument(handle_text, 0xFFFFFFFF, "--handle");
-            if (info->parsed()) {
-                status = run_info(s);
-            } else if (check->parsed()) {
-                status = run_check(s, upd);
-            } else if (update->parsed()) {
-                status = run_update(s, upd);
-            } else if (verify->parsed()) {
-                status = run_verify(s, ver);
-            } else if (backup->parsed()) {
-                status = run_backup(s, backup_path);
-            } else if (board_init->parsed()) {
-                status = run_board_init(s, init_image);
-            } else if (ec_read->parsed()) {
-                uint32_t index = number_argument(index_text, EC_INDEX_MAX, "INDEX");
-                s.open(Access::Read);
-                std::printf("EC[0x%02X] = 0x%02X\n", unsigned(index), unsigned(s.api.get_ec_ram(index)));
-            } else if (ec_write->parsed()) {
-                uint32_t index = number_argument(index_text, EC_INDEX_MAX, "INDEX");
-                uint32_t value = number_argument(value_text, EC_VALUE_MAX, "VALUE");
-                s.open(Access::Write);
-                s.api.set_ec_ram(index, value);
-                s.save();
-                std::printf("EC[0x%02X] <- 0x%02X\n", unsigned(index), unsigned(value));
-            } else if (flash_read->parsed()) {
-                uint32_t address = number_argument(address_text, SPI_ADDRESS_MAX, "ADDRESS");
-                uint32_t count = number_argument(count_text, FLASH_DUMP_MAX, "--count");
-                if (count == 0) {
-                    throw UsageError{"--count 0 reads nothing: give 1 to 4096 bytes"};
-                }
-                if (uint64_t(address) + count > SPI_FLASH_BYTES) {
-                    char text[160];
-                    std::snprintf(text, sizeof text,
-                                  "0x%X bytes from 0x%06X run past the end of the 2 MiB flash (last address "
-                                  "0x%X)",
-                                  unsigned(count), unsigned(address), unsigned(flashmap::FLASH_LAST));
-                    throw UsageError{text};
-                }
-                s.open(Access::Read);
-                status = run_flash_read(s.api, address, count);
-            } else if (acpi_lock->parsed()) {
-                s.open(Access::Write);
-                status = run_acpi_lock(s.api);
-            } else {
-                for (const auto& c : smbus_cmds) {
-                    if (c.app->parsed()) {
-                        uint32_t slave = number_argument(slave_text, SMBUS_ADDRESS_MAX, "SLAVE");
-                        uint32_t command = number_argument(command_text, SMBUS_BYTE_MAX, "COMMAND");
-                        uint32_t value = number_argument(smbus_value_text, c.max, c.what);
-                        s.open(Access::Write);
-                        status = run_smbus_write(s.api, c.op, slave, command, value);
-                        s.save();
-                    }
+        upd.handle = number_argument(handle_text, 0xFFFFFFFF, "--handle");
+        if (info->parsed()) {
+            status = run_info(s);
+        } else if (check->parsed()) {
+            status = run_check(s, upd);
+        } else if (update->parsed()) {
+            status = run_update(s, upd);
+        } else if (verify->parsed()) {
+            status = run_verify(s, ver);
+        } else if (backup->parsed()) {
+            status = run_backup(s, backup_path);
+        } else if (board_init->parsed()) {
+            status = run_board_init(s, init_image);
+        } else if (ec_read->parsed()) {
+            uint32_t index = number_argument(index_text, EC_INDEX_MAX, "INDEX");
+            s.open(Access::Read);
+            std::printf("EC[0x%02X] = 0x%02X\n", unsigned(index), unsigned(s.api.get_ec_ram(index)));
+        } else if (ec_write->parsed()) {
+            uint32_t index = number_argument(index_text, EC_INDEX_MAX, "INDEX");
+            uint32_t value = number_argument(value_text, EC_VALUE_MAX, "VALUE");
+            s.open(Access::Write);
+            s.api.set_ec_ram(index, value);
+            s.save();
+            std::printf("EC[0x%02X] <- 0x%02X\n", unsigned(index), unsigned(value));
+        } else if (flash_read->parsed()) {
+            uint32_t address = number_argument(address_text, SPI_ADDRESS_MAX, "ADDRESS");
+            uint32_t count = number_argument(count_text, FLASH_DUMP_MAX, "--count");
+            if (count == 0) {
+                throw Error{exitcode::USAGE, "--count 0 reads nothing: give 1 to 4096 bytes"};
+            }
+            if (uint64_t(address) + count > SPI_FLASH_BYTES) {
+                char text[160];
+                std::snprintf(text, sizeof text,
+                              "0x%X bytes from 0x%06X run past the end of the 2 MiB flash (last address "
+                              "0x%X)",
+                              unsigned(count), unsigned(address), unsigned(flashmap::FLASH_LAST));
+                throw Error{exitcode::USAGE, text};
+            }
+            s.open(Access::Read);
+            status = run_flash_read(s.api, address, count);
+        } else if (acpi_lock->parsed()) {
+            s.open(Access::Write);
+            status = run_acpi_lock(s.api);
+        } else {
+            for (const auto& c : smbus_cmds) {
+                if (c.app->parsed()) {
+                    uint32_t slave = number_argument(slave_text, SMBUS_ADDRESS_MAX, "SLAVE");
+                    uint32_t command = number_argument(command_text, SMBUS_BYTE_MAX, "COMMAND");
+                    uint32_t value = number_argument(smbus_value_text, c.max, c.what);
+                    s.open(Access::Write);
+                    status = run_smbus_write(s.api, c.op, slave, command, value);
+                    s.save();
                 }
             }
-        } catch (const UsageError& e) {
-            throw Failure{exitcode::USAGE, e.text};
         }
-    } catch (const Failure& f) {
+    } catch (const Error& f) {
         s.warn(f.text);
         s.report["error"] = f.text;
         status = f.code;

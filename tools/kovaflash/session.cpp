@@ -17,26 +17,26 @@ constexpr char REPAIR[] = "`kovaflash board init --force` makes a new board ther
 // plus '/' (which Windows takes too), so a message shows the path as typed.
 fs::path board_file(const std::string& dir, const BoardFile& f) { return fs::path(dir + "/" + f.name); }
 
-// Every state file there and whole, or a Failure naming the first that is not.
+// Every state file there and whole, or throws the Error naming the first that is not.
 void check_board_files(const std::string& dir) {
     std::error_code ec;
     if (!fs::is_directory(dir, ec) || !board_files_present(dir)) {
-        throw Failure{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
+        throw Error{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
     }
     for (const BoardFile& f : BOARD_FILES) {
         fs::path p = board_file(dir, f);
         fs::file_status st = fs::status(p, ec);
         if (st.type() == fs::file_type::not_found) {
-            throw Failure{exitcode::USAGE, p.string() + ": missing; " + REPAIR};
+            throw Error{exitcode::USAGE, p.string() + ": missing; " + REPAIR};
         }
         if (st.type() != fs::file_type::regular) {
-            throw Failure{exitcode::USAGE, p.string() + ": not a regular file; " + REPAIR};
+            throw Error{exitcode::USAGE, p.string() + ": not a regular file; " + REPAIR};
         }
         uintmax_t size = fs::file_size(p, ec);
         if (ec || size != f.bytes) {
-            throw Failure{exitcode::USAGE, p.string() + ": " +
-                                               (ec ? ec.message() : std::to_string(size) + " bytes") +
-                                               ", expected " + std::to_string(f.bytes) + "; " + REPAIR};
+            throw Error{exitcode::USAGE, p.string() + ": " +
+                                             (ec ? ec.message() : std::to_string(size) + " bytes") +
+                                             ", expected " + std::to_string(f.bytes) + "; " + REPAIR};
         }
     }
 }
@@ -45,9 +45,8 @@ void check_board_files(const std::string& dir) {
 
 std::vector<uint8_t> load_image(const std::string& path) {
     std::vector<uint8_t> image;
-    std::string err = read_image_file(path, image);
-    if (!err.empty()) {
-        throw Failure{exitcode::USAGE, err};
+    if (Status err = read_image_file(path, image)) {
+        throw *err;
     }
     return image;
 }
@@ -63,9 +62,8 @@ bool board_files_present(const std::string& dir) {
 }
 
 void Session::open(Access access) {
-    std::string err = bind_kova(api);
-    if (!err.empty()) {
-        throw Failure{exitcode::FAILED, err};
+    if (Status err = bind_kova(api)) {
+        throw *err;
     }
     const std::string& dir = options.board_dir;
     std::error_code ec;
@@ -74,37 +72,33 @@ void Session::open(Access access) {
             fs::create_directories(dir, ec);
         }
         if (!fs::is_directory(dir, ec)) {
-            throw Failure{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
+            throw Error{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
         }
-        switch (lock_.acquire(dir, options.wait_seconds)) {
-        case BoardLock::Result::Held:
-            writer_ = true;
-            // A writer killed mid-save leaves its temporary file behind;
-            // with the lock held, none is in use.
-            for (const BoardFile& f : BOARD_FILES) {
-                remove_stale_temporaries(board_file(dir, f).string());
-            }
-            break;
-        case BoardLock::Result::Busy:
-            throw Failure{exitcode::BUSY, lock_.message()};
-        case BoardLock::Result::Error:
-            throw Failure{exitcode::FAILED, lock_.message()};
+        if (Status err = lock_.acquire(dir, options.wait_seconds)) {
+            throw *err;
+        }
+        writer_ = true;
+        // A writer killed mid-save leaves its temporary file behind; with
+        // the lock held, none is in use.
+        for (const BoardFile& f : BOARD_FILES) {
+            remove_stale_temporaries(board_file(dir, f).string());
         }
     }
     if (!api.simulated) {
         return;  // the real board: nothing to load
     }
+    Status err;
     if (access == Access::Create) {
         err = create_board(dir);
     } else {
         check_board_files(dir);
         err = load_board(dir);
-        if (!err.empty()) {
-            err += std::string("; ") + REPAIR;
+        if (err) {
+            err->text += std::string("; ") + REPAIR;
         }
     }
-    if (!err.empty()) {
-        throw Failure{exitcode::USAGE, err};
+    if (err) {
+        throw *err;
     }
 }
 
@@ -112,9 +106,8 @@ void Session::save() {
     if (!writer_ || !api.simulated) {
         return;
     }
-    std::string err = save_board();
-    if (!err.empty()) {
-        throw Failure{exitcode::FAILED, "cannot save the board: " + err};
+    if (Status err = save_board()) {
+        throw Error{exitcode::FAILED, "cannot save the board: " + err->text};
     }
 }
 
@@ -142,9 +135,8 @@ int Session::finish(int code) {
 
 std::vector<uint8_t> Session::installed_firmware() {
     std::vector<uint8_t> flash;
-    std::string err = read_flash(flash);
-    if (!err.empty()) {
-        throw Failure{exitcode::FAILED, "cannot read the installed firmware: " + err};
+    if (Status err = read_flash(flash)) {
+        throw Error{exitcode::FAILED, "cannot read the installed firmware: " + err->text};
     }
     return flash;
 }

@@ -12,15 +12,7 @@
 
 #include "api.h"
 #include "board_lock.h"
-
-namespace exitcode {
-constexpr int OK = 0;
-constexpr int FAILED = 1;   // the operation reported a failure (library result code printed)
-constexpr int USAGE = 2;    // usage or input error
-constexpr int REFUSED = 3;  // image refused: it would lock the board out of later updates
-constexpr int BUSY = 4;     // another writer holds the board
-constexpr int DIFFERS = 5;  // verify found differences
-}  // namespace exitcode
+#include "error.h"
 
 struct GlobalOptions {
     std::string board_dir = "./kova-board";
@@ -30,13 +22,9 @@ struct GlobalOptions {
     double wait_seconds = 0;
 };
 
-// Ends a command with its exit code and one line saying why.
-struct Failure {
-    int code;
-    std::string text;
-};
+// A command ends early by throwing the Error it ends with.
 
-// The 2 MiB image at `path`; a Failure (exit 2) naming what is wrong with it.
+// The 2 MiB image at `path`; throws the Error naming what is wrong with it.
 std::vector<uint8_t> load_image(const std::string& path);
 // Whether `dir` holds any of the simulated board's state files.
 bool board_files_present(const std::string& dir);
@@ -55,9 +43,9 @@ public:
     KovaApi api;
     nlohmann::json report = nlohmann::json::object();
 
-    // Binds the library and loads the board for `access`. Throws Failure.
+    // Binds the library and loads the board for `access`. Throws Error.
     void open(Access access);
-    // Writers only: the board's state, each file whole. Throws Failure.
+    // Writers only: the board's state, each file whole. Throws Error.
     void save();
     // A line of text on stdout (not with --json).
     void say(const char* format, ...) __attribute__((format(printf, 2, 3)));

@@ -44,9 +44,9 @@ void refuse_unless_installable(Session& s, const std::vector<uint8_t>& image) {
     }
     s.report["refused_field"] = why->field;
     if (!s.options.force) {
-        throw Failure{exitcode::REFUSED, why->text +
-                                             "; once installed, the library would refuse every later update "
-                                             "of this board (--force writes it anyway)"};
+        throw Error{exitcode::REFUSED, why->text +
+                                           "; once installed, the library would refuse every later update "
+                                           "of this board (--force writes it anyway)"};
     }
     s.warn("WARNING: " + why->text +
            "; written anyway (--force): later updates through this library will be refused");
@@ -204,7 +204,7 @@ int run_update(Session& s, const UpdateOptions& o) {
     bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
     if (!s.options.yes) {
         if (!terminal) {
-            throw Failure{exitcode::USAGE, "no terminal to confirm on: pass --yes to write " + o.image_path};
+            throw Error{exitcode::USAGE, "no terminal to confirm on: pass --yes to write " + o.image_path};
         }
         if (!confirm(o.image_path, expected)) {
             s.say("nothing written");

@@ -67,13 +67,15 @@ int run_verify(Session& s, const VerifyOptions& o) {
 void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::string& path, bool replace) {
     std::error_code ec;
     if (std::filesystem::is_directory(path, ec)) {
-        throw Failure{exitcode::USAGE, path + ": is a directory; name the backup file"};
+        throw Error{exitcode::USAGE, path + ": is a directory; name the backup file"};
     }
-    std::string err =
-        write_file_atomic(path, flash.data(), flash.size(), replace ? Existing::Replace : Existing::Keep);
-    if (!err.empty()) {
-        bool exists = err.size() >= 6 && err.compare(err.size() - 6, 6, "exists") == 0;
-        throw Failure{exitcode::USAGE, err + (exists ? " (--force replaces it)" : "")};
+    if (Status err = write_file_atomic(path, flash.data(), flash.size(),
+                                       replace ? Existing::Replace : Existing::Keep)) {
+        // Keep refuses an existing file as an input error; any other failure is the disk's.
+        if (err->code == exitcode::USAGE) {
+            err->text += " (--force replaces it)";
+        }
+        throw *err;
     }
     ident::Identity id = ident::read_identity(flash.data());
     s.say("backup        : %s (2 MiB of installed firmware, boot-info revision %u)", path.c_str(),

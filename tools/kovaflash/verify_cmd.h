@@ -32,7 +32,7 @@ int run_verify(Session& s, const VerifyOptions& o);
 int run_backup(Session& s, const std::string& path);
 
 // Writes the installed firmware to `path` (never over an existing file
-// unless `replace`). Throws Failure.
+// unless `replace`). Throws Error.
 void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::string& path, bool replace);
 
 #endif

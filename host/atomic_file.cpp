@@ -76,12 +76,12 @@ HANDLE create_temporary(const std::string& path, std::string& tmp) {
 
 }  // namespace
 
-std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
+Status write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
     std::string tmp;
     HANDLE h = create_temporary(path, tmp);
     if (h == INVALID_HANDLE_VALUE) {
-        return folder_of(path) + ": cannot create a file there (error " + std::to_string(GetLastError()) +
-               ")";
+        return Error{exitcode::FAILED, folder_of(path) + ": cannot create a file there (error " +
+                                           std::to_string(GetLastError()) + ")"};
     }
     DWORD written = 0;
     bool ok = size == 0 || (WriteFile(h, data, DWORD(size), &written, nullptr) && written == size);
@@ -92,22 +92,22 @@ std::string write_file_atomic(const std::string& path, const uint8_t* data, size
         DWORD e = GetLastError();
         DeleteFileA(tmp.c_str());
         if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) {
-            return path + ": exists";
+            return Error{exitcode::USAGE, path + ": exists"};
         }
-        return path + ": write failed (error " + std::to_string(e) + ")";
+        return Error{exitcode::FAILED, path + ": write failed (error " + std::to_string(e) + ")"};
     }
-    return {};
+    return std::nullopt;
 }
 
 #else
 
-std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
+Status write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
     std::string dir = folder_of(path);
     std::string tmp =
         dir + "/" + temporary_prefix(std::filesystem::path(path).filename().string()) + MKSTEMP_SUFFIX;
     int fd = mkstemp(tmp.data());
     if (fd < 0) {
-        return dir + ": cannot create a file there (" + std::strerror(errno) + ")";
+        return Error{exitcode::FAILED, dir + ": cannot create a file there (" + std::strerror(errno) + ")"};
     }
     auto fail = [&](const std::string& what) {
         int e = errno;
@@ -115,7 +115,7 @@ std::string write_file_atomic(const std::string& path, const uint8_t* data, size
             close(fd);
         }
         unlink(tmp.c_str());
-        return path + ": " + what + " (" + std::strerror(e) + ")";
+        return Error{exitcode::FAILED, path + ": " + what + " (" + std::strerror(e) + ")"};
     };
     for (size_t done = 0; done < size;) {
         ssize_t n = write(fd, data + done, size - done);
@@ -138,10 +138,12 @@ std::string write_file_atomic(const std::string& path, const uint8_t* data, size
     if (existing == Existing::Keep) {
         // link() refuses an existing name, so no file is ever replaced.
         if (link(tmp.c_str(), path.c_str()) != 0) {
-            std::string reason = errno == EEXIST ? std::string("exists") : std::string("cannot create");
             int e = errno;
             unlink(tmp.c_str());
-            return path + ": " + reason + (e == EEXIST ? "" : std::string(" (") + std::strerror(e) + ")");
+            if (e == EEXIST) {
+                return Error{exitcode::USAGE, path + ": exists"};
+            }
+            return Error{exitcode::FAILED, path + ": cannot create (" + std::strerror(e) + ")"};
         }
         unlink(tmp.c_str());
     } else if (rename(tmp.c_str(), path.c_str()) != 0) {

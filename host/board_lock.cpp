@@ -40,21 +40,20 @@ void record_pid(const std::string& dir) {
 
 // The hardware belongs to the machine, not to a board directory: one mutex
 // for every host process on it.
-BoardLock::Result BoardLock::acquire(const std::string& dir, double wait_seconds) {
+Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
     HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\KOVA-K5R-firmware");
     if (!m) {
-        message_ = "cannot create the board mutex (error " + std::to_string(GetLastError()) + ")";
-        return Result::Error;
+        return Error{exitcode::FAILED,
+                     "cannot create the board mutex (error " + std::to_string(GetLastError()) + ")"};
     }
     DWORD waited = WaitForSingleObject(m, DWORD(wait_seconds * 1000));
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         CloseHandle(m);
-        message_ = holder(dir);
-        return Result::Busy;
+        return Error{exitcode::BUSY, holder(dir)};
     }
     mutex_ = m;
     record_pid(dir);
-    return Result::Held;
+    return std::nullopt;
 }
 
 void BoardLock::release() {
@@ -67,30 +66,28 @@ void BoardLock::release() {
 
 #else
 
-BoardLock::Result BoardLock::acquire(const std::string& dir, double wait_seconds) {
+Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
     std::string path = dir + "/" + BOARD_LOCK_FILE;
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        message_ = path + ": cannot open the lock file (" + std::strerror(errno) + ")";
-        return Result::Error;
+        return Error{exitcode::FAILED, path + ": cannot open the lock file (" + std::strerror(errno) + ")"};
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait_seconds);
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            message_ = path + ": cannot lock (" + std::strerror(errno) + ")";
+            Error e{exitcode::FAILED, path + ": cannot lock (" + std::strerror(errno) + ")"};
             close(fd);
-            return Result::Error;
+            return e;
         }
         if (std::chrono::steady_clock::now() >= deadline) {
-            message_ = holder(dir);
             close(fd);
-            return Result::Busy;
+            return Error{exitcode::BUSY, holder(dir)};
         }
         std::this_thread::sleep_for(RETRY_INTERVAL);
     }
     fd_ = fd;
     record_pid(dir);
-    return Result::Held;
+    return std::nullopt;
 }
 
 void BoardLock::release() {

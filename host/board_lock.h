@@ -3,10 +3,12 @@
 // namespace, so two host processes on one machine never interleave their
 // firmware calls. The holder writes its pid into the lock file, so a second
 // writer can say who holds the board.
-#ifndef KOVA_TOOLS_BOARD_LOCK_H
-#define KOVA_TOOLS_BOARD_LOCK_H
+#ifndef KOVA_HOST_BOARD_LOCK_H
+#define KOVA_HOST_BOARD_LOCK_H
 
 #include <string>
+
+#include "error.h"
 
 constexpr char BOARD_LOCK_FILE[] = "kovaflash.lock";
 
@@ -17,16 +19,14 @@ public:
     BoardLock(const BoardLock&) = delete;
     BoardLock& operator=(const BoardLock&) = delete;
 
-    enum class Result { Held, Busy, Error };
     // Takes the lock of the board in `dir` (which must exist), waiting up to
-    // `wait_seconds` for another holder to let go. On Busy or Error,
-    // message() says why ("board busy (held by pid N)").
-    Result acquire(const std::string& dir, double wait_seconds);
+    // `wait_seconds` for another holder to let go: nothing once it is held,
+    // exitcode::BUSY while another holds it ("board busy (held by pid N)"),
+    // exitcode::FAILED when it cannot be taken at all.
+    Status acquire(const std::string& dir, double wait_seconds);
     void release();
-    const std::string& message() const { return message_; }
 
 private:
-    std::string message_;
 #if defined(_WIN32)
     void* mutex_ = nullptr;
 #else

@@ -2,19 +2,22 @@
 // file in the same folder, reach the disk, and then take the target's name
 // in one rename, so a kill or power loss at any moment leaves either the old
 // file or the new one, never a mix.
-#ifndef KOVA_TOOLS_ATOMIC_FILE_H
-#define KOVA_TOOLS_ATOMIC_FILE_H
+#ifndef KOVA_HOST_ATOMIC_FILE_H
+#define KOVA_HOST_ATOMIC_FILE_H
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "error.h"
+
 enum class Existing { Replace, Keep };
 
 // Writes `size` bytes to `path`. With Existing::Keep an existing file is left
-// alone and the write fails. Empty on success, else the reason, naming the file.
-std::string write_file_atomic(const std::string& path, const uint8_t* data, size_t size,
-                              Existing existing = Existing::Replace);
+// alone and the write fails with exitcode::USAGE ("PATH: exists"); any other
+// failure is exitcode::FAILED, its text naming the file.
+Status write_file_atomic(const std::string& path, const uint8_t* data, size_t size,
+                         Existing existing = Existing::Replace);
 
 // Removes the temporary files that writes of `path` killed before their
 // rename left in its folder. Only for a caller that holds the lock every

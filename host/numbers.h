@@ -1,5 +1,5 @@
-#ifndef KOVAFLASH_NUMBERS_H
-#define KOVAFLASH_NUMBERS_H
+#ifndef KOVA_HOST_NUMBERS_H
+#define KOVA_HOST_NUMBERS_H
 
 #include <cstdint>
 #include <optional>
