@@ -116,8 +116,6 @@ uint32_t ZUNDA_CALL SimFirmwareCallbacks(uint32_t code) {
 
 void ZUNDA_CALL SimFirmwareClearLog(void) { sim::current().firmware.events.clear(); }
 
-void ZUNDA_CALL SimRemoveInterface(void) { sim::current().firmware.remove_interface(); }
-
 void ZUNDA_CALL SimSetRegister(uint32_t reg, uint32_t value) {
     sim::current().window.regs[reg & 0xFFFF] = uint8_t(value);
 }

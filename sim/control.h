@@ -13,8 +13,9 @@
 extern "C" {
 #endif
 
-// Loads the board directory (missing files keep power-on defaults) and
-// remembers it for SimSaveBoard. 1 on success, 0 on a bad board file.
+// Loads the board directory, whose three files must all be there and
+// whole, and remembers it for SimSaveBoard. 1 on success, 0 on a missing
+// or bad board file (and then nothing is loaded).
 ZUNDA_API uint32_t ZUNDA_CALL SimOpenBoard(const char* dir);
 // Remembers `dir` for SimSaveBoard without loading anything: the board
 // keeps the state it has (at power-on, a new board). 1 on success.
@@ -52,7 +53,6 @@ ZUNDA_API void ZUNDA_CALL SimFirmwareFault(uint32_t fault, uint32_t value);
 // SEG32_CALLBACK calls seen with this code (0xFFFFFFFF: all of them).
 ZUNDA_API uint32_t ZUNDA_CALL SimFirmwareCallbacks(uint32_t code);
 ZUNDA_API void ZUNDA_CALL SimFirmwareClearLog(void);
-ZUNDA_API void ZUNDA_CALL SimRemoveInterface(void);
 // Register of the indexed window (0xFEA1: bit 7 skips the update's pass c).
 ZUNDA_API void ZUNDA_CALL SimSetRegister(uint32_t reg, uint32_t value);
 // A byte of the SMBus EEPROM on the simulated bus.

@@ -51,6 +51,23 @@ SIM_NO_ASAN void raw_copy(uint8_t* dst, const uint8_t* src, size_t n) {
     }
 }
 
+// Whether two byte ranges differ; no early exit, so the loop compiles to
+// wide compares (a flash window's worth is compared at each release).
+SIM_NO_ASAN bool raw_differ(const uint8_t* a, const uint8_t* b, size_t n) {
+    uint64_t any = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t x, y;
+        __builtin_memcpy(&x, a + i, 8);
+        __builtin_memcpy(&y, b + i, 8);
+        any |= x ^ y;
+    }
+    for (; i < n; ++i) {
+        any |= uint64_t(a[i] ^ b[i]);
+    }
+    return any != 0;
+}
+
 SIM_NO_ASAN void raw_fill(uint8_t* dst, uint8_t v, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         dst[i] = v;
@@ -141,8 +158,24 @@ bool PhysMemory::unmap(uint32_t handle, void* linear) {
     Region* r = find(m.physical, m.length);
     unmapped_.push_back(m.physical);
     mappings_.erase(it);
+    mark_changed_pages(*r, m.physical, m.length);
     repoison(*r, m.physical, m.length);
     return true;
+}
+
+// The pages of [physical, physical + length) that differ from the
+// checkpoint: what was written through a mapping of them.
+void PhysMemory::mark_changed_pages(Region& r, uint32_t physical, uint32_t length) {
+    if (!r.saved || length == 0) {
+        return;
+    }
+    size_t last = (physical - r.base + size_t(length) - 1) / PAGE_BYTES;
+    for (size_t page = (physical - r.base) / PAGE_BYTES; page <= last; ++page) {
+        size_t at = page * PAGE_BYTES, n = std::min<size_t>(PAGE_BYTES, r.size - at);
+        if (!r.dirty[page] && raw_differ(r.bytes.get() + at, r.saved.get() + at, n)) {
+            r.dirty[page] = true;
+        }
+    }
 }
 
 uint32_t PhysMemory::allocate(uint32_t length, uint32_t* handle) {

@@ -70,11 +70,11 @@ public:
     uint8_t byte(uint32_t physical) const;
 
     // A checkpoint of every region, and the pages changed since. write()
-    // and fill() mark each 4 KiB page they touch; bytes the library changes
-    // through a mapping are not seen, so whoever ran it marks those with
-    // mark_dirty(). restore_checkpoint() then puts back only the marked
-    // pages: a fuzzer resets a board in the few pages an input reached
-    // instead of copying megabytes. Poisoning is left as it is.
+    // and fill() mark each 4 KiB page they touch; releasing a mapping marks
+    // the pages of it whose bytes differ from the checkpoint, which is what
+    // the library wrote through it. restore_checkpoint() then puts back
+    // only the marked pages: a fuzzer resets a board in the few pages an
+    // input reached instead of copying megabytes. Poisoning is left as it is.
     static constexpr uint32_t PAGE_BYTES = 0x1000;
     void checkpoint();
     void mark_dirty(uint32_t physical, size_t n);
@@ -114,6 +114,7 @@ private:
     Region* find(uint32_t physical, uint64_t length);
     const Region* find(uint32_t physical, uint64_t length) const;
     void repoison(Region& r, uint32_t physical, uint32_t length);
+    void mark_changed_pages(Region& r, uint32_t physical, uint32_t length);
 
     std::vector<Region> regions_;
     std::map<uint32_t, Mapping> mappings_;

@@ -11,12 +11,9 @@ namespace kova {
 // all ones, so a failed read looks like an absent device, not like data 0.
 constexpr uint32_t PORT_FLOATING_VALUE = 0xFFFFFFFF;
 
+// Every register the library touches is a byte wide.
 uint8_t port_read8(uint16_t port);
-uint16_t port_read16(uint16_t port);
-uint32_t port_read32(uint16_t port);
 void port_write8(uint16_t port, uint8_t value);
-void port_write16(uint16_t port, uint16_t value);
-void port_write32(uint16_t port, uint32_t value);
 
 }  // namespace kova
 

@@ -76,8 +76,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     board->memory.write(sim::phys::FSEG_BASE + at, data + POSITION_BYTES, n);
 
     uint32_t code = KOVA_update_bios_firmware(s.image.data(), HANDLE, 0);
-    // The library wrote its command record through its F-segment mapping.
-    board->memory.mark_dirty(sim::phys::FSEG_BASE, sim::phys::FSEG_SIZE);
     // Only the firmware changes the flash, through the simulator, which
     // marks the pages: those and the one block that differed decide
     // whether the flash now holds the image.

@@ -49,16 +49,20 @@ TEST_F(SimMemory, CheckpointRestoresOnlyTheDirtyPages) {
     m.write(RAM_BASE + 0x2FFF, bytes, 2);                            // pages RAM+0x2000 and RAM+0x3000
     m.fill(FLASH_BASE + FLASH_SIZE - 1, uint8_t(~flash_before), 1);  // the last flash page
     m.fill(FLASH_BASE + FLASH_SIZE - 1, 0x00, 2);  // reaches past the flash: refused, marks nothing
-    uint32_t h = 0;
-    auto* fseg = static_cast<uint8_t*>(MapPhysToLin(FSEG_BASE + 0x100, 1, &h));
+    // Through a mapping: a written page is marked when the mapping goes,
+    // one only read is not.
+    uint32_t h = 0, h2 = 0;
+    auto* fseg = static_cast<uint8_t*>(MapPhysToLin(FSEG_BASE + 0x100, 0x2000, &h));
     ASSERT_NE(fseg, nullptr);
-    *fseg = uint8_t(~fseg_before);  // unseen until marked
+    fseg[0] = uint8_t(~fseg_before);
+    EXPECT_TRUE(m.dirty_pages(FSEG_BASE, FSEG_SIZE).empty()) << "marked while still mapped";
     UnmapPhysicalMemory(h, fseg);
-    EXPECT_EQ(
-        m.dirty_pages(0, size_t(1) << 32),
-        (std::vector<uint32_t>{FLASH_BASE + FLASH_SIZE - 0x1000, RAM_BASE + 0x2000, RAM_BASE + 0x3000}));
-    m.mark_dirty(FSEG_BASE + 0x100, 1);
-    EXPECT_EQ(m.dirty_pages(FSEG_BASE, FSEG_SIZE), std::vector<uint32_t>{FSEG_BASE});
+    auto* read_only = static_cast<uint8_t*>(MapPhysToLin(FSEG_BASE + 0x8000, 0x10, &h2));
+    ASSERT_NE(read_only, nullptr);
+    UnmapPhysicalMemory(h2, read_only);
+    EXPECT_EQ(m.dirty_pages(0, size_t(1) << 32),
+              (std::vector<uint32_t>{FLASH_BASE + FLASH_SIZE - 0x1000, FSEG_BASE, RAM_BASE + 0x2000,
+                                     RAM_BASE + 0x3000}));
     EXPECT_EQ(m.restore_checkpoint(), 4u);
     EXPECT_EQ(m.byte(RAM_BASE + 0x2FFF), ram_before);
     EXPECT_EQ(m.byte(FLASH_BASE + FLASH_SIZE - 1), flash_before);
