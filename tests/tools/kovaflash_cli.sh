@@ -57,7 +57,7 @@ expect 2 "" bogus
 # platform tag "R2318" sits at 0x1FFFE0.
 expect 0 '^0x1FFFE0  52 32 33 31 38 ' flash read 0x1FFFE0
 expect 0 '^0x1FFFF0  ' flash read 0x1FFFE0 --count 17
-expect 2 "ADDRESS '0x1000000' is not a number from 0 to 16777215" flash read 0x1000000
+expect 2 "ADDRESS '0x1000000' is not a number from 0 to 2097151" flash read 0x1000000
 expect 2 "--count 0 reads nothing" flash read 0 --count 0
 expect 2 "run past the end of the 2 MiB flash" flash read 0x1FFFF0 --count 17
 expect 2 "" bogus --board
@@ -72,6 +72,27 @@ expect 2 "SLAVE '0x1FF' is not a number" smbus write-word 0x1FF 0 0
 expect 0 'FACS +: 0x00210000' acpi lock
 expect 0 'lock word +: 0x00000002 \(owned\) held' acpi lock
 expect 0 'lock word +: 0x00000000 \(free\) released' acpi lock
+
+# --json: stdout is exactly one JSON object whatever the command and however
+# it ends, parser errors included, and its exit_code is the exit status.
+json_cases=(
+    "0|info" "0|--version" "0|ec read 1" "0|ec write 1 2" "0|flash read 0 --count 20"
+    "0|smbus write-byte 0xA1 0x10 0x5A" "1|smbus write-byte 0x30 0 0" "0|acpi lock"
+    "2|ec read 256" "2|--bogus" "2|ec" "2|" "2|check /nonexistent.bin"
+)
+for row in "${json_cases[@]}"; do
+    IFS='|' read -r want args <<<"$row"
+    out=$($runner "$tool" --board "$board" --json $args 2>/dev/null)
+    status=$?
+    python3 -c '
+import json, sys
+want, text = int(sys.argv[1]), sys.stdin.read().strip()
+obj, end = json.JSONDecoder().raw_decode(text)
+assert end == len(text), "more than one object"
+assert isinstance(obj, dict) and obj.get("exit_code") == want, obj
+assert (want != 0 or "error" not in obj) and (want != 2 or "error" in obj), obj
+' "$status" <<<"$out" && [ "$status" = "$want" ] || { echo "FAIL: --json $args: status $status (want $want): $out"; fail=1; }
+done
 
 if [ -n "$image_tool" ]; then
     "$image_tool" make "$images/new.bin" --seed 3 --revision 1 >/dev/null

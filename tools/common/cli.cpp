@@ -11,13 +11,17 @@ uint32_t number_argument(const std::string& text, uint32_t max, const std::strin
     return *v;
 }
 
-std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv) {
+std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv, std::optional<Error>* usage) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::ParseError& e) {
-        app.exit(e);
+        if (usage) {
+            *usage = Error{exitcode::USAGE, e.what()};
+        } else {
+            app.exit(e);
+        }
         return exitcode::USAGE;
     }
     return std::nullopt;

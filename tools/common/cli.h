@@ -15,7 +15,10 @@
 uint32_t number_argument(const std::string& text, uint32_t max, const std::string& what);
 
 // Parses the command line; an exit status when the run ends here (help, or
-// a usage error with status 2), nothing when it goes on.
-std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv);
+// a usage error with status 2), nothing when it goes on. A usage error is
+// printed to stderr, or, when `usage` is given, stored there for the
+// caller to report.
+std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv,
+                                      std::optional<Error>* usage = nullptr);
 
 #endif

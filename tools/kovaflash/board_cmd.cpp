@@ -1,5 +1,6 @@
 #include "board_cmd.h"
 
+#include <memory>
 #include <vector>
 
 #include "builder.h"
@@ -77,4 +78,16 @@ int run_board_init(Session& s, const std::string& image_path) {
     s.say("board %s: installed firmware %s", s.options.board_dir.c_str(),
           image_path.empty() ? "generated, revision 0" : image_path.c_str());
     return exitcode::OK;
+}
+
+void register_board_commands(CLI::App& app, Action& chosen) {
+    app.add_subcommand("info", "the library's identity and the installed firmware's")->callback([&chosen] {
+        chosen = run_info;
+    });
+    auto* board = app.add_subcommand("board", "the simulated board");
+    board->require_subcommand(1);
+    auto image = std::make_shared<std::string>();
+    auto* init = board->add_subcommand("init", "make a new simulated board in the board directory");
+    init->add_option("--image", *image, "firmware to install (default: generated, revision 0)");
+    init->callback([&chosen, image] { chosen = [image](Session& s) { return run_board_init(s, *image); }; });
 }

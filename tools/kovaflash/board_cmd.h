@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "session.h"
+#include "commands.h"
 
 int run_info(Session& s);
 // A new simulated board in the board directory, holding `image_path`'s

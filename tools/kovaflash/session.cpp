@@ -124,6 +124,12 @@ void Session::say(const char* format, ...) {
 
 void Session::warn(const std::string& text) { std::fprintf(stderr, "kovaflash: %s\n", text.c_str()); }
 
+int Session::fail(const Error& e) {
+    warn(e.text);
+    report["error"] = e.text;
+    return e.code;
+}
+
 int Session::finish(int code) {
     if (options.json) {
         report["exit_code"] = code;

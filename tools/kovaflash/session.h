@@ -51,6 +51,9 @@ public:
     void say(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // A line on stderr, with --json too.
     void warn(const std::string& text);
+    // Ends the command with `e`: its line on stderr, its text in the report.
+    // Returns its exit code.
+    int fail(const Error& e);
     // Prints the JSON object (with --json) and gives the exit code back.
     int finish(int code);
 

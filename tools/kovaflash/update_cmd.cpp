@@ -8,10 +8,12 @@
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <memory>
 #include <thread>
 #include <vector>
 
 #include "block_map.h"
+#include "cli.h"
 #include "image_identity.h"
 #include "progress.h"
 #include "verify_cmd.h"
@@ -86,8 +88,9 @@ private:
 };
 
 bool confirm(const std::string& path, int32_t blocks) {
-    std::printf("Write %d blocks of %s to the BIOS flash? [y/N] ", blocks, path.c_str());
-    std::fflush(stdout);
+    // On stderr: stdout is the result (and with --json the one object).
+    std::fprintf(stderr, "Write %d blocks of %s to the BIOS flash? [y/N] ", blocks, path.c_str());
+    std::fflush(stderr);
     std::string answer;
     std::getline(std::cin, answer);
     return answer == "y" || answer == "Y" || answer == "yes";
@@ -251,4 +254,32 @@ int run_update(Session& s, const UpdateOptions& o) {
     report_comparison(s, c, false, "verified      : the flash holds the image");
     s.report["verified"] = c.up_to_date();
     return c.up_to_date() ? exitcode::OK : exitcode::DIFFERS;
+}
+
+void register_update_commands(CLI::App& app, Action& chosen) {
+    auto o = std::make_shared<UpdateOptions>();
+    auto handle_text = std::make_shared<std::string>("1");
+    auto* check = app.add_subcommand("check", "dry run: validate IMAGE and count the blocks that differ");
+    auto* update = app.add_subcommand("update", "back up the flash, rewrite it with IMAGE, verify it");
+    for (auto* cmd : {check, update}) {
+        cmd->add_option("IMAGE", o->image_path, "2 MiB firmware image")->required();
+        cmd->add_flag("--map", o->map, "draw the 512-block map of what differs / what changed");
+        cmd->add_option("--handle", *handle_text,
+                        "firmware callback handle (0: no callbacks, nothing written)");
+    }
+    update->add_option("--backup", o->backup_path,
+                       "backup file (default: backup-<date>-rev<revision>.bin in the board directory)");
+    update->add_flag("--no-backup", o->no_backup, "write without a backup first")->excludes("--backup");
+    check->callback([&chosen, o, handle_text] {
+        chosen = [o, handle_text](Session& s) {
+            o->handle = number_argument(*handle_text, 0xFFFFFFFF, "--handle");
+            return run_check(s, *o);
+        };
+    });
+    update->callback([&chosen, o, handle_text] {
+        chosen = [o, handle_text](Session& s) {
+            o->handle = number_argument(*handle_text, 0xFFFFFFFF, "--handle");
+            return run_update(s, *o);
+        };
+    });
 }

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "session.h"
+#include "commands.h"
 
 struct UpdateOptions {
     std::string image_path;

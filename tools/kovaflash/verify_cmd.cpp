@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 #include "atomic_file.h"
 #include "block_map.h"
@@ -88,4 +89,17 @@ int run_backup(Session& s, const std::string& path) {
     write_backup(s, s.installed_firmware(), path, s.options.force);
     s.report["bytes"] = IMAGE_FILE_BYTES;
     return exitcode::OK;
+}
+
+void register_verify_commands(CLI::App& app, Action& chosen) {
+    auto o = std::make_shared<VerifyOptions>();
+    auto* verify = app.add_subcommand("verify", "compare the installed firmware with IMAGE, byte for byte");
+    verify->add_option("IMAGE", o->image_path, "2 MiB firmware image")->required();
+    verify->add_flag("--map", o->map, "draw the 512-block map of what differs");
+    verify->callback([&chosen, o] { chosen = [o](Session& s) { return run_verify(s, *o); }; });
+    auto path = std::make_shared<std::string>();
+    auto* backup =
+        app.add_subcommand("backup", "save the installed firmware (the 2 MiB the board maps) to FILE");
+    backup->add_option("FILE", *path, "file to write (an existing one only with --force)")->required();
+    backup->callback([&chosen, path] { chosen = [path](Session& s) { return run_backup(s, *path); }; });
 }

@@ -8,7 +8,7 @@
 #include <vector>
 #include "flash_map.h"
 
-#include "session.h"
+#include "commands.h"
 
 // The 64 KiB an update never writes: it is reported on its own.
 constexpr uint32_t KEPT_REGION_OFFSET = flashmap::KEPT_OFFSET;
