@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -27,26 +28,37 @@ std::string folder_of(const std::string& path) {
 constexpr char MKSTEMP_SUFFIX[] = "XXXXXX";
 std::string temporary_prefix(const std::string& name) { return "." + name + "."; }
 
-bool is_temporary_of(const std::string& candidate, const std::string& name) {
-    const std::string prefix = temporary_prefix(name);
-    return candidate.size() == prefix.size() + sizeof MKSTEMP_SUFFIX - 1 &&
-           candidate.compare(0, prefix.size(), prefix) == 0;
+// The name a temporary file `candidate` stood in for, or nothing.
+std::optional<std::string> temporary_target(const std::string& candidate) {
+    constexpr size_t SUFFIX = sizeof MKSTEMP_SUFFIX - 1;
+    if (candidate.size() < 3 + SUFFIX || candidate[0] != '.' ||
+        candidate[candidate.size() - SUFFIX - 1] != '.') {
+        return std::nullopt;
+    }
+    return candidate.substr(1, candidate.size() - SUFFIX - 2);
 }
 
 }  // namespace
 
-size_t remove_stale_temporaries(const std::string& path) {
+size_t remove_stale_temporaries_in(const std::string& dir,
+                                   const std::function<bool(const std::string&)>& target) {
     std::error_code ec;
-    std::string name = std::filesystem::path(path).filename().string();
     size_t removed = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(folder_of(path), ec)) {
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
         std::error_code entry_ec;
-        if (entry.is_regular_file(entry_ec) && is_temporary_of(entry.path().filename().string(), name) &&
+        std::optional<std::string> of = temporary_target(entry.path().filename().string());
+        if (of && target(*of) &&
+            entry.symlink_status(entry_ec).type() == std::filesystem::file_type::regular &&
             std::filesystem::remove(entry.path(), entry_ec)) {
             ++removed;
         }
     }
     return removed;
+}
+
+size_t remove_stale_temporaries(const std::string& path) {
+    std::string name = std::filesystem::path(path).filename().string();
+    return remove_stale_temporaries_in(folder_of(path), [&](const std::string& of) { return of == name; });
 }
 
 #if defined(_WIN32)
@@ -77,6 +89,11 @@ HANDLE create_temporary(const std::string& path, std::string& tmp) {
 }  // namespace
 
 Status write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return Error{exitcode::USAGE,
+                     path + ": is a symbolic link; refused (nothing is written through one)"};
+    }
     std::string tmp;
     HANDLE h = create_temporary(path, tmp);
     if (h == INVALID_HANDLE_VALUE) {
@@ -103,6 +120,17 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
 
 Status write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
     std::string dir = folder_of(path);
+    // A replaced file keeps its mode and owner; a new one gets what the
+    // umask leaves of rw for everyone, as any file a program creates.
+    struct stat old {};
+    bool replacing = lstat(path.c_str(), &old) == 0;
+    if (replacing && S_ISLNK(old.st_mode)) {
+        return Error{exitcode::USAGE,
+                     path + ": is a symbolic link; refused (nothing is written through one)"};
+    }
+    mode_t mask = umask(0);
+    umask(mask);
+    mode_t mode = replacing ? (old.st_mode & 07777) : (0666 & ~mask);
     std::string tmp =
         dir + "/" + temporary_prefix(std::filesystem::path(path).filename().string()) + MKSTEMP_SUFFIX;
     int fd = mkstemp(tmp.data());
@@ -127,7 +155,11 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
         }
         done += size_t(n);
     }
-    if (fchmod(fd, 0644) != 0 || fsync(fd) != 0) {
+    if (replacing && (old.st_uid != geteuid() || old.st_gid != getegid()) &&
+        fchown(fd, old.st_uid, old.st_gid) != 0 && errno != EPERM) {
+        return fail("write failed");
+    }
+    if (fchmod(fd, mode) != 0 || fsync(fd) != 0) {
         return fail("write failed");
     }
     int closed = close(fd);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "error.h"
@@ -14,8 +15,10 @@
 enum class Existing { Replace, Keep };
 
 // Writes `size` bytes to `path`. With Existing::Keep an existing file is left
-// alone and the write fails with exitcode::USAGE ("PATH: exists"); any other
-// failure is exitcode::FAILED, its text naming the file.
+// alone and the write fails with exitcode::USAGE ("PATH: exists"); a path
+// that is a symbolic link is refused the same way, and nothing is written
+// through it. A replaced file keeps its mode and owner; a new one honours
+// the umask. Any other failure is exitcode::FAILED, its text naming the file.
 Status write_file_atomic(const std::string& path, const uint8_t* data, size_t size,
                          Existing existing = Existing::Replace);
 
@@ -23,5 +26,8 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
 // rename left in its folder. Only for a caller that holds the lock every
 // writer of that folder takes, so no write is under way. Returns how many.
 size_t remove_stale_temporaries(const std::string& path);
+// The same in `dir` for every file name that `target` accepts.
+size_t remove_stale_temporaries_in(const std::string& dir,
+                                   const std::function<bool(const std::string&)>& target);
 
 #endif

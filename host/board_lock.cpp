@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -18,20 +19,19 @@ namespace {
 
 constexpr auto RETRY_INTERVAL = std::chrono::milliseconds(50);
 
-std::string holder(const std::string& dir) {
-    std::ifstream in(dir + "/" + BOARD_LOCK_FILE);
-    std::string pid;
-    in >> pid;
-    return "board busy (held by pid " + (pid.empty() ? std::string("unknown") : pid) + ")";
-}
+constexpr char SYMLINK_REFUSED[] =
+    ": is a symbolic link; refused (the lock file is never opened through one)";
 
-void record_pid(const std::string& dir) {
-#if defined(_WIN32)
-    unsigned long pid = GetCurrentProcessId();
-#else
-    unsigned long pid = static_cast<unsigned long>(getpid());
-#endif
-    std::ofstream(dir + "/" + BOARD_LOCK_FILE, std::ios::trunc) << pid << "\n";
+// Who holds the board, from the pid its holder wrote; a lock file that is
+// a link is not read.
+std::string holder(const std::string& dir) {
+    std::string pid;
+    std::error_code ec;
+    std::string path = dir + "/" + BOARD_LOCK_FILE;
+    if (!std::filesystem::is_symlink(path, ec)) {
+        std::ifstream(path) >> pid;
+    }
+    return "board busy (held by pid " + (pid.empty() ? std::string("unknown") : pid) + ")";
 }
 
 }  // namespace
@@ -52,7 +52,21 @@ Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
         return Error{exitcode::BUSY, holder(dir)};
     }
     mutex_ = m;
-    record_pid(dir);
+    // The pid, for a second writer to name; never through a link.
+    std::string path = dir + "/" + BOARD_LOCK_FILE;
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        release();
+        return Error{exitcode::USAGE, path + SYMLINK_REFUSED};
+    }
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (f != INVALID_HANDLE_VALUE) {
+        std::string pid = std::to_string(GetCurrentProcessId()) + "\n";
+        DWORD written = 0;
+        WriteFile(f, pid.data(), DWORD(pid.size()), &written, nullptr);
+        CloseHandle(f);
+    }
     return std::nullopt;
 }
 
@@ -68,7 +82,10 @@ void BoardLock::release() {
 
 Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
     std::string path = dir + "/" + BOARD_LOCK_FILE;
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0 && errno == ELOOP) {
+        return Error{exitcode::USAGE, path + SYMLINK_REFUSED};
+    }
     if (fd < 0) {
         return Error{exitcode::FAILED, path + ": cannot open the lock file (" + std::strerror(errno) + ")"};
     }
@@ -86,7 +103,11 @@ Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
         std::this_thread::sleep_for(RETRY_INTERVAL);
     }
     fd_ = fd;
-    record_pid(dir);
+    // The pid, for a second writer to name, written through the locked file.
+    std::string pid = std::to_string(getpid()) + "\n";
+    // Should this fail, only the holder's name is lost; the lock is held.
+    bool named = ftruncate(fd, 0) == 0 && pwrite(fd, pid.data(), pid.size(), 0) == ssize_t(pid.size());
+    (void)named;
     return std::nullopt;
 }
 

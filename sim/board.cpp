@@ -23,7 +23,11 @@ Board* installed = nullptr;
 // wrong-size file is an error naming it: a board is never made up silently.
 Status read_file(const std::filesystem::path& path, std::vector<uint8_t>& out, size_t size) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(path, ec)) {
+    std::filesystem::file_status st = std::filesystem::symlink_status(path, ec);
+    if (st.type() == std::filesystem::file_type::symlink) {
+        return Error{exitcode::USAGE, path.string() + ": is a symbolic link; refused"};
+    }
+    if (st.type() != std::filesystem::file_type::regular) {
         return Error{exitcode::USAGE, path.string() + ": missing"};
     }
     std::ifstream in(path, std::ios::binary);

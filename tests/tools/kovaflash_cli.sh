@@ -33,7 +33,7 @@ expect() {  # expect STATUS PATTERN ARGS...
 
 expect 2 "no board in .*: create one with .kovaflash board init." info
 expect 0 'installed firmware generated, revision 0' board init
-expect 2 'holds a board already; --force replaces it' board init
+expect 2 'holds a board already; --replace replaces it' board init
 expect 0 'board model +: K5R' info
 expect 0 'customer +: ZALT' info
 expect 0 'version +: 05\.01' info
@@ -126,19 +126,20 @@ if [ -n "$image_tool" ]; then
     expect 2 'missing.bin: no such file' update "$images/missing.bin"
 
     # Installed firmware the library must refuse to replace.
-    expect 0 'installed firmware .*rev2.bin' board init --force --image "$images/rev2.bin"
+    expect 0 'installed firmware .*rev2.bin' board init --replace --image "$images/rev2.bin"
     expect 1 'result +: 0x80000005' check "$images/new.bin"
     expect 1 'message +: Image outdated\. $' update "$images/new.bin" --yes
-    expect 0 '' board init --force --image "$images/other-board.bin"
+    expect 0 '' board init --replace --image "$images/other-board.bin"
     expect 1 'result +: 0x80000002' update "$images/new.bin" --yes
     expect 1 'message +: Invalid image\. $' check "$images/new.bin"
-    expect 0 'generated, revision 0' board init --force
+    expect 0 'generated, revision 0' board init --replace
     expect 0 'blocks differ : 528 ' check "$images/new.bin"
 
     # On a terminal: the prompt, and a bar that ends at 100%.
     if [ -z "$runner" ] && command -v script >/dev/null; then
-        out=$(echo n | script -qec "$tool --board $board update $images/new.bin" /dev/null | tr -d '\r')
-        grep -q 'Write 528 blocks of .*new.bin to the BIOS flash? \[y/N\] nothing written' <<<"$out" ||
+        # stdout into a pipe, as into a log: asking needs only the terminal on stdin.
+        out=$(echo n | script -qec "$tool --board $board update $images/new.bin | cat" /dev/null | tr -d '\r')
+        grep -q 'Write 528 blocks of .*new.bin to the BIOS flash? \[y/N\] ' <<<"$out" && grep -q 'nothing written' <<<"$out" ||
             { echo "FAIL: no prompt, or it did not stop: $out"; fail=1; }
         out=$(script -qec "$tool --board $board update $images/new.bin --yes" /dev/null | tr '\r' '\n')
         grep -qE '^\[#{40}\] 100%  528/528 blocks' <<<"$out" ||

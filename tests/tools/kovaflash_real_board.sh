@@ -36,7 +36,7 @@ for cmd in "check $work/new.bin" "verify $work/installed.bin" "flash read 0x1FFF
     out=$(kf $cmd) || bad "$cmd: $out"
 done
 cmp -s "$work/saved.bin" "$work/installed.bin" || bad "backup is not the installed firmware"
-out=$(kf board init --force)
+out=$(kf board init --replace)
 [ $? = 2 ] && grep -q "this ZUNDA.dll drives a real one" <<<"$out" || bad "board init on a real board: $out"
 [ "$(state)" = "$before" ] || bad "a read-only command or a refused init changed the board"
 

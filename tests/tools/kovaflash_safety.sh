@@ -56,7 +56,7 @@ out=$(kf update "$images/model.bin" --yes --force --no-backup 2>&1)
     bad "--force does not write with a warning: $out"
 [ "$(kf update "$images/good.bin" --yes 2>&1 | grep -c 0x80000002)" = 1 ] ||
     bad "after a forced foreign image the library should refuse the next update"
-kf board init --force --image "$images/installed.bin" >/dev/null
+kf board init --replace --image "$images/installed.bin" >/dev/null
 
 # 2. Bad input: one line, exit 2, nothing written, whatever the command.
 mkfifo "$work/fifo"
@@ -73,7 +73,7 @@ inputs=(
 before=$(snapshot)
 for row in "${inputs[@]}"; do
     IFS='|' read -r path says <<<"$row"
-    for cmd in "check" "update --yes" "verify" "board init --force --image"; do
+    for cmd in "check" "update --yes" "verify" "board init --replace --image"; do
         out=$(timeout 10 $runner "$tool" --board "$board" $cmd "$path" 2>&1)
         status=$?
         [ $status = 2 ] || bad "$cmd $path: exit $status, want 2: $out"
@@ -88,15 +88,15 @@ out=$(kf backup "$work" 2>&1)
 cp -a "$board" "$work/damaged"
 head -c 1000 "$board/flash.bin" >"$work/damaged/flash.bin"
 out=$($runner "$tool" --board "$work/damaged" info 2>&1)
-[ $? = 2 ] && grep -q "damaged/flash.bin: 1000 bytes, expected 2097152; .kovaflash board init --force." <<<"$out" ||
+[ $? = 2 ] && grep -q "damaged/flash.bin: 1000 bytes, expected 2097152; .kovaflash board init --replace." <<<"$out" ||
     bad "truncated flash.bin: $out"
 rm "$work/damaged/flash.bin"
 out=$($runner "$tool" --board "$work/damaged" ec write 1 1 2>&1)
 [ $? = 2 ] && grep -q "damaged/flash.bin: missing" <<<"$out" && [ ! -e "$work/damaged/flash.bin" ] ||
     bad "missing flash.bin: $out"
-$runner "$tool" --board "$work/damaged" board init --force >/dev/null &&
+$runner "$tool" --board "$work/damaged" board init --replace >/dev/null &&
     $runner "$tool" --board "$work/damaged" info >/dev/null ||
-    bad "board init --force does not repair a damaged board"
+    bad "board init --replace does not repair a damaged board"
 
 # 3. One writer at a time. A holder of the lock (taking it as kovaflash
 # takes it) makes every writer fail at once with exit 4, saying who holds
@@ -106,7 +106,7 @@ holder=$!
 for _ in $(seq 100); do grep -q held "$work/held" && break; sleep 0.1; done
 grep -q held "$work/held" || bad "the lock holder did not take the lock"
 pid=$(tr -d '\r' <"$board/kovaflash.lock")
-for cmd in "update $images/good.bin --yes" "ec write 1 2" "smbus write-byte 0xA0 0 1" "acpi lock" "board init --force"; do
+for cmd in "update $images/good.bin --yes" "ec write 1 2" "smbus write-byte 0xA0 0 1" "acpi lock" "board init --replace"; do
     out=$(timeout 2 $runner "$tool" --board "$board" $cmd 2>&1)
     status=$?
     [ $status = 4 ] && grep -q "board busy (held by pid $pid)" <<<"$out" || bad "$cmd while held: exit $status: $out"
@@ -120,11 +120,12 @@ holder=
 # Killed at random moments, an update leaves every state file whole: the
 # flash is the old firmware or the new one, never a mix.
 old=$(sha256sum <"$images/installed.bin")
-updated_flash() { kf board init --force --image "$images/installed.bin" >/dev/null; kf update "$images/good.bin" --yes --no-backup >/dev/null 2>&1; sha256sum <"$board/flash.bin"; }
+updated_flash() { kf board init --replace --image "$images/installed.bin" >/dev/null; kf update "$images/good.bin" --yes --no-backup >/dev/null 2>&1; sha256sum <"$board/flash.bin"; }
 new=$(updated_flash)
 olds=0 news=0
 for round in $(seq 20); do
-    kf board init --force --image "$images/installed.bin" >/dev/null || bad "round $round: board init"
+    # A killed writer's lock may be let go a moment after it is gone (under Wine).
+    out=$(kf board init --replace --wait 5 --image "$images/installed.bin" 2>&1) || bad "round $round: board init: $out"
     $runner "$tool" --board "$board" update "$images/good.bin" --yes --no-backup >/dev/null 2>&1 &  # $! is the tool itself
     sleep "$(printf '0.%03d' $((RANDOM % 400)))"  # an update here takes 0.1 to 0.3 s
     kill -9 $! 2>/dev/null
@@ -139,18 +140,35 @@ done
 echo "killed updates: $olds left the old firmware, $news the new one, none a mix"
 # What a killed save leaves behind goes with the next writer; a reader and
 # names that are not such a leftover leave it alone.
-touch "$board/.flash.bin.Ab3xY9" "$board/.ec-ram.bin.Qw7eR2" "$board/.flash.bin.old" "$board/notes.txt"
+touch "$board/.flash.bin.Ab3xY9" "$board/.ec-ram.bin.Qw7eR2" "$board/.backup-20261209-101010-rev0.bin.Zx8cV4" \
+    "$board/.flash.bin.old" "$board/notes.txt"
 kf info >/dev/null && [ -e "$board/.flash.bin.Ab3xY9" ] || bad "a reader removed a temporary file"
-kf ec write 1 1 >/dev/null
-[ "$(cd "$board" && ls -A | grep -E '^\.(flash|ec-ram|smbus-eeprom)\.bin\.' | tr '\n' ' ')" = ".flash.bin.old " ] &&
+kf ec write 1 1 --wait 5 >/dev/null
+[ "$(cd "$board" && ls -A | grep -E '^\.(flash|ec-ram|smbus-eeprom|backup-.*)\.bin\.' | tr '\n' ' ')" = ".flash.bin.old " ] &&
     [ -e "$board/notes.txt" ] || bad "a writer did not remove exactly the leftover temporary files: $(ls -A "$board")"
 
+# A board or lock file that is a symbolic link is refused, and nothing it
+# points to is touched. (Wine shows a Unix symbolic link to a Windows
+# program as the file it points to, so there the Windows tool's own check,
+# of reparse points, cannot be reached.)
+echo outside >"$work/outside"
+symlinked=(kovaflash.lock flash.bin)
+[ -z "$runner" ] || { symlinked=(); echo "not run under $runner: symbolic links (Wine hides them)"; }
+for name in "${symlinked[@]}"; do
+    cp -a "$board" "$work/linked"
+    rm "$work/linked/$name" && ln -s ../outside "$work/linked/$name"
+    out=$($runner "$tool" --board "$work/linked" ec write 1 1 2>&1)
+    [ $? = 2 ] && grep -q "$name: is a symbolic link; refused" <<<"$out" || bad "symlinked $name: $out"
+    [ "$(cat "$work/outside")" = outside ] || bad "a write through the symlinked $name reached outside the board"
+    rm -rf "$work/linked"
+done
+
 # 4. Backup, update, verify, and the way back.
-kf board init --force --image "$images/installed.bin" >/dev/null
+kf board init --replace --image "$images/installed.bin" >/dev/null
 kf backup "$work/saved.bin" >/dev/null && cmp -s "$work/saved.bin" "$images/installed.bin" ||
     bad "backup does not hold the installed firmware"
 out=$(kf backup "$work/saved.bin" 2>&1)
-[ $? = 2 ] && grep -q "exists (--force replaces it)" <<<"$out" || bad "backup overwrote a file: $out"
+[ $? = 2 ] && grep -q "exists (--replace replaces it)" <<<"$out" || bad "backup overwrote a file: $out"
 out=$(kf update "$images/good.bin" --yes 2>&1)
 [ $? = 0 ] && grep -q "^verified " <<<"$out" || bad "update did not verify: $out"
 auto=$(ls "$board"/backup-*-rev0.bin 2>/dev/null | head -1)
@@ -160,6 +178,26 @@ out=$(kf verify "$images/installed.bin" --json)
 [ $? = 5 ] && grep -q '"up_to_date": false' <<<"$out" || bad "verify against the old image: $out"
 kf update "$work/saved.bin" --yes --no-backup >/dev/null 2>&1 && kf verify "$work/saved.bin" >/dev/null ||
     bad "the backup does not update the board back"
+# Updates close together get a backup each; a backup never lands on the
+# image or a board file.
+rm -f "$board"/backup-*.bin
+for img in good installed good; do kf update "$images/$img.bin" --yes >/dev/null 2>&1 || bad "update to $img"; done
+[ "$(ls "$board"/backup-*.bin | wc -l)" = 3 ] || bad "three updates, backups: $(ls "$board")"
+cp "$images/good.bin" "$work/target.bin"
+for target in "$work/target.bin" "$board/flash.bin"; do
+    out=$(kf update "$work/target.bin" --yes --backup "$target" --replace 2>&1)
+    [ $? = 2 ] && grep -q "a backup never replaces it" <<<"$out" || bad "--backup $target: $out"
+done
+cmp -s "$work/target.bin" "$images/good.bin" || bad "the image was replaced by a backup"
+# File modes (a Unix matter): a rewritten board file keeps its mode, a new
+# backup honours the umask.
+if [ -z "$runner" ]; then
+    chmod 0600 "$board/flash.bin"
+    (umask 077 && kf ec write 2 2 >/dev/null && kf backup "$work/private.bin" >/dev/null)
+    [ "$(stat -c %a "$board/flash.bin") $(stat -c %a "$work/private.bin")" = "600 600" ] ||
+        bad "modes not kept or umask not honoured: $(stat -c '%n %a' "$board/flash.bin" "$work/private.bin")"
+    chmod 0644 "$board/flash.bin"
+fi
 
 # An update cut off while the boot block was rewritten: the block holding
 # the boot-info erased, the new boot block whole at 0x30000. The same update
@@ -167,7 +205,7 @@ kf update "$work/saved.bin" --yes --no-backup >/dev/null 2>&1 && kf verify "$wor
 cp "$images/installed.bin" "$work/cut.bin"
 dd if="$images/good.bin" of="$work/cut.bin" bs=64K skip=31 seek=3 count=1 conv=notrunc status=none
 head -c 4096 /dev/zero | tr '\0' '\377' | dd of="$work/cut.bin" bs=4096 seek=496 conv=notrunc status=none
-kf board init --force --image "$work/cut.bin" >/dev/null
+kf board init --replace --image "$work/cut.bin" >/dev/null
 grep -q "resuming .*an interrupted update of this image" <<<"$(kf check "$images/good.bin")" ||
     bad "check does not say it resumes an interrupted update"
 out=$(kf update "$images/good.bin" --yes --no-backup 2>&1)
@@ -202,7 +240,7 @@ readonly_run() {
 chmod a-w "$board"
 before=$(snapshot)
 for cmd in "info" "check $images/good.bin" "verify $images/installed.bin" "flash read 0x100" "ec read 1" \
-    "backup $work/ro-backup.bin --force"; do
+    "backup $work/ro-backup.bin --replace"; do
     out=$(readonly_run "$tool" --board "$board" $cmd 2>&1)
     [ $? = 0 ] || bad "$cmd on a read-only board: $out"
 done

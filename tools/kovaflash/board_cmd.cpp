@@ -64,8 +64,8 @@ int run_info(Session& s) {
 
 int run_board_init(Session& s, const std::string& image_path) {
     std::vector<uint8_t> image = image_path.empty() ? std::vector<uint8_t>() : load_image(image_path);
-    if (board_files_present(s.options.board_dir) && !s.options.force) {
-        throw Error{exitcode::USAGE, s.options.board_dir + " holds a board already; --force replaces it"};
+    if (board_files_present(s.options.board_dir) && !s.options.replace) {
+        throw Error{exitcode::USAGE, s.options.board_dir + " holds a board already; --replace replaces it"};
     }
     s.open(Access::Create);
     if (!s.api.simulated) {

@@ -4,6 +4,7 @@
 // command line to the command groups, and every outcome to the session's
 // one output.
 #include <CLI/CLI.hpp>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -40,6 +41,9 @@ int run_version(Session& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Every line reaches a log or a pipe when it is printed, not when the
+    // buffer fills: what was said before an interruption stays said.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     CLI::App app{"kovaflash: BIOS update and board access for the K5R through KOVA.dll"};
     app.footer(EXIT_CODES);
     // Global options may stand before or after the subcommand.
@@ -51,8 +55,8 @@ int main(int argc, char** argv) {
     app.add_option("--board", g.board_dir, "board directory of the simulated board");
     app.add_flag("--json", g.json, "print one JSON object on stdout, for every command and every error");
     app.add_flag("--yes,-y", g.yes, "update: write without asking");
-    app.add_flag("--force", g.force,
-                 "write an image the board would be locked out by; replace an existing backup or board");
+    app.add_flag("--force", g.force, "write an image the board would be locked out by (and nothing else)");
+    app.add_flag("--replace", g.replace, "replace an existing backup file, or the board (board init)");
     app.add_option("--wait", g.wait_seconds, "wait up to SECONDS for another writer to let go of the board")
         ->check(CLI::Range(0.0, 86400.0));
     bool show_version = false;

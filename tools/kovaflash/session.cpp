@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char REPAIR[] = "`kovaflash board init --force` makes a new board there";
+constexpr char REPAIR[] = "`kovaflash board init --replace` makes a new board there";
 
 // A file of the board directory, named the way the directory was given
 // plus '/' (which Windows takes too), so a message shows the path as typed.
@@ -25,7 +25,13 @@ void check_board_files(const std::string& dir) {
     }
     for (const BoardFile& f : BOARD_FILES) {
         fs::path p = board_file(dir, f);
-        fs::file_status st = fs::status(p, ec);
+        fs::file_status st = fs::symlink_status(p, ec);
+        if (st.type() == fs::file_type::symlink) {
+            throw Error{exitcode::USAGE, p.string() +
+                                             ": is a symbolic link; refused (a board file is never "
+                                             "opened through one); " +
+                                             REPAIR};
+        }
         if (st.type() == fs::file_type::not_found) {
             throw Error{exitcode::USAGE, p.string() + ": missing; " + REPAIR};
         }
@@ -51,10 +57,16 @@ std::vector<uint8_t> load_image(const std::string& path) {
     return image;
 }
 
+bool is_dated_backup_name(const std::string& name) {
+    const std::string prefix = DATED_BACKUP_PREFIX, suffix = DATED_BACKUP_SUFFIX;
+    return name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
 bool board_files_present(const std::string& dir) {
     std::error_code ec;
     for (const BoardFile& f : BOARD_FILES) {
-        if (fs::exists(board_file(dir, f), ec)) {
+        if (fs::symlink_status(board_file(dir, f), ec).type() != fs::file_type::not_found) {
             return true;
         }
     }
@@ -78,11 +90,16 @@ void Session::open(Access access) {
             throw *err;
         }
         writer_ = true;
-        // A writer killed mid-save leaves its temporary file behind; with
-        // the lock held, none is in use.
-        for (const BoardFile& f : BOARD_FILES) {
-            remove_stale_temporaries(board_file(dir, f).string());
-        }
+        // A writer killed mid-save leaves its temporary file behind (of a
+        // board file or a backup); with the lock held, none is in use.
+        remove_stale_temporaries_in(dir, [](const std::string& name) {
+            for (const BoardFile& f : BOARD_FILES) {
+                if (name == f.name) {
+                    return true;
+                }
+            }
+            return is_dated_backup_name(name);
+        });
     }
     if (!api.simulated) {
         return;  // the real board: nothing to load

@@ -18,7 +18,8 @@ struct GlobalOptions {
     std::string board_dir = "./kova-board";
     bool json = false;
     bool yes = false;
-    bool force = false;
+    bool force = false;    // install an image the board would be locked out by
+    bool replace = false;  // replace an existing backup file, or the board (board init)
     double wait_seconds = 0;
 };
 
@@ -26,6 +27,12 @@ struct GlobalOptions {
 
 // The 2 MiB image at `path`; throws the Error naming what is wrong with it.
 std::vector<uint8_t> load_image(const std::string& path);
+// The backups an update makes in the board directory:
+// backup-<UTC date and time>-rev<revision>[-n].bin.
+constexpr char DATED_BACKUP_PREFIX[] = "backup-";
+constexpr char DATED_BACKUP_SUFFIX[] = ".bin";
+bool is_dated_backup_name(const std::string& name);
+
 // Whether `dir` holds any of the simulated board's state files.
 bool board_files_present(const std::string& dir);
 

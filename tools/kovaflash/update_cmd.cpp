@@ -1,6 +1,11 @@
 #include "update_cmd.h"
 
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -87,28 +92,27 @@ private:
     int next_step_ = 0;
 };
 
+// Whether someone is at a terminal on this stream. On Windows every
+// character device counts as a tty to the C library, NUL included: only a
+// console is one.
+bool at_terminal(FILE* stream) {
+#if defined(_WIN32)
+    DWORD mode = 0;
+    return GetConsoleMode(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), &mode) != 0;
+#else
+    return isatty(fileno(stream)) != 0;
+#endif
+}
+
 bool confirm(const std::string& path, int32_t blocks) {
     // On stderr: stdout is the result (and with --json the one object).
     std::fprintf(stderr, "Write %d blocks of %s to the BIOS flash? [y/N] ", blocks, path.c_str());
     std::fflush(stderr);
     std::string answer;
-    std::getline(std::cin, answer);
+    if (!std::getline(std::cin, answer)) {
+        std::fprintf(stderr, "\n");  // end of input: the prompt's line still wants its end
+    }
     return answer == "y" || answer == "Y" || answer == "yes";
-}
-
-// backup-<UTC date and time>-rev<installed revision>.bin in the board directory.
-std::string dated_backup_path(Session& s, const std::vector<uint8_t>& flash) {
-    std::time_t now = std::time(nullptr);
-    std::tm utc{};
-#if defined(_WIN32)
-    gmtime_s(&utc, &now);
-#else
-    gmtime_r(&now, &utc);
-#endif
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
-    return s.options.board_dir + "/backup-" + stamp + "-rev" +
-           std::to_string(ident::read_identity(flash.data()).revision) + ".bin";
 }
 
 // Says so when the library will resume an interrupted update of this image:
@@ -178,6 +182,9 @@ int run_check(Session& s, const UpdateOptions& o) {
 
 int run_update(Session& s, const UpdateOptions& o) {
     std::vector<uint8_t> image = load_image(o.image_path);
+    if (!o.backup_path.empty()) {
+        check_backup_target(s, o.backup_path, o.image_path);  // refused before anything is done
+    }
     // The lock is held from here to the end: the count confirmed below is
     // the count written.
     s.open(Access::Write);
@@ -204,9 +211,11 @@ int run_update(Session& s, const UpdateOptions& o) {
         s.report["written"] = 0;
         return exitcode::OK;
     }
-    bool terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+    // Asking needs only someone to answer on stdin (stdout may be a pipe to
+    // a log); the bar is drawn where it goes, on stderr.
+    bool can_ask = at_terminal(stdin), terminal = at_terminal(stderr);
     if (!s.options.yes) {
-        if (!terminal) {
+        if (!can_ask) {
             throw Error{exitcode::USAGE, "no terminal to confirm on: pass --yes to write " + o.image_path};
         }
         if (!confirm(o.image_path, expected)) {
@@ -215,8 +224,7 @@ int run_update(Session& s, const UpdateOptions& o) {
         }
     }
     if (!o.no_backup) {
-        write_backup(s, before, o.backup_path.empty() ? dated_backup_path(s, before) : o.backup_path,
-                     s.options.force);
+        write_backup(s, before, o.backup_path, o.image_path);
     }
 
     ProgressView view(expected, terminal);

@@ -1,11 +1,13 @@
 #include "verify_cmd.h"
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 
 #include "atomic_file.h"
 #include "block_map.h"
+#include "board_lock.h"
 #include "image_file.h"
 #include "image_identity.h"
 
@@ -65,18 +67,76 @@ int run_verify(Session& s, const VerifyOptions& o) {
     return c.up_to_date() ? exitcode::OK : exitcode::DIFFERS;
 }
 
-void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::string& path, bool replace) {
+namespace {
+
+constexpr int MAX_SAME_SECOND_BACKUPS = 100;
+
+// backup-<UTC date and time>-rev<installed revision>.bin in the board directory.
+std::string dated_backup_name(Session& s, const std::vector<uint8_t>& flash) {
+    std::time_t now = std::time(nullptr);
+    std::tm utc{};
+#if defined(_WIN32)
+    gmtime_s(&utc, &now);
+#else
+    gmtime_r(&now, &utc);
+#endif
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+    return s.options.board_dir + "/" + DATED_BACKUP_PREFIX + stamp + "-rev" +
+           std::to_string(ident::read_identity(flash.data()).revision);
+}
+
+}  // namespace
+
+// Where a backup never goes: over the image it is taken for, or over a file
+// of the board directory.
+void check_backup_target(Session& s, const std::string& path, const std::string& image_path) {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    if (std::filesystem::is_directory(path, ec)) {
+    if (fs::is_directory(path, ec)) {
         throw Error{exitcode::USAGE, path + ": is a directory; name the backup file"};
     }
-    if (Status err = write_file_atomic(path, flash.data(), flash.size(),
-                                       replace ? Existing::Replace : Existing::Keep)) {
-        // Keep refuses an existing file as an input error; any other failure is the disk's.
-        if (err->code == exitcode::USAGE) {
-            err->text += " (--force replaces it)";
+    auto same = [&](const std::string& other) {
+        std::error_code e1, e2;
+        return !other.empty() && fs::weakly_canonical(path, e1) == fs::weakly_canonical(other, e2) && !e1 &&
+               !e2;
+    };
+    if (same(image_path)) {
+        throw Error{exitcode::USAGE, path + ": is the image to be written; a backup never replaces it"};
+    }
+    for (const char* name : {"flash.bin", "ec-ram.bin", "smbus-eeprom.bin", BOARD_LOCK_FILE}) {
+        if (same(s.options.board_dir + "/" + name)) {
+            throw Error{exitcode::USAGE, path + ": is a file of the board; a backup never replaces it"};
         }
-        throw *err;
+    }
+}
+
+void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::string& named,
+                  const std::string& image_path) {
+    std::string path = named;
+    if (named.empty()) {
+        // A dated name of its own: two backups in one second get two files.
+        std::string base = dated_backup_name(s, flash);
+        for (int n = 1;; ++n) {
+            path = (n == 1 ? base : base + "-" + std::to_string(n)) + DATED_BACKUP_SUFFIX;
+            Status err = write_file_atomic(path, flash.data(), flash.size(), Existing::Keep);
+            if (!err) {
+                break;
+            }
+            if (err->code != exitcode::USAGE || n == MAX_SAME_SECOND_BACKUPS) {
+                throw *err;
+            }
+        }
+    } else {
+        check_backup_target(s, path, image_path);
+        if (Status err = write_file_atomic(path, flash.data(), flash.size(),
+                                           s.options.replace ? Existing::Replace : Existing::Keep)) {
+            // Keep refuses an existing file as an input error; any other failure is the disk's.
+            if (err->code == exitcode::USAGE && !s.options.replace) {
+                err->text += " (--replace replaces it)";
+            }
+            throw *err;
+        }
     }
     ident::Identity id = ident::read_identity(flash.data());
     s.say("backup        : %s (2 MiB of installed firmware, boot-info revision %u)", path.c_str(),
@@ -86,7 +146,7 @@ void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::stri
 
 int run_backup(Session& s, const std::string& path) {
     s.open(Access::Read);
-    write_backup(s, s.installed_firmware(), path, s.options.force);
+    write_backup(s, s.installed_firmware(), path, "");
     s.report["bytes"] = IMAGE_FILE_BYTES;
     return exitcode::OK;
 }
@@ -100,6 +160,6 @@ void register_verify_commands(CLI::App& app, Action& chosen) {
     auto path = std::make_shared<std::string>();
     auto* backup =
         app.add_subcommand("backup", "save the installed firmware (the 2 MiB the board maps) to FILE");
-    backup->add_option("FILE", *path, "file to write (an existing one only with --force)")->required();
+    backup->add_option("FILE", *path, "file to write (an existing one only with --replace)")->required();
     backup->callback([&chosen, path] { chosen = [path](Session& s) { return run_backup(s, *path); }; });
 }

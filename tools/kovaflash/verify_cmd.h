@@ -31,8 +31,13 @@ struct VerifyOptions {
 int run_verify(Session& s, const VerifyOptions& o);
 int run_backup(Session& s, const std::string& path);
 
-// Writes the installed firmware to `path` (never over an existing file
-// unless `replace`). Throws Error.
-void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::string& path, bool replace);
+// Throws Error (exitcode::USAGE) when `path` is a folder, the image or a
+// file of the board directory: where a backup never goes.
+void check_backup_target(Session& s, const std::string& path, const std::string& image_path);
+// The installed firmware `flash` saved whole to `path` (an existing file
+// only with --replace, never the image `image_path` or a board file), or,
+// with no path, to a dated file of its own in the board directory. Throws Error.
+void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::string& path,
+                  const std::string& image_path);
 
 #endif
