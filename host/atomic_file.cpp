@@ -97,8 +97,8 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
     std::string tmp;
     HANDLE h = create_temporary(path, tmp);
     if (h == INVALID_HANDLE_VALUE) {
-        return Error{exitcode::FAILED, folder_of(path) + ": cannot create a file there (error " +
-                                           std::to_string(GetLastError()) + ")"};
+        return Error{exitcode::ENVIRONMENT, folder_of(path) + ": cannot create a file there (error " +
+                                                std::to_string(GetLastError()) + ")"};
     }
     DWORD written = 0;
     bool ok = size == 0 || (WriteFile(h, data, DWORD(size), &written, nullptr) && written == size);
@@ -111,7 +111,7 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
         if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) {
             return Error{exitcode::USAGE, path + ": exists"};
         }
-        return Error{exitcode::FAILED, path + ": write failed (error " + std::to_string(e) + ")"};
+        return Error{exitcode::ENVIRONMENT, path + ": write failed (error " + std::to_string(e) + ")"};
     }
     return std::nullopt;
 }
@@ -135,7 +135,8 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
         dir + "/" + temporary_prefix(std::filesystem::path(path).filename().string()) + MKSTEMP_SUFFIX;
     int fd = mkstemp(tmp.data());
     if (fd < 0) {
-        return Error{exitcode::FAILED, dir + ": cannot create a file there (" + std::strerror(errno) + ")"};
+        return Error{exitcode::ENVIRONMENT,
+                     dir + ": cannot create a file there (" + std::strerror(errno) + ")"};
     }
     auto fail = [&](const std::string& what) {
         int e = errno;
@@ -143,7 +144,7 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
             close(fd);
         }
         unlink(tmp.c_str());
-        return Error{exitcode::FAILED, path + ": " + what + " (" + std::strerror(e) + ")"};
+        return Error{exitcode::ENVIRONMENT, path + ": " + what + " (" + std::strerror(e) + ")"};
     };
     for (size_t done = 0; done < size;) {
         ssize_t n = write(fd, data + done, size - done);
@@ -175,7 +176,7 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
             if (e == EEXIST) {
                 return Error{exitcode::USAGE, path + ": exists"};
             }
-            return Error{exitcode::FAILED, path + ": cannot create (" + std::strerror(e) + ")"};
+            return Error{exitcode::ENVIRONMENT, path + ": cannot create (" + std::strerror(e) + ")"};
         }
         unlink(tmp.c_str());
     } else if (rename(tmp.c_str(), path.c_str()) != 0) {

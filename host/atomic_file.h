@@ -18,7 +18,8 @@ enum class Existing { Replace, Keep };
 // alone and the write fails with exitcode::USAGE ("PATH: exists"); a path
 // that is a symbolic link is refused the same way, and nothing is written
 // through it. A replaced file keeps its mode and owner; a new one honours
-// the umask. Any other failure is exitcode::FAILED, its text naming the file.
+// the umask. Any other failure is the machine's (exitcode::ENVIRONMENT), its
+// text naming the file.
 Status write_file_atomic(const std::string& path, const uint8_t* data, size_t size,
                          Existing existing = Existing::Replace);
 

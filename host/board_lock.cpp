@@ -43,7 +43,7 @@ std::string holder(const std::string& dir) {
 Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
     HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\KOVA-K5R-firmware");
     if (!m) {
-        return Error{exitcode::FAILED,
+        return Error{exitcode::ENVIRONMENT,
                      "cannot create the board mutex (error " + std::to_string(GetLastError()) + ")"};
     }
     DWORD waited = WaitForSingleObject(m, DWORD(wait_seconds * 1000));
@@ -87,12 +87,14 @@ Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
         return Error{exitcode::USAGE, path + SYMLINK_REFUSED};
     }
     if (fd < 0) {
-        return Error{exitcode::FAILED, path + ": cannot open the lock file (" + std::strerror(errno) + ")"};
+        return Error{exitcode::ENVIRONMENT,
+                     path + ": cannot open the lock file (" + std::strerror(errno) + "); nothing written"};
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait_seconds);
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            Error e{exitcode::FAILED, path + ": cannot lock (" + std::strerror(errno) + ")"};
+            Error e{exitcode::ENVIRONMENT,
+                    path + ": cannot lock (" + std::strerror(errno) + "); nothing written"};
             close(fd);
             return e;
         }

@@ -22,7 +22,7 @@ public:
     // Takes the lock of the board in `dir` (which must exist), waiting up to
     // `wait_seconds` for another holder to let go: nothing once it is held,
     // exitcode::BUSY while another holds it ("board busy (held by pid N)"),
-    // exitcode::FAILED when it cannot be taken at all.
+    // exitcode::ENVIRONMENT when it cannot be taken at all.
     Status acquire(const std::string& dir, double wait_seconds);
     void release();
 

@@ -16,6 +16,11 @@ constexpr int USAGE = 2;   // usage or input error
 constexpr int REFUSED = 3;  // image refused: it would lock the board out of later updates
 constexpr int BUSY = 4;     // another writer holds the board
 constexpr int DIFFERS = 5;  // verify found differences
+// The machine failed the tool (a full disk, a folder it may not write); the
+// message says what was and was not written.
+constexpr int ENVIRONMENT = 6;
+// Ended by a signal: 128 + its number (SIGINT 130, SIGTERM 143, SIGHUP 129).
+constexpr int SIGNALLED = 128;
 // kova-image
 constexpr int INVALID = 1;         // inspect: not a valid image; diff: the images differ
 constexpr int WALKS_DISAGREE = 3;  // inspect: its own walk and the library's decision differ

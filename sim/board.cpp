@@ -88,13 +88,16 @@ Status Board::save(const std::filesystem::path& dir) const {
     std::filesystem::create_directories(dir, ec_dir);
     std::vector<uint8_t> flash(phys::FLASH_SIZE);
     memory.read(phys::FLASH_BASE, flash.data(), flash.size());
-    if (Status err = write_file_atomic((dir / FLASH_FILE).string(), flash.data(), flash.size())) {
-        return err;
-    }
+    // The firmware last: a board whose save fails part way keeps its old
+    // firmware, never a new one beside the old devices' state.
     if (Status err = write_file_atomic((dir / EC_RAM_FILE).string(), ec.ram.data(), ec.ram.size())) {
         return err;
     }
-    return write_file_atomic((dir / EEPROM_FILE).string(), smbus.eeprom.data(), smbus.eeprom.size());
+    if (Status err =
+            write_file_atomic((dir / EEPROM_FILE).string(), smbus.eeprom.data(), smbus.eeprom.size())) {
+        return err;
+    }
+    return write_file_atomic((dir / FLASH_FILE).string(), flash.data(), flash.size());
 }
 
 #if defined(_WIN32)

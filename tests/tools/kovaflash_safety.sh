@@ -190,8 +190,17 @@ for target in "$work/target.bin" "$board/flash.bin"; do
 done
 cmp -s "$work/target.bin" "$images/good.bin" || bad "the image was replaced by a backup"
 # File modes (a Unix matter): a rewritten board file keeps its mode, a new
-# backup honours the umask.
+# backup honours the umask. And a disk that fills while the board is saved
+# (a file-size limit the small files fit under and flash.bin does not):
+# exit 6, saying what flash.bin holds, which is the old firmware, whole.
 if [ -z "$runner" ]; then
+    kf board init --replace --image "$images/installed.bin" >/dev/null
+    out=$(trap '' XFSZ; ulimit -f 1024; $runner "$tool" --board "$board" update "$images/good.bin" --yes --no-backup 2>&1)
+    status=$?
+    [ $status = 6 ] && grep -q "flash.bin still holds the firmware it held before" <<<"$out" ||
+        bad "a save cut short by a full disk: exit $status: $out"
+    cmp -s "$board/flash.bin" "$images/installed.bin" || bad "a save cut short left flash.bin changed"
+    ls -A "$board" | grep -qE '^\.flash\.bin\.[A-Za-z0-9]{6}$' && bad "a save cut short left its temporary file: $(ls -A "$board")"
     chmod 0600 "$board/flash.bin"
     (umask 077 && kf ec write 2 2 >/dev/null && kf backup "$work/private.bin" >/dev/null)
     [ "$(stat -c %a "$board/flash.bin") $(stat -c %a "$work/private.bin")" = "600 600" ] ||
@@ -248,7 +257,12 @@ cp "$images/good.bin" "$work/secret.bin" && chmod 000 "$work/secret.bin"
 out=$(readonly_run "$tool" --board "$board" check "$work/secret.bin" 2>&1)
 [ $? = 2 ] && grep -q "secret.bin: cannot open (Permission denied)" <<<"$out" || bad "unreadable image: $out"
 out=$(readonly_run "$tool" --board "$board" ec write 1 1 2>&1)
-[ $? != 0 ] || bad "a writer succeeded on a read-only board"
+status=$?
+if [ -z "$runner" ]; then
+    [ $status = 6 ] && grep -q "nothing written" <<<"$out" || bad "a writer on a read-only board: exit $status: $out"
+else
+    [ $status != 0 ] || bad "a writer succeeded on a read-only board"
+fi
 [ "$(snapshot)" = "$before" ] || bad "a read-only command wrote to the board directory"
 chmod u+w "$board"
 [ -n "$runner" ] && [ ${#as_nobody[@]} -gt 0 ] && "${as_nobody[@]}" wineserver -k 2>/dev/null

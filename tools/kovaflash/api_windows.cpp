@@ -71,7 +71,7 @@ Status create_board(const std::string& board_dir) {
 Status save_board() {
     uint32_t(WINAPI * save)() = nullptr;
     if (!resolve(zunda, save, "SimSaveBoard") || save() == 0) {
-        return Error{exitcode::FAILED, "cannot save board"};
+        return Error{exitcode::ENVIRONMENT, "the simulator could not write the board's files"};
     }
     return std::nullopt;
 }

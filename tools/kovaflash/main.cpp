@@ -24,7 +24,10 @@ constexpr char TOOL_VERSION[] = "1.1.0";
 constexpr char EXIT_CODES[] =
     "Exit status: 0 success, 1 the operation reported a failure (the library's result code is printed),\n"
     "2 usage or input error, 3 image refused (it would lock the board out of later updates),\n"
-    "4 board busy (another writer holds it), 5 verify found differences.";
+    "4 board busy (another writer holds it), 5 verify found differences,\n"
+    "6 the machine failed the tool (disk full, folder not writable; the message says what was written),\n"
+    "130/143/129 interrupted (SIGINT/SIGTERM/SIGHUP): before the flash is written it cancels, once the\n"
+    "library writes it finishes and verifies first.";
 
 int run_version(Session& s) {
     KovaApi api;

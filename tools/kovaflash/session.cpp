@@ -82,6 +82,10 @@ void Session::open(Access access) {
     if (access != Access::Read) {
         if (access == Access::Create || !api.simulated) {
             fs::create_directories(dir, ec);
+            if (ec) {
+                throw Error{exitcode::ENVIRONMENT,
+                            "cannot create " + dir + " (" + ec.message() + "); nothing written"};
+            }
         }
         if (!fs::is_directory(dir, ec)) {
             throw Error{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
@@ -124,7 +128,11 @@ void Session::save() {
         return;
     }
     if (Status err = save_board()) {
-        throw Error{exitcode::FAILED, "cannot save the board: " + err->text};
+        // The firmware is saved last: when anything fails, flash.bin still
+        // holds what it held before this command.
+        throw Error{
+            err->code == exitcode::USAGE ? exitcode::USAGE : exitcode::ENVIRONMENT,
+            "cannot save the board: " + err->text + "; flash.bin still holds the firmware it held before"};
     }
 }
 
