@@ -138,6 +138,47 @@ for round in $(seq 20); do
     kf info >/dev/null || bad "round $round: the board does not load after the kill"
 done
 echo "killed updates: $olds left the old firmware, $news the new one, none a mix"
+# A signal before the flash is written cancels the update; one while the
+# library writes is held off until the update is finished and verified.
+# Either way the exit status is 128 + the signal's and the flash is whole.
+# Under Wine, SIGINT reaches the program as Ctrl-C; SIGTERM ends the Wine
+# process itself, which a Windows program cannot see or defer.
+signals=(INT TERM)
+[ -z "$runner" ] || { signals=(INT); echo "not run under $runner: SIGTERM (Wine ends the process, unseen by it)"; }
+for sig in "${signals[@]}"; do
+    code=$((128 + $(kill -l "$sig")))
+    kf board init --replace --wait 5 --image "$images/installed.bin" >/dev/null
+    $runner "$holder_tool" "$board" 1 >"$work/held" &
+    for _ in $(seq 100); do grep -q held "$work/held" && break; sleep 0.1; done
+    $runner "$tool" --board "$board" update "$images/good.bin" --yes --no-backup --wait 10 >"$work/out" 2>&1 &
+    sleep 0.3
+    kill -"$sig" $!
+    wait $!
+    status=$?
+    wait  # the holder
+    [ $status = $code ] && grep -q "interrupted: nothing written" "$work/out" && cmp -s "$board/flash.bin" "$images/installed.bin" ||
+        bad "SIG$sig before the write: exit $status, flash $(cmp -s "$board/flash.bin" "$images/installed.bin" && echo old || echo changed): $(cat "$work/out")"
+    held_off=0
+    for attempt in $(seq 20); do
+        kf board init --replace --wait 5 --image "$images/installed.bin" >/dev/null
+        $runner "$tool" --board "$board" update "$images/good.bin" --yes --no-backup >"$work/out" 2>"$work/err" &
+        pid=$!
+        while kill -0 $pid 2>/dev/null && ! grep -q writing "$work/err"; do sleep 0.001; done
+        kill -"$sig" $pid 2>/dev/null
+        wait $pid
+        status=$?
+        [ $status = 0 ] && continue  # it had finished before the signal came
+        if [ $status = $code ] && grep -q "finishing and verifying the update first" "$work/err" &&
+            grep -q "^verified" "$work/out" && kf verify "$images/good.bin" >/dev/null; then
+            held_off=1
+            break
+        fi
+        bad "SIG$sig while writing: exit $status: $(cat "$work/out" "$work/err")"
+        break
+    done
+    [ $held_off = 1 ] || bad "SIG$sig never reached an update while it wrote"
+done
+
 # What a killed save leaves behind goes with the next writer; a reader and
 # names that are not such a leftover leave it alone.
 touch "$board/.flash.bin.Ab3xY9" "$board/.ec-ram.bin.Qw7eR2" "$board/.backup-20261209-101010-rev0.bin.Zx8cV4" \

@@ -13,6 +13,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "device_cmd.h"
+#include "interrupt.h"
 #include "session.h"
 #include "update_cmd.h"
 #include "verify_cmd.h"
@@ -95,6 +96,11 @@ int main(int argc, char** argv) {
         status = s.fail(e);
     } catch (const std::exception& e) {
         status = s.fail(Error{exitcode::FAILED, std::string("internal error: ") + e.what()});
+    }
+    if (int sig = interrupt::received(); sig != 0 && status < exitcode::SIGNALLED) {
+        status = s.fail(
+            Error{exitcode::SIGNALLED + sig, "interrupted: what had begun was finished first (status " +
+                                                 std::to_string(status) + "), so nothing was cut short"});
     }
     return s.finish(status);
 }

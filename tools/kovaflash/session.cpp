@@ -6,6 +6,7 @@
 
 #include "atomic_file.h"
 #include "image_file.h"
+#include "interrupt.h"
 
 namespace fs = std::filesystem;
 
@@ -90,9 +91,12 @@ void Session::open(Access access) {
         if (!fs::is_directory(dir, ec)) {
             throw Error{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
         }
+        // A signal to a writer never cuts its write short (see interrupt.h).
+        interrupt::install();
         if (Status err = lock_.acquire(dir, options.wait_seconds)) {
             throw *err;
         }
+        interrupt::cancel_point();  // caught while waiting for the lock
         writer_ = true;
         // A writer killed mid-save leaves its temporary file behind (of a
         // board file or a backup); with the lock held, none is in use.

@@ -20,6 +20,7 @@
 #include "block_map.h"
 #include "cli.h"
 #include "image_identity.h"
+#include "interrupt.h"
 #include "progress.h"
 #include "verify_cmd.h"
 
@@ -181,6 +182,7 @@ int run_check(Session& s, const UpdateOptions& o) {
 }
 
 int run_update(Session& s, const UpdateOptions& o) {
+    interrupt::install();
     std::vector<uint8_t> image = load_image(o.image_path);
     if (!o.backup_path.empty()) {
         check_backup_target(s, o.backup_path, o.image_path);  // refused before anything is done
@@ -199,6 +201,7 @@ int run_update(Session& s, const UpdateOptions& o) {
     }
     int32_t expected = read_counter(s.api);
     s.say("dry run       : %d blocks differ", expected);
+    interrupt::cancel_point();
     if (o.handle == 0) {
         s.say("dry run (handle 0): nothing written");
         report_result(s, code);
@@ -218,7 +221,9 @@ int run_update(Session& s, const UpdateOptions& o) {
         if (!can_ask) {
             throw Error{exitcode::USAGE, "no terminal to confirm on: pass --yes to write " + o.image_path};
         }
-        if (!confirm(o.image_path, expected)) {
+        bool yes = confirm(o.image_path, expected);
+        interrupt::cancel_point();  // Ctrl-C at the prompt
+        if (!yes) {
             s.say("nothing written");
             return exitcode::FAILED;
         }
@@ -227,6 +232,11 @@ int run_update(Session& s, const UpdateOptions& o) {
         write_backup(s, before, o.backup_path, o.image_path);
     }
 
+    // From here a signal waits for the write, the save and the verify.
+    interrupt::begin_writing();
+    struct WritingEnds {
+        ~WritingEnds() { interrupt::end_writing(); }
+    } writing_ends;
     ProgressView view(expected, terminal);
     std::atomic<bool> done{false};
     std::thread poller([&] {
