@@ -148,10 +148,12 @@ signals=(INT TERM)
 for sig in "${signals[@]}"; do
     code=$((128 + $(kill -l "$sig")))
     kf board init --replace --wait 5 --image "$images/installed.bin" >/dev/null
-    $runner "$holder_tool" "$board" 1 >"$work/held" &
-    for _ in $(seq 100); do grep -q held "$work/held" && break; sleep 0.1; done
+    rm -f "$work/held"
+    $runner "$holder_tool" "$board" 2 >"$work/held" &
+    for _ in $(seq 100); do grep -q held "$work/held" 2>/dev/null && break; sleep 0.1; done
+    # The update waits for the lock; the signal comes once it is surely waiting.
     $runner "$tool" --board "$board" update "$images/good.bin" --yes --no-backup --wait 10 >"$work/out" 2>&1 &
-    sleep 0.3
+    sleep 1
     kill -"$sig" $!
     wait $!
     status=$?
@@ -161,9 +163,10 @@ for sig in "${signals[@]}"; do
     held_off=0
     for attempt in $(seq 20); do
         kf board init --replace --wait 5 --image "$images/installed.bin" >/dev/null
+        rm -f "$work/out" "$work/err"  # the last attempt's "writing" must not be read as this one's
         $runner "$tool" --board "$board" update "$images/good.bin" --yes --no-backup >"$work/out" 2>"$work/err" &
         pid=$!
-        while kill -0 $pid 2>/dev/null && ! grep -q writing "$work/err"; do sleep 0.001; done
+        while kill -0 $pid 2>/dev/null && ! grep -q writing "$work/err" 2>/dev/null; do sleep 0.001; done
         kill -"$sig" $pid 2>/dev/null
         wait $pid
         status=$?
