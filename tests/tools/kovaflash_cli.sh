@@ -58,7 +58,8 @@ expect 2 "" bogus
 expect 0 '^0x1FFFE0  52 32 33 31 38 ' flash read 0x1FFFE0
 expect 0 '^0x1FFFF0  ' flash read 0x1FFFE0 --count 17
 expect 2 "ADDRESS '0x1000000' is not a number from 0 to 2097151" flash read 0x1000000
-expect 2 "--count 0 reads nothing" flash read 0 --count 0
+expect 2 "--count '0' is not a number from 1 to 4096" flash read 0 --count 0
+expect 2 "--wait: give 0 to 86400 seconds" ec write 1 1 --wait nan
 expect 2 "run past the end of the 2 MiB flash" flash read 0x1FFFF0 --count 17
 expect 2 "" bogus --board
 expect 2 "--count '4097' is not a number" flash read 0 --count 4097
@@ -105,6 +106,7 @@ if [ -n "$image_tool" ]; then
 
     # The board directory above came with generated firmware of revision 0.
     expect 0 'result +: 0x00000000' check "$images/new.bin"
+    expect 5 '^496 blocks of 4 KiB differ from the image: 0x000000 .* and 480 more \(--map shows them all\)$' verify "$images/new.bin"
     expect 0 'message +: Image validation sucessfully completed\. $' check "$images/new.bin"
     expect 0 'blocks differ : 528 ' check "$images/new.bin"
     # Same filler, later revision: one boot-block block and the two copy areas.
@@ -125,6 +127,9 @@ if [ -n "$image_tool" ]; then
     expect 2 'short.bin: 4096 bytes, an image is exactly 2097152' check "$images/short.bin"
     expect 2 'missing.bin: no such file' update "$images/missing.bin"
 
+    "$image_tool" make "$images/older.bin" --seed 3 --revision 0 >/dev/null
+    expect 0 'this is a downgrade' update "$images/older.bin" --yes --no-backup
+
     # Installed firmware the library must refuse to replace.
     expect 0 'installed firmware .*rev2.bin' board init --replace --image "$images/rev2.bin"
     expect 1 'result +: 0x80000005' check "$images/new.bin"
@@ -132,6 +137,7 @@ if [ -n "$image_tool" ]; then
     expect 0 '' board init --replace --image "$images/other-board.bin"
     expect 1 'result +: 0x80000002' update "$images/new.bin" --yes
     expect 1 'message +: Invalid image\. $' check "$images/new.bin"
+    expect 1 'cause +: the installed firmware fails .*board "K5S".*the image is not the cause' check "$images/new.bin"
     expect 0 'generated, revision 0' board init --replace
     expect 0 'blocks differ : 528 ' check "$images/new.bin"
 

@@ -227,6 +227,11 @@ kf update "$work/saved.bin" --yes --no-backup >/dev/null 2>&1 && kf verify "$wor
 rm -f "$board"/backup-*.bin
 for img in good installed good; do kf update "$images/$img.bin" --yes >/dev/null 2>&1 || bad "update to $img"; done
 [ "$(ls "$board"/backup-*.bin | wc -l)" = 3 ] || bad "three updates, backups: $(ls "$board")"
+# They do not pile up: the oldest and the newest few stay, and the tool says what went.
+oldest=$(ls -tr "$board"/backup-*.bin | head -1)
+out=$(kf update "$images/installed.bin" --yes --keep-backups 1 2>&1)
+grep -q "^old backups   : removed " <<<"$out" && [ "$(ls "$board"/backup-*.bin | wc -l)" = 2 ] && [ -e "$oldest" ] ||
+    bad "--keep-backups 1: $(ls "$board") $out"
 cp "$images/good.bin" "$work/target.bin"
 for target in "$work/target.bin" "$board/flash.bin"; do
     out=$(kf update "$work/target.bin" --yes --backup "$target" --replace 2>&1)

@@ -2,13 +2,17 @@
 
 #include "numbers.h"
 
-uint32_t number_argument(const std::string& text, uint32_t max, const std::string& what) {
+uint32_t number_argument(const std::string& text, uint32_t min, uint32_t max, const std::string& what) {
     auto v = parse_number(text, max);
-    if (!v) {
-        throw Error{exitcode::USAGE, what + " '" + text + "' is not a number from 0 to " +
-                                         std::to_string(max) + " (decimal or 0x hex)"};
+    if (!v || *v < min) {
+        throw Error{exitcode::USAGE, what + " '" + text + "' is not a number from " + std::to_string(min) +
+                                         " to " + std::to_string(max) + " (decimal or 0x hex)"};
     }
     return *v;
+}
+
+uint32_t number_argument(const std::string& text, uint32_t max, const std::string& what) {
+    return number_argument(text, 0, max, what);
 }
 
 std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv, std::optional<Error>* usage) {

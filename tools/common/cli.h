@@ -13,6 +13,8 @@
 // A decimal or 0x hex number from 0 to `max`; throws Error (exitcode::USAGE)
 // naming `what` otherwise.
 uint32_t number_argument(const std::string& text, uint32_t max, const std::string& what);
+// The same from `min` to `max`.
+uint32_t number_argument(const std::string& text, uint32_t min, uint32_t max, const std::string& what);
 
 // Parses the command line; an exit status when the run ends here (help, or
 // a usage error with status 2), nothing when it goes on. A usage error is

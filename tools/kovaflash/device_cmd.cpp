@@ -246,10 +246,7 @@ void register_device_commands(CLI::App& app, Action& chosen) {
         chosen = [flash_args](Session& s) {
             // One bound for the address, the part's own; then the range.
             uint32_t address = number_argument(flash_args->first, flashmap::FLASH_LAST, "ADDRESS");
-            uint32_t count = number_argument(flash_args->second, FLASH_DUMP_MAX, "--count");
-            if (count == 0) {
-                throw Error{exitcode::USAGE, "--count 0 reads nothing: give 1 to 4096 bytes"};
-            }
+            uint32_t count = number_argument(flash_args->second, 1, FLASH_DUMP_MAX, "--count");
             if (uint64_t(address) + count > flashmap::FLASH_SIZE) {
                 char text[160];
                 std::snprintf(

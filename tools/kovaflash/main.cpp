@@ -21,6 +21,7 @@
 namespace {
 
 constexpr char TOOL_VERSION[] = "1.1.0";
+constexpr double MAX_WAIT_SECONDS = 86400.0;
 
 constexpr char EXIT_CODES[] =
     "Exit status: 0 success, 1 the operation reported a failure (the library's result code is printed),\n"
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
     app.add_flag("--force", g.force, "write an image the board would be locked out by (and nothing else)");
     app.add_flag("--replace", g.replace, "replace an existing backup file, or the board (board init)");
     app.add_option("--wait", g.wait_seconds, "wait up to SECONDS for another writer to let go of the board")
-        ->check(CLI::Range(0.0, 86400.0));
+        ->check(CLI::Range(0.0, MAX_WAIT_SECONDS));
     bool show_version = false;
     app.add_flag("--version", show_version, "tool and library version");
     app.require_subcommand(0, 1);
@@ -82,6 +83,9 @@ int main(int argc, char** argv) {
     std::optional<Error> usage;
     if (auto status = parse_command_line(app, argc, argv, g.json ? &usage : nullptr)) {
         return usage ? s.finish(s.fail(*usage)) : *status;
+    }
+    if (!(g.wait_seconds >= 0.0 && g.wait_seconds <= MAX_WAIT_SECONDS)) {  // NaN included
+        return s.finish(s.fail(Error{exitcode::USAGE, "--wait: give 0 to 86400 seconds"}));
     }
     if (show_version) {
         chosen = run_version;

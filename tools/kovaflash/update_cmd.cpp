@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <thread>
@@ -22,6 +23,7 @@
 #include "image_identity.h"
 #include "interrupt.h"
 #include "progress.h"
+#include "update/result.h"
 #include "verify_cmd.h"
 
 namespace {
@@ -39,6 +41,19 @@ void report_result(Session& s, uint32_t code) {
     s.say("message       : %s", s.api.message);
     s.report["result"] = code;
     s.report["message"] = s.api.message;
+    // The identity codes are about the installed firmware, not the image:
+    // say so, with the field, since the library's message cannot.
+    using namespace kova::result;
+    bool identity = code == PLATFORM_TAG || code == BOARD_MODEL || code == SECOND_STRING || code == VENDOR ||
+                    code == REVISION || code == NO_BOOT_INFO;
+    if (identity) {
+        auto why = ident::refusal(ident::read_identity(s.installed_firmware().data()));
+        std::string cause = "the installed firmware fails the library's checks" +
+                            (why ? " (" + why->text + ")" : std::string()) +
+                            ", so it refuses every update of this board; the image is not the cause";
+        s.say("cause         : %s", cause.c_str());
+        s.report["cause"] = cause;
+    }
 }
 
 // The host tool's own refusal: the checks the library makes of the
@@ -149,6 +164,46 @@ uint32_t dry_run(Session& s, const std::vector<uint8_t>& image, uint32_t handle)
 
 }  // namespace
 
+namespace {
+
+constexpr uint32_t MAX_KEPT_BACKUPS = 1000;
+
+// The dated backups in the board directory, oldest first: of them the oldest
+// (the firmware before this tool's first update) and the newest `keep` stay,
+// and the tool says which others it removed. Backups the user named are
+// elsewhere, or not of this form, and never touched.
+void prune_dated_backups(Session& s, uint32_t keep) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    std::vector<std::pair<fs::file_time_type, fs::path>> dated;
+    for (const auto& entry : fs::directory_iterator(s.options.board_dir, ec)) {
+        std::error_code e;
+        if (is_dated_backup_name(entry.path().filename().string()) &&
+            entry.symlink_status(e).type() == fs::file_type::regular) {
+            dated.emplace_back(entry.last_write_time(e), entry.path());
+        }
+    }
+    std::sort(dated.begin(), dated.end());
+    std::vector<std::string> removed;
+    for (size_t i = 1; i + keep < dated.size(); ++i) {
+        std::error_code e;
+        if (fs::remove(dated[i].second, e)) {
+            removed.push_back(dated[i].second.filename().string());
+        }
+    }
+    if (!removed.empty()) {
+        std::string list;
+        for (const std::string& name : removed) {
+            list += (list.empty() ? "" : ", ") + name;
+        }
+        s.say("old backups   : removed %s (kept the oldest and the newest %u; --keep-backups)", list.c_str(),
+              unsigned(keep));
+        s.report["backups_removed"] = removed;
+    }
+}
+
+}  // namespace
+
 int run_check(Session& s, const UpdateOptions& o) {
     std::vector<uint8_t> image = load_image(o.image_path);
     s.open(Access::Read);
@@ -187,12 +242,21 @@ int run_update(Session& s, const UpdateOptions& o) {
     if (!o.backup_path.empty()) {
         check_backup_target(s, o.backup_path, o.image_path);  // refused before anything is done
     }
+    uint32_t keep_backups = number_argument(o.keep_backups, MAX_KEPT_BACKUPS, "--keep-backups");
     // The lock is held from here to the end: the count confirmed below is
     // the count written.
     s.open(Access::Write);
     refuse_unless_installable(s, image);
     std::vector<uint8_t> before = s.installed_firmware();
     note_resume(s, before, image);
+    uint8_t installed_revision = ident::read_identity(before.data()).revision;
+    uint8_t image_revision = ident::read_identity(image.data()).revision;
+    if (image_revision < installed_revision) {
+        s.warn("WARNING: the image's boot-info revision " + std::to_string(image_revision) +
+               " is older than the installed " + std::to_string(installed_revision) +
+               ": this is a downgrade");
+        s.report["downgrade"] = true;
+    }
 
     uint32_t code = dry_run(s, image, o.handle);
     if (code != 0) {
@@ -230,6 +294,9 @@ int run_update(Session& s, const UpdateOptions& o) {
     }
     if (!o.no_backup) {
         write_backup(s, before, o.backup_path, o.image_path);
+        if (o.backup_path.empty()) {
+            prune_dated_backups(s, keep_backups);
+        }
     }
 
     // From here a signal waits for the write, the save and the verify.
@@ -288,6 +355,8 @@ void register_update_commands(CLI::App& app, Action& chosen) {
     update->add_option("--backup", o->backup_path,
                        "backup file (default: backup-<date>-rev<revision>.bin in the board directory)");
     update->add_flag("--no-backup", o->no_backup, "write without a backup first")->excludes("--backup");
+    update->add_option("--keep-backups", o->keep_backups,
+                       "dated backups kept in the board directory besides the oldest (which is always kept)");
     check->callback([&chosen, o, handle_text] {
         chosen = [o, handle_text](Session& s) {
             o->handle = number_argument(*handle_text, 0xFFFFFFFF, "--handle");

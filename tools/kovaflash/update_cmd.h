@@ -15,6 +15,7 @@ struct UpdateOptions {
     bool map = false;
     std::string backup_path;  // empty: a dated file in the board directory
     bool no_backup = false;
+    std::string keep_backups = "3";  // dated backups kept besides the oldest
 };
 
 int run_check(Session& s, const UpdateOptions& options);

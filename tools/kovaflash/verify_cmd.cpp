@@ -38,13 +38,21 @@ Comparison compare_firmware(const std::vector<uint8_t>& flash, const std::vector
     return c;
 }
 
+constexpr size_t BLOCKS_LISTED = 16;
+
 void report_comparison(Session& s, const Comparison& c, bool map, const char* equal_word) {
     if (c.up_to_date()) {
         s.say("%s", equal_word);
     } else {
+        // A line a person reads: the first few blocks, the count of the rest
+        // (the report and --map have them all).
         std::string list;
-        for (uint32_t at : c.differing) {
-            list += (list.empty() ? "" : " ") + hex(at);
+        for (size_t i = 0; i < c.differing.size() && i < BLOCKS_LISTED; ++i) {
+            list += (list.empty() ? "" : " ") + hex(c.differing[i]);
+        }
+        if (c.differing.size() > BLOCKS_LISTED) {
+            list +=
+                " and " + std::to_string(c.differing.size() - BLOCKS_LISTED) + " more (--map shows them all)";
         }
         s.say("%u blocks of 4 KiB differ from the image: %s", unsigned(c.differing.size()), list.c_str());
     }
