@@ -101,6 +101,12 @@ void Firmware::callback(uint32_t handle, const flash_command_record& record) {
     case CODE_WRITE:
         program(record);
         break;
+    case CODE_END:
+        if (disturb_after_end) {
+            uint8_t b = uint8_t(memory_.byte(phys::FLASH_BASE + *disturb_after_end) ^ 0x01);
+            memory_.write(phys::FLASH_BASE + *disturb_after_end, &b, 1);
+        }
+        break;
     default:
         break;
     }

@@ -69,6 +69,8 @@ public:
     std::optional<uint32_t> length_after_prepare;         // the firmware rewrites the record's length
     std::optional<unsigned> power_lost_after_writes;      // after this many writes the flash never changes
     std::optional<unsigned> power_lost_after_operations;  // the same, counting erases and writes
+    std::optional<uint32_t> disturb_after_end;            // flash offset whose bit 0 CODE_END flips,
+                                                          //   after the walk compared it
 
     // What happened, in order.
     std::vector<FirmwareEvent> events;

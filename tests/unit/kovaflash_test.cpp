@@ -1,14 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "board.h"
+#include "board_cmd.h"
 #include "builder.h"
+#include "image_file.h"
 #include "image_identity.h"
 #include "numbers.h"
 #include "progress.h"
+#include "update_cmd.h"
 
 namespace {
 
@@ -129,6 +136,41 @@ TEST(ImageIdentity, RefusesWhatTheLibraryWouldRefuseOnceInstalled) {
             EXPECT_FALSE(why) << c.name << ": " << why->text;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The tool reads the flash back itself after the library reports success:
+// a firmware that disturbs a block once the walk has compared it leaves
+// result 0 and a flash that is not the image, and the update says so.
+TEST(KovaflashUpdate, VerifiesTheFlashItselfAfterTheLibraryReportsSuccess) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::temp_directory_path() / ("kovaflash-verify-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    GlobalOptions g;
+    g.board_dir = (dir / "board").string();
+    g.yes = true;
+    {
+        Session s(g);
+        ASSERT_EQ(run_board_init(s, ""), exitcode::OK);
+    }
+    kimage::ImageOptions o;
+    o.seed = 3;
+    ASSERT_FALSE(write_image_file((dir / "new.bin").string(), kimage::make_image(o).bytes));
+    constexpr uint32_t DISTURBED = 0x1000;
+    sim::current().firmware.disturb_after_end = DISTURBED;
+    Session s(g);
+    UpdateOptions u;
+    u.image_path = (dir / "new.bin").string();
+    u.no_backup = true;
+    EXPECT_EQ(run_update(s, u), exitcode::DIFFERS);
+    sim::current().firmware.disturb_after_end.reset();
+    EXPECT_EQ(s.report["result"], 0u) << "the library saw every block take";
+    EXPECT_EQ(s.report["verified"], false);
+    EXPECT_EQ(s.report["differing_blocks"], std::vector<uint32_t>{DISTURBED});
+    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -113,6 +113,7 @@ struct ResumeCase {
     const char* name;
     uint64_t copy_seed;     // the boot block placed at 0x30000 comes from this image
     uint32_t flipped_byte;  // nonzero: this byte of the copy differs
+    const char* vendor;     // of the image being written (and of the copy from it)
     uint32_t code;
 };
 
@@ -120,16 +121,20 @@ class Resume : public UpdateTest {};
 
 TEST_F(Resume, OnlyFromAWholeCopyOfThisImagesBootBlock) {
     const ResumeCase cases[] = {
-        {"copy is this image's boot block", 2, 0, 0},
-        {"copy is another image's boot block", 3, 0, 0x80000010},
-        {"copy differs in one byte", 2, 0x8123, 0x80000010},
+        {"copy is this image's boot block", 2, 0, "ZALT", 0},
+        {"copy is another image's boot block", 3, 0, "ZALT", 0x80000010},
+        {"copy differs in one byte", 2, 0x8123, "ZALT", 0x80000010},
+        // An image of another vendor, forced, cut off in its boot-block pass:
+        // the copy is whole and its own, but fails the checks itself.
+        {"copy is this foreign image's boot block", 2, 0, "ACME", 0x80000010},
     };
     constexpr uint32_t BOOT_INFO_BLOCK = kimage::BOOT_INFO_OFFSET & ~(BLOCK - 1);
     for (const ResumeCase& c : cases) {
         SCOPED_TRACE(c.name);
         board = std::make_unique<sim::Board>();
         sim::install(board.get());
-        Bytes installed = make(1, 0), image = make(2), copy_from = make(c.copy_seed);
+        Bytes installed = make(1, 0), image = make(2, 1, c.vendor),
+              copy_from = make(c.copy_seed, 1, c.vendor);
         std::copy(copy_from.begin() + BOOT, copy_from.begin() + BOOT + SEG, installed.begin() + BOOT_COPY);
         installed[BOOT_COPY + c.flipped_byte] ^= c.flipped_byte ? 0x01 : 0x00;
         std::fill(installed.begin() + BOOT_INFO_BLOCK, installed.begin() + BOOT_INFO_BLOCK + BLOCK, 0xFF);

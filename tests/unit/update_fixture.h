@@ -23,10 +23,11 @@ constexpr uint16_t REG_FEA1 = 0xFEA1;
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes make(uint64_t seed, uint8_t revision = 1) {
+inline Bytes make(uint64_t seed, uint8_t revision = 1, const char* vendor = "ZALT") {
     kimage::ImageOptions o;
     o.seed = seed;
     o.revision = revision;
+    o.vendor = vendor;
     return kimage::make_image(o).bytes;
 }
 
