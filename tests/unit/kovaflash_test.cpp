@@ -57,21 +57,23 @@ namespace {
 
 struct ProgressCase {
     const char* name;
-    int32_t expected;
+    int32_t start, writes;
     std::vector<int32_t> counters;
     std::vector<int> percents;
 };
 
 TEST(UpdateProgress, ClampedAndNeverBackwards) {
     const ProgressCase cases[] = {
-        {"steady", 4, {4, 3, 2, 1, 0}, {0, 25, 50, 75, 100}},
-        {"copies cost more than counted", 4, {2, 0, -3}, {50, 100, 100}},
-        {"counter read back higher", 10, {5, 7, 4}, {50, 50, 60}},
-        {"nothing to do", 0, {0, -2}, {100, 100}},
-        {"dry run counted again (no handle)", 3, {3, 6}, {0, 0}},
+        {"steady", 4, 4, {4, 3, 2, 1, 0}, {0, 25, 50, 75, 100}},
+        // 33 counted, 65 writes: the counter runs down past zero to -32.
+        {"the writes the plan knows of", 33, 65, {33, 1, -32}, {0, 49, 100}},
+        {"more writes than planned", 4, 4, {2, 0, -3}, {50, 100, 100}},
+        {"counter read back higher", 10, 10, {5, 7, 4}, {50, 50, 60}},
+        {"nothing to do", 0, 0, {0, -2}, {100, 100}},
+        {"dry run counted again (no handle)", 3, 3, {3, 6}, {0, 0}},
     };
     for (const ProgressCase& c : cases) {
-        UpdateProgress p(c.expected);
+        UpdateProgress p(c.start, c.writes);
         std::vector<int> got;
         for (int32_t counter : c.counters) {
             got.push_back(p.percent(counter));

@@ -1,8 +1,9 @@
 // Progress of a write-mode update, from the library's block counter: the
-// dry run leaves the number of differing blocks in it, and every block write
-// subtracts one. The copies of the first passes can cost more writes than
-// the dry run counted, so the counter may pass below zero: the percentage is
-// clamped to 100 and never goes backwards.
+// dry run leaves its count in it (`start`), and every block write subtracts
+// one. The copies of the first passes cost more writes than the dry run
+// counts, so the counter passes below zero; the host's plan knows how many
+// writes there are (`writes`). The percentage is clamped to 100 and never
+// goes backwards.
 #ifndef KOVAFLASH_PROGRESS_H
 #define KOVAFLASH_PROGRESS_H
 
@@ -10,12 +11,14 @@
 
 class UpdateProgress {
 public:
-    explicit UpdateProgress(int32_t expected) : expected_(expected) {}
+    UpdateProgress(int32_t start, int32_t writes) : start_(start), writes_(writes) {}
     // Percentage done for the counter's current value.
     int percent(int32_t counter);
+    // Block writes done for it, 0 to `writes`.
+    int32_t done(int32_t counter) const;
 
 private:
-    int32_t expected_;
+    int32_t start_, writes_;
     int shown_ = 0;
 };
 

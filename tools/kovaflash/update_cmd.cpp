@@ -4,6 +4,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <sys/ioctl.h>
 #include <unistd.h>
 #endif
 
@@ -11,11 +12,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <memory>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "block_map.h"
@@ -24,12 +27,16 @@
 #include "interrupt.h"
 #include "progress.h"
 #include "update/result.h"
+#include "update_plan.h"
 #include "verify_cmd.h"
 
 namespace {
 
 constexpr auto POLL_INTERVAL = std::chrono::milliseconds(20);
 constexpr int BAR_WIDTH = 40;
+constexpr int BAR_MIN_WIDTH = 10;
+// "[" "] 100%  65535/65535 blocks": what the bar line holds besides the bar.
+constexpr int BAR_LINE_EXTRA = 28;
 constexpr int PLAIN_STEP_PERCENT = 10;
 
 // The counter is plain memory in the library, written by the update while
@@ -79,15 +86,16 @@ void refuse_unless_installable(Session& s, const std::vector<uint8_t>& image) {
 // on stderr, so stdout stays the result (and the JSON object).
 class ProgressView {
 public:
-    ProgressView(int32_t expected, bool terminal) : progress_(expected), terminal_(terminal) {}
+    ProgressView(int32_t start, int32_t writes, bool terminal)
+        : progress_(start, writes), writes_(writes), width_(bar_width()), terminal_(terminal && width_ > 0) {}
 
-    void show(int32_t counter, int32_t expected) {
+    void show(int32_t counter) {
         int pct = progress_.percent(counter);
         if (terminal_) {
-            int filled = pct * BAR_WIDTH / 100;
-            int32_t done = std::min<int64_t>(std::max<int64_t>(int64_t(expected) - counter, 0), expected);
+            int filled = pct * width_ / 100;
+            int32_t done = progress_.done(counter);
             std::fprintf(stderr, "\r[%s%s] %3d%%  %d/%d blocks", std::string(size_t(filled), '#').c_str(),
-                         std::string(size_t(BAR_WIDTH - filled), '.').c_str(), pct, done, expected);
+                         std::string(size_t(width_ - filled), '.').c_str(), pct, done, writes_);
         } else {
             if (!started_) {
                 std::fprintf(stderr, "writing:");
@@ -102,7 +110,28 @@ public:
     void finish() { std::fprintf(stderr, "\n"); }
 
 private:
+    // A bar that fits the terminal's line (a line that wraps cannot be
+    // redrawn in place); 0 when even a short one does not fit.
+    static int bar_width() {
+        int columns = 80;
+#if defined(_WIN32)
+        CONSOLE_SCREEN_BUFFER_INFO info;
+        if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) {
+            columns = info.srWindow.Right - info.srWindow.Left + 1;
+        }
+#else
+        winsize ws{};
+        if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) {
+            columns = ws.ws_col;
+        }
+#endif
+        int room = std::min(BAR_WIDTH, columns - 1 - BAR_LINE_EXTRA);
+        return room >= BAR_MIN_WIDTH ? room : 0;
+    }
+
     UpdateProgress progress_;
+    int32_t writes_;
+    int width_;
     bool terminal_;
     bool started_ = false;
     int next_step_ = 0;
@@ -120,9 +149,10 @@ bool at_terminal(FILE* stream) {
 #endif
 }
 
-bool confirm(const std::string& path, int32_t blocks) {
+bool confirm(const std::string& path, int32_t blocks, int32_t writes) {
     // On stderr: stdout is the result (and with --json the one object).
-    std::fprintf(stderr, "Write %d blocks of %s to the BIOS flash? [y/N] ", blocks, path.c_str());
+    std::fprintf(stderr, "Write %s to the BIOS flash (%d blocks differ, %d block writes)? [y/N] ",
+                 path.c_str(), blocks, writes);
     std::fflush(stderr);
     std::string answer;
     if (!std::getline(std::cin, answer)) {
@@ -175,20 +205,38 @@ constexpr uint32_t MAX_KEPT_BACKUPS = 1000;
 void prune_dated_backups(Session& s, uint32_t keep) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    std::vector<std::pair<fs::file_time_type, fs::path>> dated;
+    // Oldest first by the name's own time and sequence number: file times
+    // may be coarser than the second that two backups share.
+    struct Dated {
+        std::string stamp;
+        unsigned long sequence;
+        fs::path path;
+        bool operator<(const Dated& o) const {
+            return std::tie(stamp, sequence) < std::tie(o.stamp, o.sequence);
+        }
+    };
+    std::vector<Dated> dated;
     for (const auto& entry : fs::directory_iterator(s.options.board_dir, ec)) {
         std::error_code e;
-        if (is_dated_backup_name(entry.path().filename().string()) &&
-            entry.symlink_status(e).type() == fs::file_type::regular) {
-            dated.emplace_back(entry.last_write_time(e), entry.path());
+        std::string name = entry.path().filename().string();
+        if (!is_dated_backup_name(name) || entry.symlink_status(e).type() != fs::file_type::regular) {
+            continue;
         }
+        // backup-<stamp>-rev<r>[-<n>].bin
+        std::string stem = name.substr(0, name.size() - (sizeof DATED_BACKUP_SUFFIX - 1));
+        size_t rev = stem.rfind("-rev"), dash = stem.rfind('-');
+        unsigned long sequence = dash != std::string::npos && dash > rev && rev != std::string::npos
+                                     ? std::strtoul(stem.c_str() + dash + 1, nullptr, 10)
+                                     : 1;
+        dated.push_back(
+            {stem.substr(0, rev == std::string::npos ? stem.size() : rev), sequence, entry.path()});
     }
     std::sort(dated.begin(), dated.end());
     std::vector<std::string> removed;
     for (size_t i = 1; i + keep < dated.size(); ++i) {
         std::error_code e;
-        if (fs::remove(dated[i].second, e)) {
-            removed.push_back(dated[i].second.filename().string());
+        if (fs::remove(dated[i].path, e)) {
+            removed.push_back(dated[i].path.filename().string());
         }
     }
     if (!removed.empty()) {
@@ -263,8 +311,19 @@ int run_update(Session& s, const UpdateOptions& o) {
         report_result(s, code);
         return exitcode::FAILED;
     }
-    int32_t expected = read_counter(s.api);
-    s.say("dry run       : %d blocks differ", expected);
+    // What the library counts (each block once per pass that compares it)
+    // is not what the update writes: say both, plainly.
+    int32_t counted = read_counter(s.api);
+    Comparison differs = compare_firmware(before, image);
+    UpdatePlan plan = plan_update(before, image, counted);
+    s.say(
+        "dry run       : %d block%s differ%s (%d counted by the library, once per pass); the update makes "
+        "%d block writes, the copies it places and restores included",
+        int(differs.differing.size()), differs.differing.size() == 1 ? "" : "s",
+        differs.differing.size() == 1 ? "s" : "", counted, plan.block_writes);
+    s.report["blocks_counted"] = counted;
+    s.report["blocks_differ"] = differs.differing.size();
+    s.report["block_writes_planned"] = plan.block_writes;
     interrupt::cancel_point();
     if (o.handle == 0) {
         s.say("dry run (handle 0): nothing written");
@@ -272,7 +331,7 @@ int run_update(Session& s, const UpdateOptions& o) {
         s.report["written"] = 0;
         return exitcode::OK;
     }
-    if (compare_firmware(before, image).up_to_date()) {
+    if (differs.up_to_date()) {
         s.say("up to date    : the installed firmware is this image; nothing written");
         s.report["up_to_date"] = true;
         s.report["written"] = 0;
@@ -285,7 +344,7 @@ int run_update(Session& s, const UpdateOptions& o) {
         if (!can_ask) {
             throw Error{exitcode::USAGE, "no terminal to confirm on: pass --yes to write " + o.image_path};
         }
-        bool yes = confirm(o.image_path, expected);
+        bool yes = confirm(o.image_path, int32_t(differs.differing.size()), plan.block_writes);
         interrupt::cancel_point();  // Ctrl-C at the prompt
         if (!yes) {
             s.say("nothing written");
@@ -304,11 +363,11 @@ int run_update(Session& s, const UpdateOptions& o) {
     struct WritingEnds {
         ~WritingEnds() { interrupt::end_writing(); }
     } writing_ends;
-    ProgressView view(expected, terminal);
+    ProgressView view(counted, plan.block_writes, terminal);
     std::atomic<bool> done{false};
     std::thread poller([&] {
         while (!done.load()) {
-            view.show(read_counter(s.api), expected);
+            view.show(read_counter(s.api));
             std::this_thread::sleep_for(POLL_INTERVAL);
         }
     });
@@ -317,14 +376,14 @@ int run_update(Session& s, const UpdateOptions& o) {
     poller.join();
     int32_t left = read_counter(s.api);
     if (code == 0) {
-        view.show(left, expected);
+        view.show(left);
     }
     view.finish();
     // Whatever the library reports, the board keeps what was written.
     s.save();
 
     report_result(s, code);
-    int32_t written = left <= expected ? expected - left : 0;
+    int32_t written = left <= counted ? counted - left : 0;
     s.say("blocks written: %d", written);
     s.report["written"] = written;
     std::vector<uint8_t> after = s.installed_firmware();
