@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 
 #include "atomic_file.h"
@@ -58,10 +59,28 @@ std::vector<uint8_t> load_image(const std::string& path) {
     return image;
 }
 
-bool is_dated_backup_name(const std::string& name) {
-    const std::string prefix = DATED_BACKUP_PREFIX, suffix = DATED_BACKUP_SUFFIX;
-    return name.size() > prefix.size() + suffix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
-           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+std::optional<DatedBackup> parse_dated_backup(const std::string& name) {
+    constexpr size_t STAMP_CHARS = 15;  // YYYYMMDD-HHMMSS
+    const std::string prefix = DATED_BACKUP_PREFIX, suffix = DATED_BACKUP_SUFFIX, rev = "-rev";
+    if (name.size() < prefix.size() + STAMP_CHARS + rev.size() + suffix.size() ||
+        name.compare(0, prefix.size(), prefix) != 0 ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return std::nullopt;
+    }
+    DatedBackup b;
+    b.stamp = name.substr(prefix.size(), STAMP_CHARS);
+    size_t at = prefix.size() + STAMP_CHARS, r = name.find(rev, at);
+    if (r == std::string::npos) {
+        return std::nullopt;
+    }
+    if (r > at) {  // "-<n>" before "-rev"
+        std::string n = name.substr(at + 1, r - at - 1);
+        if (name[at] != '-' || n.empty() || n.find_first_not_of("0123456789") != std::string::npos) {
+            return std::nullopt;
+        }
+        b.sequence = std::strtoul(n.c_str(), nullptr, 10);
+    }
+    return b;
 }
 
 bool board_files_present(const std::string& dir) {

@@ -7,6 +7,7 @@
 #define KOVAFLASH_SESSION_H
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,10 +29,19 @@ struct GlobalOptions {
 // The 2 MiB image at `path`; throws the Error naming what is wrong with it.
 std::vector<uint8_t> load_image(const std::string& path);
 // The backups an update makes in the board directory:
-// backup-<UTC date and time>-rev<revision>[-n].bin.
+// backup-<UTC date and time>-rev<revision>.bin, and for the n-th in the
+// same second backup-<UTC date and time>-<n>-rev<revision>.bin.
 constexpr char DATED_BACKUP_PREFIX[] = "backup-";
 constexpr char DATED_BACKUP_SUFFIX[] = ".bin";
-bool is_dated_backup_name(const std::string& name);
+struct DatedBackup {
+    std::string stamp;  // YYYYMMDD-HHMMSS
+    unsigned long sequence = 1;
+    bool operator<(const DatedBackup& o) const {
+        return stamp < o.stamp || (stamp == o.stamp && sequence < o.sequence);
+    }
+};
+std::optional<DatedBackup> parse_dated_backup(const std::string& name);
+inline bool is_dated_backup_name(const std::string& name) { return parse_dated_backup(name).has_value(); }
 
 // Whether `dir` holds any of the simulated board's state files.
 bool board_files_present(const std::string& dir);

@@ -207,36 +207,20 @@ void prune_dated_backups(Session& s, uint32_t keep) {
     std::error_code ec;
     // Oldest first by the name's own time and sequence number: file times
     // may be coarser than the second that two backups share.
-    struct Dated {
-        std::string stamp;
-        unsigned long sequence;
-        fs::path path;
-        bool operator<(const Dated& o) const {
-            return std::tie(stamp, sequence) < std::tie(o.stamp, o.sequence);
-        }
-    };
-    std::vector<Dated> dated;
+    std::vector<std::pair<DatedBackup, fs::path>> dated;
     for (const auto& entry : fs::directory_iterator(s.options.board_dir, ec)) {
         std::error_code e;
-        std::string name = entry.path().filename().string();
-        if (!is_dated_backup_name(name) || entry.symlink_status(e).type() != fs::file_type::regular) {
-            continue;
+        auto b = parse_dated_backup(entry.path().filename().string());
+        if (b && entry.symlink_status(e).type() == fs::file_type::regular) {
+            dated.emplace_back(*b, entry.path());
         }
-        // backup-<stamp>-rev<r>[-<n>].bin
-        std::string stem = name.substr(0, name.size() - (sizeof DATED_BACKUP_SUFFIX - 1));
-        size_t rev = stem.rfind("-rev"), dash = stem.rfind('-');
-        unsigned long sequence = dash != std::string::npos && dash > rev && rev != std::string::npos
-                                     ? std::strtoul(stem.c_str() + dash + 1, nullptr, 10)
-                                     : 1;
-        dated.push_back(
-            {stem.substr(0, rev == std::string::npos ? stem.size() : rev), sequence, entry.path()});
     }
-    std::sort(dated.begin(), dated.end());
+    std::sort(dated.begin(), dated.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
     std::vector<std::string> removed;
     for (size_t i = 1; i + keep < dated.size(); ++i) {
         std::error_code e;
-        if (fs::remove(dated[i].path, e)) {
-            removed.push_back(dated[i].path.filename().string());
+        if (fs::remove(dated[i].second, e)) {
+            removed.push_back(dated[i].second.filename().string());
         }
     }
     if (!removed.empty()) {

@@ -1,5 +1,6 @@
 #include "verify_cmd.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -77,10 +78,9 @@ int run_verify(Session& s, const VerifyOptions& o) {
 
 namespace {
 
-constexpr int MAX_SAME_SECOND_BACKUPS = 100;
-
 // backup-<UTC date and time>-rev<installed revision>.bin in the board directory.
-std::string dated_backup_name(Session& s, const std::vector<uint8_t>& flash) {
+// backup-<stamp>[-<n>]-rev<r>.bin, n one more than any backup of this second has.
+std::string dated_backup_path(Session& s, const std::vector<uint8_t>& flash) {
     std::time_t now = std::time(nullptr);
     std::tm utc{};
 #if defined(_WIN32)
@@ -90,8 +90,17 @@ std::string dated_backup_name(Session& s, const std::vector<uint8_t>& flash) {
 #endif
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
-    return s.options.board_dir + "/" + DATED_BACKUP_PREFIX + stamp + "-rev" +
-           std::to_string(ident::read_identity(flash.data()).revision);
+    unsigned long sequence = 1;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(s.options.board_dir, ec)) {
+        auto b = parse_dated_backup(entry.path().filename().string());
+        if (b && b->stamp == stamp) {
+            sequence = std::max(sequence, b->sequence + 1);
+        }
+    }
+    return s.options.board_dir + "/" + DATED_BACKUP_PREFIX + stamp +
+           (sequence > 1 ? "-" + std::to_string(sequence) : std::string()) + "-rev" +
+           std::to_string(ident::read_identity(flash.data()).revision) + DATED_BACKUP_SUFFIX;
 }
 
 }  // namespace
@@ -123,17 +132,11 @@ void write_backup(Session& s, const std::vector<uint8_t>& flash, const std::stri
                   const std::string& image_path) {
     std::string path = named;
     if (named.empty()) {
-        // A dated name of its own: two backups in one second get two files.
-        std::string base = dated_backup_name(s, flash);
-        for (int n = 1;; ++n) {
-            path = (n == 1 ? base : base + "-" + std::to_string(n)) + DATED_BACKUP_SUFFIX;
-            Status err = write_file_atomic(path, flash.data(), flash.size(), Existing::Keep);
-            if (!err) {
-                break;
-            }
-            if (err->code != exitcode::USAGE || n == MAX_SAME_SECOND_BACKUPS) {
-                throw *err;
-            }
+        // A dated name of its own: two backups in one second get two files
+        // (the writer holds the board's lock, so no other picks the same).
+        path = dated_backup_path(s, flash);
+        if (Status err = write_file_atomic(path, flash.data(), flash.size(), Existing::Keep)) {
+            throw *err;
         }
     } else {
         check_backup_target(s, path, image_path);
