@@ -104,8 +104,14 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
     bool ok = size == 0 || (WriteFile(h, data, DWORD(size), &written, nullptr) && written == size);
     ok = FlushFileBuffers(h) && ok;
     CloseHandle(h);
-    DWORD flags = MOVEFILE_WRITE_THROUGH | (existing == Existing::Replace ? MOVEFILE_REPLACE_EXISTING : 0);
-    if (!ok || !MoveFileExA(tmp.c_str(), path.c_str(), flags)) {
+    // An existing file is replaced by ReplaceFile, which gives the new one
+    // the old one's attributes and access control, as a rename keeps mode
+    // and owner elsewhere; a new name is taken by a plain move.
+    bool replacing = existing == Existing::Replace && attributes != INVALID_FILE_ATTRIBUTES;
+    bool moved = ok && (replacing ? ReplaceFileA(path.c_str(), tmp.c_str(), nullptr,
+                                                 REPLACEFILE_WRITE_THROUGH, nullptr, nullptr) != 0
+                                  : MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != 0);
+    if (!moved) {
         DWORD e = GetLastError();
         DeleteFileA(tmp.c_str());
         if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) {
