@@ -125,23 +125,24 @@ std::string hex(uint32_t v, int digits) {
     return text;
 }
 
-int run_ec_read(Session& s, uint32_t index) {
-    s.open(Access::Read);
-    uint32_t value = s.api.get_ec_ram(index) & 0xFF;
-    s.say("EC[0x%02X] = 0x%02X", unsigned(index), unsigned(value));
+// One EC RAM byte, read ("=") or written ("<-"), as text and in the report.
+int report_ec(Session& s, const char* arrow, uint32_t index, uint32_t value) {
+    s.say("EC[0x%02X] %s 0x%02X", unsigned(index), arrow, unsigned(value));
     s.report["index"] = index;
     s.report["value"] = value;
     return exitcode::OK;
+}
+
+int run_ec_read(Session& s, uint32_t index) {
+    s.open(Access::Read);
+    return report_ec(s, "=", index, s.api.get_ec_ram(index) & 0xFF);
 }
 
 int run_ec_write(Session& s, uint32_t index, uint32_t value) {
     s.open(Access::Write);
     s.api.set_ec_ram(index, value);
     s.save();
-    s.say("EC[0x%02X] <- 0x%02X", unsigned(index), unsigned(value));
-    s.report["index"] = index;
-    s.report["value"] = value;
-    return exitcode::OK;
+    return report_ec(s, "<-", index, value);
 }
 
 // The bytes at `address` onwards, as a hex dump of 16 to a line.
