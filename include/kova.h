@@ -10,11 +10,24 @@
  * undecorated. KOVA.dll's only import is ZUNDA.dll, the board maker's
  * hardware-access library, which must be found beside it.
  *
+ * A host defines no macro before including this header. KOVA_BUILD is
+ * defined only while the library itself is compiled: it drops the import
+ * declarations, so a host that defines it fails to link.
+ *
  * In the native (Linux) build the calling-convention and import macros are
  * empty and the names are ordinary C symbols.
  */
 #ifndef KOVA_H
 #define KOVA_H
+
+/*
+ * The library's version: KOVA_major_version and KOVA_minor_version hold these
+ * numbers as two digits each ("05", "01"), and KOVA.dll's version resource and
+ * PE image version say the same.
+ */
+#define KOVA_VERSION_MAJOR 5
+#define KOVA_VERSION_MINOR 1
+#define KOVA_VERSION_STRING "05.01"
 
 #if defined(_WIN32)
 #define KOVA_CALL __stdcall

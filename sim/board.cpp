@@ -105,6 +105,7 @@ namespace {
 // The board a host that knows nothing of the simulator drives: its
 // directory and its state as loaded, to tell whether anything changed.
 std::string environment_dir;
+bool refuse_without_board = false;
 std::vector<uint8_t> loaded_flash, loaded_ram, loaded_eeprom;
 
 void state_of(const Board& b, std::vector<uint8_t>& flash, std::vector<uint8_t>& ram,
@@ -115,6 +116,8 @@ void state_of(const Board& b, std::vector<uint8_t>& flash, std::vector<uint8_t>&
     eeprom.assign(b.smbus.eeprom.begin(), b.smbus.eeprom.end());
 }
 }  // namespace
+
+void refuse_memory_without_board() { refuse_without_board = true; }
 
 void save_environment_board() {
     if (environment_dir.empty() || installed == nullptr) {
@@ -147,6 +150,10 @@ Board& current() {
                 environment_dir = dir;
                 state_of(fallback, loaded_flash, loaded_ram, loaded_eeprom);
             }
+        }
+        if (environment_dir.empty() && refuse_without_board) {
+            fallback.memory.map_fault = [](uint32_t, uint32_t) { return true; };
+            fallback.memory.alloc_fault = [](uint32_t) { return true; };
         }
 #endif
     }

@@ -75,6 +75,10 @@ void install(Board* board);
 // there, if anything on it changed since; does nothing otherwise (a host
 // that only read the board leaves its files alone).
 void save_environment_board();
+// Makes a missing board behave as the maker's library does without its
+// driver: when ZUNDA_SIM_BOARD names no board that loads, every mapping
+// and allocation is refused.
+void refuse_memory_without_board();
 #endif
 
 }  // namespace sim

@@ -1,25 +1,37 @@
 #!/usr/bin/env bash
 # Writes the kit a Windows host developer links against: OUT/KOVA-<version>/
-# and OUT/KOVA-<version>.zip, the version being the version resource's
-# ProductVersion. The same sources give the same kit, byte for byte.
-# Usage: dist.sh SOURCE_DIR CROSS_BUILD_DIR OUT_DIR
+# and OUT/KOVA-<version>.zip, the version being kova.h's. README.txt's
+# usage section is kovaflash's own help, taken from the native build of the
+# same sources. The same sources give the same kit, byte for byte.
+# Usage: dist.sh SOURCE_DIR CROSS_BUILD_DIR OUT_DIR NATIVE_BIN_DIR
 set -euo pipefail
-src=$1 cross=$2 out=$3
-version=$(sed -n 's/.*VALUE "ProductVersion", "\([^"\\]*\).*/\1/p' "$src/src/version.rc")
-[ -n "$version" ] || { echo "no ProductVersion in src/version.rc" >&2; exit 1; }
+src=$1 cross=$2 out=$3 native=$4
+macro() { sed -n "s/^#define KOVA_VERSION_$1 \"\{0,1\}\([0-9.]*\)\"\{0,1\}$/\1/p" "$src/include/kova.h"; }
+version=$(macro STRING) major=$(macro MAJOR) minor=$(macro MINOR)
+[ -n "$version" ] && [ -n "$major" ] && [ -n "$minor" ] || { echo "no version in include/kova.h" >&2; exit 1; }
+[ -x "$native/kovaflash" ] || { echo "no native kovaflash in $native (its help goes into README.txt)" >&2; exit 1; }
 name=KOVA-$version
 kit=$out/$name
 rm -rf "$kit" "$kit.zip"
-mkdir -p "$kit"
-cp "$cross/bin/KOVA.dll" "$cross/bin/kovaflash.exe" "$cross/kit/libKOVA.dll.a" "$cross/kit/KOVA.lib" "$kit/"
+mkdir -p "$kit/examples"
+cp "$cross/bin/KOVA.dll" "$cross/bin/kovaflash.exe" "$cross/kit/libKOVA.dll.a" "$cross/kit/KOVA.lib" \
+    "$cross/kit/KOVA.def" "$src/tools/kit/KOVAConfig.cmake" "$src/tools/kit/CHANGELOG.txt" "$src/LICENSE" "$kit/"
 cp "$src/include/kova.h" "$kit/kova.h"
-cp "$src/include/kova.def" "$kit/KOVA.def"
-sed 's/$/\r/' "$src/tools/kit/README.txt" >"$kit/README.txt"  # CRLF: read on Windows
-files=(KOVA.dll kova.h KOVA.def libKOVA.dll.a KOVA.lib kovaflash.exe README.txt)
+cp "$src/tools/kit/examples/host.c" "$kit/examples/host.c"
+fill() {
+    sed -e "s/@VERSION@/$version/g" -e "s/@VERSION_MAJOR@/$major/g" -e "s/@VERSION_MINOR@/$minor/g" \
+        -e "s/@VERSION_MAJOR2@/${version%%.*}/g" -e "s/@VERSION_MINOR2@/${version#*.}/g" "$1"
+}
+fill "$src/tools/kit/KOVAConfigVersion.cmake" >"$kit/KOVAConfigVersion.cmake"
+KIT_USAGE=$(bash "$src/tools/kit/usage.sh" "$native/kovaflash") || { echo "kovaflash --help failed" >&2; exit 1; }
+export KIT_USAGE
+fill "$src/tools/kit/README.txt" | awk '$0 == "@USAGE@" {print ENVIRON["KIT_USAGE"]; next} {print}' >"$kit/README.txt"
+files=(KOVA.dll kova.h KOVA.def libKOVA.dll.a KOVA.lib KOVAConfig.cmake KOVAConfigVersion.cmake examples/host.c
+    kovaflash.exe LICENSE CHANGELOG.txt README.txt)
 (cd "$kit" && sha256sum "${files[@]}" >SHA256SUMS)
 # One fixed time on every file and no extra attributes, so the zip is the
 # same bytes wherever and whenever it is made.
-(cd "$out" && TZ=UTC touch -d '2009-03-24 00:00:00' "$name" "$name"/* &&
+(cd "$out" && TZ=UTC touch -d '2009-03-24 00:00:00' "$name" "$name"/* "$name"/examples/* &&
     TZ=UTC zip -q -X -D "$name.zip" $(printf "$name/%s " "${files[@]}" SHA256SUMS))
 echo "$kit"
 echo "$kit.zip"

@@ -4,12 +4,15 @@
 // such exports and the real hardware is used.
 #include <windows.h>
 
+#include <cstdio>
+
 #include "api.h"
 
 namespace {
 
 HMODULE kova = nullptr;
 HMODULE zunda = nullptr;
+bool api_simulated = false;
 constexpr uint32_t FLASH_PHYSICAL = flashmap::FLASH_BASE;
 constexpr uint32_t FLASH_BYTES = flashmap::FLASH_SIZE;
 
@@ -49,6 +52,7 @@ Status bind_kova(KovaApi& api) {
     // has only the seven operations.
     zunda = GetModuleHandleA("ZUNDA.dll");
     api.simulated = zunda != nullptr && GetProcAddress(zunda, "SimOpenBoard") != nullptr;
+    api_simulated = api.simulated;
     return std::nullopt;
 }
 
@@ -85,7 +89,18 @@ Status read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& o
     uint32_t handle = 0;
     auto* p = static_cast<const uint8_t*>(map(physical, length, &handle));
     if (!p) {
-        return Error{exitcode::FAILED, "cannot map physical memory"};
+        char at[16];
+        std::snprintf(at, sizeof at, "0x%08X", unsigned(physical));
+        if (!api_simulated) {
+            // What the maker's library does when its kernel driver is not
+            // loaded or the process lacks the rights to reach it.
+            return Error{exitcode::ENVIRONMENT,
+                         std::string("ZUNDA.dll cannot map physical memory at ") + at +
+                             ": its hardware-access driver is not loaded, or kovaflash.exe does not run as "
+                             "administrator; install the board maker's ZUNDA driver and start kovaflash.exe "
+                             "from an elevated prompt (Run as administrator)"};
+        }
+        return Error{exitcode::FAILED, std::string("cannot map physical memory at ") + at};
     }
     out.assign(p, p + length);
     unmap(handle, const_cast<uint8_t*>(p));

@@ -20,7 +20,7 @@
 
 namespace {
 
-constexpr char TOOL_VERSION[] = "1.1.0";
+constexpr char TOOL_VERSION[] = KOVAFLASH_VERSION;
 constexpr double MAX_WAIT_SECONDS = 86400.0;
 
 constexpr char EXIT_CODES[] =
@@ -49,7 +49,9 @@ int main(int argc, char** argv) {
     // Every line reaches a log or a pipe when it is printed, not when the
     // buffer fills: what was said before an interruption stays said.
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
-    CLI::App app{"kovaflash: BIOS update and board access for the K5R through KOVA.dll"};
+    // Named, not taken from argv[0]: the help reads the same wherever the
+    // program lies, and the kit's README holds it word for word.
+    CLI::App app{"kovaflash: BIOS update and board access for the K5R through KOVA.dll", "kovaflash"};
     app.footer(EXIT_CODES);
     // Global options may stand before or after the subcommand.
     app.fallthrough();

@@ -190,7 +190,7 @@ int Session::finish(int code) {
 std::vector<uint8_t> Session::installed_firmware() {
     std::vector<uint8_t> flash;
     if (Status err = read_flash(flash)) {
-        throw Error{exitcode::FAILED, "cannot read the installed firmware: " + err->text};
+        throw Error{err->code, "cannot read the installed firmware: " + err->text};
     }
     return flash;
 }

@@ -1,0 +1,79 @@
+/*
+ * A host to start from: C89, kova.h, linked with the import library (no
+ * LoadLibrary). It prints the library's identity, checks the image named on
+ * the command line (the library's dry run: nothing is written) and
+ * round-trips a byte of EC RAM. Exit status 0 when the check succeeds.
+ *
+ * Build it in the kit's folder (define no macro), then ship host.exe with
+ * KOVA.dll and ZUNDA.dll beside it:
+ *   MinGW:          i686-w64-mingw32-gcc examples/host.c -I. -L. -lKOVA -o host.exe
+ *   MSVC (x86):     cl /I. examples\host.c KOVA.lib
+ *   clang-cl (x86): clang-cl --target=i686-pc-windows-msvc /I. examples\host.c KOVA.lib
+ * Run it on the board as administrator: host.exe new.bin
+ */
+#include <stdio.h>
+#include <stdlib.h>
+#include <windows.h>
+
+#include "kova.h"
+
+/*
+ * One writer at a time: kovaflash and every other host hold this mutex
+ * around everything that writes the board (updates, EC RAM, SMBus, the
+ * ACPI lock). WAIT_ABANDONED means its last holder died: it is ours now.
+ */
+#define BOARD_MUTEX "Global\\KOVA-K5R-firmware"
+
+/* These assignments compile only if kova.h declares the entries __stdcall. */
+typedef kova_u32(__stdcall* image_entry)(const void*, kova_u32, kova_u32);
+typedef kova_u32(__stdcall* ec_read)(kova_u32);
+
+#define IMAGE_BYTES 0x200000L
+/* The firmware callback handle of the board maker's ZUNDA.dll. */
+#define FIRMWARE_HANDLE 1
+
+int main(int argc, char** argv) {
+    image_entry check = KOVA_check_bios_image;
+    ec_read get_ec = KOVA_get_ec_ram;
+    unsigned char* image;
+    FILE* f;
+    kova_u32 code;
+    HANDLE lock;
+    DWORD waited;
+
+    if (atoi(KOVA_major_version) != KOVA_VERSION_MAJOR || atoi(KOVA_minor_version) != KOVA_VERSION_MINOR) {
+        fprintf(stderr, "host: built for KOVA.dll %s, found %s.%s\n", KOVA_VERSION_STRING, KOVA_major_version,
+                KOVA_minor_version);
+        return 2;
+    }
+    if (argc != 2) {
+        fprintf(stderr, "usage: host IMAGE\n");
+        return 2;
+    }
+    printf("board %s vendor %s version %s.%s date %s flash 0x%lX\n", KOVA_mb, KOVA_customer,
+           KOVA_major_version, KOVA_minor_version, KOVA_date, (unsigned long)KOVA_flash_size);
+
+    image = (unsigned char*)malloc(IMAGE_BYTES);
+    f = fopen(argv[1], "rb");
+    if (image == NULL || f == NULL || fread(image, 1, IMAGE_BYTES, f) != (size_t)IMAGE_BYTES) {
+        fprintf(stderr, "host: cannot read 2 MiB from %s\n", argv[1]);
+        return 2;
+    }
+    fclose(f);
+    code = check(image, FIRMWARE_HANDLE, 0);
+    printf("check 0x%08lX blocks %ld \"%s\"\n", (unsigned long)code, (long)KOVA_block_count, KOVA_message);
+
+    free(image);
+
+    lock = CreateMutexA(NULL, FALSE, BOARD_MUTEX);
+    waited = lock != NULL ? WaitForSingleObject(lock, 10000) : WAIT_FAILED;
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        fprintf(stderr, "host: another program is writing the board\n");
+        return 4;
+    }
+    KOVA_set_ec_ram(0x40, 0x5A);
+    printf("ec 0x40 = 0x%02lX\n", (unsigned long)get_ec(0x40));
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    return code == KOVA_SUCCESS ? 0 : 1;
+}
