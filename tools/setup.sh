@@ -29,6 +29,7 @@ SETUP_TEST_PACKAGES=(
     "g++-mingw-w64-i686|cross build: KOVA.dll, ZUNDA.dll, kovaflash.exe (32-bit)"
     "g++-mingw-w64-x86-64|the 64-bit Windows test build of kovaflash.exe"
     "llvm|KOVA.lib (llvm-dlltool) and the kit's checks"
+    "lld|the kit's checks: lld-link (MSVC-style link) and lld (llvm-mingw link)"
     "python3|the JSON checks of the host tool's tests"
     "zip|the kit's zip"
     "unzip|the kit's check"

@@ -9,7 +9,8 @@ namespace {
 constexpr char two_digits_high(int n) { return static_cast<char>('0' + n / 10 % 10); }
 constexpr char two_digits_low(int n) { return static_cast<char>('0' + n % 10); }
 static_assert(KOVA_VERSION_STRING[0] == two_digits_high(KOVA_VERSION_MAJOR) &&
-                  KOVA_VERSION_STRING[1] == two_digits_low(KOVA_VERSION_MAJOR) && KOVA_VERSION_STRING[2] == '.' &&
+                  KOVA_VERSION_STRING[1] == two_digits_low(KOVA_VERSION_MAJOR) &&
+                  KOVA_VERSION_STRING[2] == '.' &&
                   KOVA_VERSION_STRING[3] == two_digits_high(KOVA_VERSION_MINOR) &&
                   KOVA_VERSION_STRING[4] == two_digits_low(KOVA_VERSION_MINOR) && KOVA_VERSION_STRING[5] == 0,
               "KOVA_VERSION_STRING spells the version numbers");

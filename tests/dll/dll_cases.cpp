@@ -9,6 +9,7 @@
 #include <string>
 
 #include "builder.h"
+#include "kova.h"
 
 namespace {
 
@@ -117,6 +118,18 @@ TEST_F(DllCase, ExportedDataByNameAtLoad) {
         EXPECT_GE(at, previous_end) << e.name << " out of order";
         previous_end = at + uint32_t(e.size);
     }
+}
+
+// A host compares the header it was built with against the library it loads.
+TEST_F(DllCase, HeaderVersionIsTheExportedVersion) {
+    auto text = [&](const char* name) {
+        std::vector<uint8_t> b = port->read(name, 4);
+        return std::string(reinterpret_cast<const char*>(b.data()));
+    };
+    std::string major = text("KOVA_major_version"), minor = text("KOVA_minor_version");
+    EXPECT_EQ(major + "." + minor, KOVA_VERSION_STRING);
+    EXPECT_EQ(std::stoi(major), KOVA_VERSION_MAJOR);
+    EXPECT_EQ(std::stoi(minor), KOVA_VERSION_MINOR);
 }
 
 TEST_F(DllCase, EcByteRoundTripsThroughTheSimulatedController) {

@@ -1,35 +1,47 @@
 #!/usr/bin/env bash
 # The kit as a Windows host developer gets it: the files and their
-# checksums, the zip, kova.h as C89, C99 and C++, a C89 host linked against
-# libKOVA.dll.a (run under Wine where the host runs 32-bit code, otherwise
-# its import table is read), and KOVA.lib's members against KOVA.def.
-#   check_kit.sh SOURCE_DIR CROSS_BUILD_DIR [NATIVE_BIN_DIR]
+# checksums, the zip, kova.h as C89, C99 and C++, the example host linked
+# against libKOVA.dll.a, against libraries regenerated from KOVA.def by
+# both dlltools, and through the CMake package; an MSVC-style host linked
+# by lld-link against KOVA.lib; KOVA.lib's members against the export list;
+# the PE headers and version resources; README.txt's usage section against
+# the program's help. The host runs under Wine where the host runs 32-bit
+# code; otherwise its imports are read.
+#   check_kit.sh SOURCE_DIR CROSS_BUILD_DIR NATIVE_BIN_DIR
 set -uo pipefail
-src=$1 cross=$2 native=${3:-}
+src=$1 cross=$2 native=$3
 cc=i686-w64-mingw32-gcc cxx=i686-w64-mingw32-g++
 work=$(mktemp -d /tmp/kova-kit.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 
-mapfile -t made < <(bash "$src/tools/dist.sh" "$src" "$cross" "$work") || { echo "FAIL: dist.sh"; exit 1; }
+mapfile -t made < <(bash "$src/tools/dist.sh" "$src" "$cross" "$work" "$native")
+[ ${#made[@]} = 2 ] || { echo "FAIL: dist.sh"; exit 1; }
 kit=${made[0]} zip=${made[1]}
-want="KOVA.def KOVA.dll KOVA.lib README.txt SHA256SUMS kova.h kovaflash.exe libKOVA.dll.a"
-[ "$(ls "$kit" | sort | xargs)" = "$want" ] || bad "kit holds $(ls "$kit" | xargs), not $want"
+want="CHANGELOG.txt KOVA.def KOVA.dll KOVA.lib KOVAConfig.cmake KOVAConfigVersion.cmake LICENSE README.txt"
+want+=" SHA256SUMS examples/host.c kova.h kovaflash.exe libKOVA.dll.a"
+held=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs)
+[ "$held" = "$want" ] || bad "kit holds $held, not $want"
+for f in $want; do
+    case $f in *.dll | *.exe | *.a | *.lib) continue ;; esac
+    grep -q $'\r' "$kit/$f" && bad "$f has CR line endings; the kit's text files are LF"
+done
 (cd "$kit" && sha256sum --quiet -c SHA256SUMS) || bad "SHA256SUMS do not match"
 cmp -s "$kit/KOVA.dll" "$cross/bin/KOVA.dll" || bad "the kit's KOVA.dll is not the one built and tested"
 # What ships is 32-bit: the x86-64 build is for tests only.
-for f in "$kit"/*.dll "$kit"/*.exe "$kit"/*.a; do
+for f in "$kit"/*.dll "$kit"/*.exe "$kit"/*.a "$kit"/*.lib; do
     formats=$(i686-w64-mingw32-objdump -f "$f" 2>&1 | grep -o 'file format [^ ]*' | sort -u | xargs)
-    [ "$formats" = "file format pe-i386" ] || [ "$formats" = "file format pei-i386" ] ||
+    # (an import library holds both objects, pe-i386, and import members, pei-i386)
+    [ -n "$formats" ] && [ -z "$(sed 's/file format pei\{0,1\}-i386//g' <<<"$formats" | tr -d ' ')" ] ||
         bad "$(basename "$f") is not a 32-bit file: $formats"
 done
-listed=$(unzip -Z1 "$zip" | sed "s|^$(basename "$kit")/||" | sort | xargs)
+listed=$(unzip -Z1 "$zip" | sed "s|^$(basename "$kit")/||" | LC_ALL=C sort | xargs)
 [ "$listed" = "$want" ] || bad "zip holds $listed"
 second=$work/again
 mkdir "$second"
 sleep 1
-bash "$src/tools/dist.sh" "$src" "$cross" "$second" >/dev/null
+bash "$src/tools/dist.sh" "$src" "$cross" "$second" "$native" >/dev/null
 cmp -s "$zip" "$second/$(basename "$zip")" || bad "a second dist gives another zip"
 
 # The header: C89, C99 and C++, pedantic; the host program itself is C89.
@@ -39,38 +51,125 @@ for std in "-x c -std=c89" "-x c -std=c99" "-x c++ -std=c++11" "-x c++ -std=c++1
     echo '#include "kova.h"' | $compiler $std -pedantic -Wall -Wextra -Werror -fsyntax-only -I"$kit" - ||
         bad "kova.h does not compile with $std"
 done
+
+# The imports a linked host makes of KOVA.dll: every name it uses, undecorated.
+check_imports() {  # EXE NAME...
+    local exe=$1 imports
+    shift
+    imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n '/DLL Name: KOVA.dll/,/^$/p')
+    [ -n "$imports" ] || { bad "$(basename "$exe") does not import KOVA.dll"; return; }
+    for name in "$@"; do
+        grep -qw "$name" <<<"$imports" || bad "$(basename "$exe") does not import $name from KOVA.dll"
+    done
+    grep -q '@' <<<"$imports" && bad "$(basename "$exe") imports decorated names: $(grep '@' <<<"$imports" | xargs)"
+}
+host_names="KOVA_check_bios_image KOVA_get_ec_ram KOVA_set_ec_ram KOVA_mb KOVA_customer KOVA_date
+    KOVA_flash_size KOVA_message KOVA_block_count KOVA_major_version KOVA_minor_version"
 # No auto-import: the data exports link only because kova.h declares them
-# as imported data.
-$cc -std=c89 -pedantic -Wall -Wextra -Werror -I"$kit" "$src/tests/kit/host.c" -L"$kit" -lKOVA \
-    -Wl,--disable-auto-import -o "$work/host.exe" ||
-    bad "the C89 host does not link against libKOVA.dll.a"
+# as imported data. No warning either: a developer sees none.
+c89="-std=c89 -pedantic -Wall -Wextra -Werror"
+link_host() {  # OUT IMPORT_LIBRARY [COMPILER...]
+    local out=$1 lib=$2
+    shift 2
+    [ $# -gt 0 ] || set -- $cc
+    "$@" $c89 -I"$kit" "$kit/examples/host.c" "$lib" -Wl,--disable-auto-import -Wl,--fatal-warnings -o "$out"
+}
+link_host "$work/host.exe" "$kit/libKOVA.dll.a" || bad "the example host does not link against libKOVA.dll.a"
+check_imports "$work/host.exe" $host_names
 
-imports=$(i686-w64-mingw32-objdump -p "$work/host.exe" | sed -n '/DLL Name: KOVA.dll/,/^$/p')
-[ -n "$imports" ] || bad "host.exe does not import KOVA.dll"
-for name in KOVA_check_bios_image KOVA_get_ec_ram KOVA_set_ec_ram KOVA_mb KOVA_customer KOVA_date \
-    KOVA_flash_size KOVA_message KOVA_block_count; do
-    grep -qw "$name" <<<"$imports" || bad "host.exe does not import $name from KOVA.dll"
-done
-grep -q '@' <<<"$imports" && bad "host.exe imports decorated names: $(grep '@' <<<"$imports" | xargs)"
+# KOVA.def, as a developer regenerates an import library from it with no
+# options: GNU dlltool for GNU ld, llvm-dlltool for lld (llvm-mingw).
+i686-w64-mingw32-dlltool -d "$kit/KOVA.def" -l "$work/gnu.a" &&
+    link_host "$work/host-gnu.exe" "$work/gnu.a" || bad "KOVA.def through dlltool does not link the host"
+check_imports "$work/host-gnu.exe" $host_names
+gcc_libs=$(dirname "$($cc -print-libgcc-file-name)")
+llvm-dlltool -m i386 -d "$kit/KOVA.def" -l "$work/llvm.a" &&
+    link_host "$work/host-llvm.exe" "$work/llvm.a" clang --target=i686-w64-mingw32 -fuse-ld=lld -L"$gcc_libs" ||
+    bad "KOVA.def through llvm-dlltool does not link the host with lld"
+check_imports "$work/host-llvm.exe" $host_names
 
-# KOVA.lib (MSVC format): one import member per name of KOVA.def, code for
+# MSVC-style: clang for i686-pc-windows-msvc and lld-link against KOVA.lib
+# (no C runtime here, so a host without one). Defining KOVA_BUILD, which
+# only the library's own build does, is what breaks such a link.
+msvc_host() {  # OUT [CFLAGS...]
+    local out=$1
+    shift
+    clang --target=i686-pc-windows-msvc -ffreestanding $c89 "$@" -I"$kit" -c "$src/tests/kit/lld_host.c" \
+        -o "$out.obj" &&
+        lld-link /nologo /nodefaultlib /entry:host_entry /subsystem:console "$out.obj" "$kit/KOVA.lib" /out:"$out"
+}
+msvc_host "$work/lld-host.exe" || bad "lld-link does not link a host against KOVA.lib"
+check_imports "$work/lld-host.exe" KOVA_check_bios_image KOVA_get_ec_ram KOVA_set_ec_ram KOVA_block_count \
+    KOVA_mb KOVA_flash_size ACPI_require_global_lock ACPI_release_global_lock
+out=$(msvc_host "$work/bad-host.exe" -DKOVA_BUILD 2>&1) && bad "a host that defines KOVA_BUILD links"
+grep -q 'undefined symbol: _KOVA_mb' <<<"$out" || bad "defining KOVA_BUILD fails otherwise than README.txt says: $out"
+
+# KOVA.lib (MSVC format): one import member per exported name, code for
 # the functions, data for the variables, each resolved to the undecorated name.
 def_names=$(awk 'f && NF {print $1} /^EXPORTS/ {f=1}' "$src/include/kova.def" | sort | xargs)
 def_data=$(awk 'f && $2=="DATA" {print $1} /^EXPORTS/ {f=1}' "$src/include/kova.def" | sort | xargs)
 lib=$(llvm-readobj --coff-imports "$kit/KOVA.lib")
 lib_names=$(awk '/^Symbol: __imp_/ {s=$2; sub(/^__imp__/, "", s); sub(/@[0-9]+$/, "", s); print s}' <<<"$lib" | sort | xargs)
-[ "$lib_names" = "$def_names" ] || bad "KOVA.lib names: $lib_names; KOVA.def: $def_names"
+[ "$lib_names" = "$def_names" ] || bad "KOVA.lib names: $lib_names; kova.def: $def_names"
 lib_data=$(awk '/^Type: data/ {d=1} /^Type: code/ {d=0} /^Symbol: __imp_/ && d {s=$2; sub(/^__imp__/, "", s); print s}' <<<"$lib" | sort | xargs)
-[ "$lib_data" = "$def_data" ] || bad "KOVA.lib data members: $lib_data; KOVA.def: $def_data"
+[ "$lib_data" = "$def_data" ] || bad "KOVA.lib data members: $lib_data; kova.def: $def_data"
 grep -q "^Export name\|Name type: name$" <<<"$lib" && bad "KOVA.lib keeps a decorated import name"
 members=$(llvm-nm "$kit/KOVA.lib" | grep -c ' [TD] __imp__')
 [ "$members" = "$(wc -w <<<"$def_names")" ] || bad "KOVA.lib has $members import symbols"
+
+# The CMake package, with the MinGW toolchain: find_package and KOVA::KOVA.
+mkdir -p "$work/cmake-user"
+printf '%s\n' 'cmake_minimum_required(VERSION 3.20)' 'project(kit_user C)' \
+    'find_package(KOVA 5.1 REQUIRED CONFIG)' "add_executable(host \"$kit/examples/host.c\")" \
+    'target_link_libraries(host PRIVATE KOVA::KOVA)' \
+    'target_link_options(host PRIVATE -Wl,--disable-auto-import)' >"$work/cmake-user/CMakeLists.txt"
+if cmake -S "$work/cmake-user" -B "$work/cmake-user/build" -G Ninja -DKOVA_DIR="$kit" \
+    -DCMAKE_TOOLCHAIN_FILE="$src/cmake/i686-w64-mingw32.cmake" >"$work/cmake.log" 2>&1 &&
+    cmake --build "$work/cmake-user/build" >>"$work/cmake.log" 2>&1; then
+    check_imports "$work/cmake-user/build/host.exe" $host_names
+else
+    bad "a CMake project does not find and link KOVA::KOVA: $(tail -5 "$work/cmake.log")"
+fi
+
+# The PE headers: KOVA.dll's image version is the header's version and it
+# declares no SEH handlers; kovaflash.exe is stripped, versioned, and asks
+# for Windows 6.0 (Vista), where GetTickCount64 begins.
+header() { i686-w64-mingw32-objdump -p "$1" | awk -v k="$2" '$1 == k {print $2}'; }
+major=$(sed -n 's/^#define KOVA_VERSION_MAJOR //p' "$kit/kova.h")
+minor=$(sed -n 's/^#define KOVA_VERSION_MINOR //p' "$kit/kova.h")
+version=$(sed -n 's/^#define KOVA_VERSION_STRING "\(.*\)"$/\1/p' "$kit/kova.h")
+[ "$(header "$kit/KOVA.dll" MajorImageVersion).$(header "$kit/KOVA.dll" MinorImageVersion)" = "$major.$minor" ] ||
+    bad "KOVA.dll's image version is not kova.h's $major.$minor"
+i686-w64-mingw32-objdump -p "$kit/KOVA.dll" | grep -w NO_SEH >/dev/null || bad "KOVA.dll does not declare NO_SEH"
+exe=$kit/kovaflash.exe
+tool_version=$("$native/kovaflash" --version | awk '{print $2}')
+[ "$(header "$exe" MajorImageVersion).$(header "$exe" MinorImageVersion)" = "${tool_version%.*}" ] ||
+    bad "kovaflash.exe's image version is not its version $tool_version"
+for k in MajorOSystemVersion MajorSubsystemVersion; do
+    [ "$(header "$exe" $k)" = 6 ] || bad "kovaflash.exe $k is $(header "$exe" $k), not 6"
+done
+i686-w64-mingw32-objdump -p "$exe" | grep -w GetTickCount64 >/dev/null || bad "kovaflash.exe no longer needs Vista: lower its header"
+i686-w64-mingw32-objdump -h "$exe" | grep '\.debug' >/dev/null && bad "kovaflash.exe carries debug sections"
+[ "$(i686-w64-mingw32-nm "$exe" 2>&1)" = "i686-w64-mingw32-nm: $exe: no symbols" ] || bad "kovaflash.exe keeps a symbol table"
+size=$(stat -c %s "$exe")
+[ "$size" -le $((1792 * 1024)) ] || bad "kovaflash.exe is $size bytes"
+for f in KOVA.dll kovaflash.exe; do
+    strings -el "$kit/$f" | grep -A1 -xE 'FileVersion|ProductVersion|OriginalFilename' | grep -v -- -- | xargs
+done >"$work/resources"
+[ "$(cat "$work/resources")" = "FileVersion $version OriginalFilename KOVA.dll ProductVersion $version
+FileVersion $tool_version OriginalFilename kovaflash.exe ProductVersion $version" ] ||
+    bad "version resources read: $(cat "$work/resources")"
+
+# README.txt ends with the program's help, word for word.
+usage=$(bash "$src/tools/kit/usage.sh" "$native/kovaflash")
+section=$(awk 'f {print} /Its help, as it prints it:$/ {f=1; getline}' "$kit/README.txt")
+[ -n "$usage" ] && [ "$section" = "$usage" ] || bad "README.txt's usage section is not kovaflash's help"
 
 # The host, run: under Wine with the simulator's ZUNDA.dll and a board whose
 # firmware the image updates, where the host runs 32-bit code and 32-bit
 # Wine is installed (KOVA_WINE32=yes, as ./run test sets it; otherwise it
 # holds the reason).
-if [ "${KOVA_WINE32:-}" = yes ] && [ -n "$native" ]; then
+if [ "${KOVA_WINE32:-}" = yes ]; then
     run=$work/run
     mkdir -p "$run"
     cp "$work/host.exe" "$kit/KOVA.dll" "$cross/bin/ZUNDA.dll" "$run/"
@@ -85,5 +184,8 @@ if [ "${KOVA_WINE32:-}" = yes ] && [ -n "$native" ]; then
 else
     echo "SKIPPED: running host.exe under Wine (${KOVA_WINE32:-32-bit Wine not known to run: KOVA_WINE32 unset}); linked and its imports read instead"
 fi
-[ $fail = 0 ] && echo "kit $(basename "$kit"): $(wc -w <<<"$want") files, all 32-bit (no x86-64 test file), zip $(stat -c %s "$zip") bytes, header C89/C99/C++, host linked, KOVA.lib matches KOVA.def"
+[ $fail = 0 ] && echo "kit $(basename "$kit"): $(wc -w <<<"$want") files, all 32-bit, zip $(stat -c %s "$zip") bytes;" \
+    "kova.h C89/C99/C++; the host linked against libKOVA.dll.a, KOVA.def through both dlltools and the CMake" \
+    "package; lld-link against KOVA.lib; PE headers, version resources and usage section as documented;" \
+    "kovaflash.exe $size bytes"
 exit $fail

@@ -40,6 +40,19 @@ out=$(kf board init --replace)
 [ $? = 2 ] && grep -q "this ZUNDA.dll drives a real one" <<<"$out" || bad "board init on a real board: $out"
 [ "$(state)" = "$before" ] || bad "a read-only command or a refused init changed the board"
 
+# Without its driver (here: without a board) ZUNDA.dll maps nothing: the
+# tool says what to do, exit 6, and writes nothing.
+for cmd in info "update $work/new.bin --yes"; do
+    out=$(ZUNDA_SIM_BOARD= kf $cmd)
+    [ $? = 6 ] && grep -q "driver is not loaded.*Run as administrator" <<<"$out" || bad "$cmd without a driver: $out"
+done
+[ "$(state)" = "$before" ] || bad "a tool without a driver changed the board"
+
+# Its help is the native tool's, which the kit's README.txt holds.
+usage=$(dirname "$0")/../../tools/kit/usage.sh
+[ "$(bash "$usage" "$bin/kovaflash.exe" "$runner")" = "$(bash "$usage" "$native/kovaflash")" ] ||
+    bad "kovaflash.exe's help differs from the native tool's"
+
 # Writes reach the board and stay there, as on the hardware.
 out=$(kf update "$work/new.bin" --yes)
 [ $? = 0 ] && grep -q '^verified ' <<<"$out" || bad "update on the real-board path: $out"
