@@ -22,7 +22,7 @@ constexpr int ENVIRONMENT = 6;
 // Ended by a signal: 128 + its number (SIGINT 130, SIGTERM 143, SIGHUP 129).
 constexpr int SIGNALLED = 128;
 // kova-image
-constexpr int INVALID = 1;         // inspect: not a valid image; diff: the images differ
+constexpr int INVALID = 1;  // inspect: not a valid image; diff: the images differ; verify-signature: not good
 constexpr int WALKS_DISAGREE = 3;  // inspect: its own walk and the library's decision differ
 }  // namespace exitcode
 

@@ -15,6 +15,7 @@ SETUP_DEMO_PACKAGES=(
     "g++|native compiler (the library, simulator and host tools)"
     "libcli11-dev|command lines of kovaflash and kova-image"
     "nlohmann-json3-dev|kovaflash --json"
+    "libssl-dev|signed images: OpenSSL's libcrypto (kovaflash, kova-image)"
 )
 SETUP_TEST_PACKAGES=(
     "clang|fuzz build (libFuzzer) and the static-constructor check"

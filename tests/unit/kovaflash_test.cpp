@@ -156,7 +156,7 @@ TEST(KovaflashUpdate, VerifiesTheFlashItselfAfterTheLibraryReportsSuccess) {
     g.yes = true;
     {
         Session s(g);
-        ASSERT_EQ(run_board_init(s, ""), exitcode::OK);
+        ASSERT_EQ(run_board_init(s, "", {}), exitcode::OK);
     }
     kimage::ImageOptions o;
     o.seed = 3;

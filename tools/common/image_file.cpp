@@ -9,6 +9,10 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -110,6 +114,78 @@ Status read_image_file(const std::string& path, std::vector<uint8_t>& out) {
     out.resize(size_t(in.gcount()));
     if (out.size() != IMAGE_FILE_BYTES) {
         return size_error(path, out.size());
+    }
+    return std::nullopt;
+}
+
+#endif
+
+#if defined(_WIN32)
+
+Status read_small_file(const std::string& path, size_t max_bytes, std::string& out) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return Error{exitcode::USAGE, path + ": no such file"};
+    }
+    if (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return Error{exitcode::USAGE, path + ": not a regular file (a folder or a link is not read)"};
+    }
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        return Error{exitcode::USAGE, path + ": cannot open (error " + std::to_string(GetLastError()) + ")"};
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return Error{exitcode::USAGE, path + ": not a regular file"};
+    }
+    out.assign(max_bytes + 1, '\0');
+    size_t got = 0;
+    DWORD n = 0;
+    bool ok = true;
+    while (got < out.size() && (ok = ReadFile(h, &out[got], DWORD(out.size() - got), &n, nullptr)) && n > 0) {
+        got += n;
+    }
+    CloseHandle(h);
+    out.resize(got);
+    if (!ok) {
+        return Error{exitcode::USAGE, path + ": read error"};
+    }
+    if (got > max_bytes) {
+        return Error{exitcode::USAGE, path + ": more than " + std::to_string(max_bytes) + " bytes"};
+    }
+    return std::nullopt;
+}
+
+#else
+
+Status read_small_file(const std::string& path, size_t max_bytes, std::string& out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        int e = errno;
+        return Error{exitcode::USAGE,
+                     path + (e == ENOENT  ? std::string(": no such file")
+                             : e == ELOOP ? std::string(": is a symbolic link; not read")
+                                          : ": cannot open (" + std::string(std::strerror(e)) + ")")};
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return Error{exitcode::USAGE, path + ": not a regular file"};
+    }
+    out.assign(max_bytes + 1, '\0');
+    size_t got = 0;
+    ssize_t n = 0;
+    while (got < out.size() && (n = ::read(fd, &out[got], out.size() - got)) > 0) {
+        got += size_t(n);
+    }
+    ::close(fd);
+    out.resize(got);
+    if (n < 0) {
+        return Error{exitcode::USAGE, path + ": read error"};
+    }
+    if (got > max_bytes) {
+        return Error{exitcode::USAGE, path + ": more than " + std::to_string(max_bytes) + " bytes"};
     }
     return std::nullopt;
 }

@@ -16,6 +16,11 @@ constexpr size_t IMAGE_FILE_BYTES = flashmap::FLASH_SIZE;
 // or device is never opened), unreadable, or not exactly 2 MiB. Never reads
 // more than 2 MiB + 1.
 Status read_image_file(const std::string& path, std::vector<uint8_t>& out);
+// A small text file (a signature, a key) read whole: a regular file that is
+// not a symbolic link, of at most `max_bytes`. Otherwise an input error
+// (exitcode::USAGE) naming the file. Never reads more than max_bytes + 1.
+Status read_small_file(const std::string& path, size_t max_bytes, std::string& out);
+
 // Written whole or not at all (see atomic_file.h).
 Status write_image_file(const std::string& path, const std::vector<uint8_t>& bytes);
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "atomic_file.h"
 #include "block_map.h"
 #include "builder.h"
 #include "cli.h"
@@ -12,6 +13,9 @@
 #include "image_file.h"
 #include "image_identity.h"
 #include "inspect.h"
+#include "signature_file.h"
+#include "signing.h"
+#include "trust_store.h"
 #include "update/image.h"
 
 namespace {
@@ -107,6 +111,82 @@ int diff(const std::string& a_path, const std::string& b_path) {
     return differing == 0 ? exitcode::OK : exitcode::INVALID;
 }
 
+// A key pair for signing images: NAME.key stays with whoever signs,
+// NAME.pub goes into the trusted-keys folder of every board that takes
+// the images.
+int keygen(const std::string& base) {
+    if (Status err = signing::generate_key_pair(base)) {
+        throw *err;
+    }
+    signing::PublicKey key;
+    if (Status err = signing::read_public_key(base + signing::PUBLIC_KEY_SUFFIX, key)) {
+        throw *err;
+    }
+    std::printf("%s%s: private key (owner only; keep it off the boards)\n", base.c_str(),
+                signing::PRIVATE_KEY_SUFFIX);
+    std::printf("%s%s: public key, id %s (what a board trusts)\n", base.c_str(), signing::PUBLIC_KEY_SUFFIX,
+                sigfile::hex(key.id.data(), key.id.size()).c_str());
+    return exitcode::OK;
+}
+
+int sign(const std::string& image_path, const std::string& key_path, std::string out_path) {
+    std::vector<uint8_t> img = read_image(image_path);
+    sigfile::SignatureFile sig;
+    if (Status err = signing::sign(key_path, signing::sha256(img.data(), img.size()), sig)) {
+        throw *err;
+    }
+    out_path = out_path.empty() ? image_path + ".sig" : out_path;
+    const std::string text = sigfile::format(sig);
+    if (Status err =
+            write_file_atomic(out_path, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+        throw Error{exitcode::USAGE, err->text};
+    }
+    std::printf("%s: signature of %s by key %s\n", out_path.c_str(), image_path.c_str(),
+                sigfile::hex(sig.key_id.data(), sig.key_id.size()).c_str());
+    return exitcode::OK;
+}
+
+// Who signed the image, if a key in `trust_dir` did: exit 0 for a good
+// signature by a trusted key, 1 for any other signature, 2 for a bad file.
+int verify_signature(const std::string& image_path, std::string sig_path, const std::string& trust_dir) {
+    std::vector<uint8_t> img = read_image(image_path);
+    sig_path = sig_path.empty() ? image_path + ".sig" : sig_path;
+    std::string text;
+    sigfile::SignatureFile sig;
+    if (Status err = read_small_file(sig_path, sigfile::MAX_FILE_BYTES, text)) {
+        throw *err;
+    }
+    if (Status err = sigfile::parse(text, sig)) {
+        throw Error{err->code, sig_path + ": " + err->text};
+    }
+    std::vector<signing::PublicKey> keys;
+    if (Status err = trust::load(trust_dir, keys)) {
+        throw *err;
+    }
+    const std::string id = sigfile::hex(sig.key_id.data(), sig.key_id.size());
+    sigfile::Hash hash = signing::sha256(img.data(), img.size());
+    auto key = std::find_if(keys.begin(), keys.end(),
+                            [&](const signing::PublicKey& k) { return k.id == sig.key_id; });
+    if (key == keys.end()) {
+        std::printf("%s: signed by key %s, which is not among the %zu keys in %s\n", image_path.c_str(),
+                    id.c_str(), keys.size(), trust_dir.c_str());
+        return exitcode::INVALID;
+    }
+    if (hash != sig.image_sha256) {
+        std::printf("%s: the signature is for other bytes (SHA-256 %s, the image's %s)\n", image_path.c_str(),
+                    sigfile::hex(sig.image_sha256.data(), sig.image_sha256.size()).c_str(),
+                    sigfile::hex(hash.data(), hash.size()).c_str());
+        return exitcode::INVALID;
+    }
+    if (!signing::verify(*key, hash, sig.signature)) {
+        std::printf("%s: the signature does not verify with key %s (%s)\n", image_path.c_str(),
+                    key->name.c_str(), id.c_str());
+        return exitcode::INVALID;
+    }
+    std::printf("%s: good signature by %s (key %s)\n", image_path.c_str(), key->name.c_str(), id.c_str());
+    return exitcode::OK;
+}
+
 std::vector<uint32_t> size_list(const std::string& text) {
     std::vector<uint32_t> out;
     std::stringstream in(text);
@@ -120,7 +200,7 @@ std::vector<uint32_t> size_list(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"kova-image: make, inspect and compare K5R firmware images"};
+    CLI::App app{"kova-image: make, inspect, compare and sign K5R firmware images"};
     app.require_subcommand(1);
     // Paths start with '/' under Wine too: no "/option" forms.
     app.allow_windows_style_options(false);
@@ -153,6 +233,19 @@ int main(int argc, char** argv) {
     auto* dif = app.add_subcommand("diff", "map the 4 KiB blocks where two images differ");
     dif->add_option("A", a_path, "first image")->required();
     dif->add_option("B", b_path, "second image")->required();
+
+    std::string key_base, sign_image, key_path, sig_out, check_image, sig_path, trust_dir;
+    auto* keygen_cmd =
+        app.add_subcommand("keygen", "make a P-256 key pair for signing images: NAME.key, NAME.pub");
+    keygen_cmd->add_option("NAME", key_base, "path of the key pair without its suffix")->required();
+    auto* sign_cmd = app.add_subcommand("sign", "write IMAGE.sig, the detached signature of IMAGE");
+    sign_cmd->add_option("IMAGE", sign_image, "image file")->required();
+    sign_cmd->add_option("--key", key_path, "private key (NAME.key)")->required();
+    sign_cmd->add_option("--out", sig_out, "signature file (default: IMAGE.sig)");
+    auto* verify_cmd = app.add_subcommand("verify-signature", "say who signed IMAGE, if a trusted key did");
+    verify_cmd->add_option("IMAGE", check_image, "image file")->required();
+    verify_cmd->add_option("--trust", trust_dir, "folder of trusted public keys (NAME.pub)")->required();
+    verify_cmd->add_option("--signature", sig_path, "signature file (default: IMAGE.sig)");
 
     if (auto status = parse_command_line(app, argc, argv)) {
         return *status;
@@ -189,6 +282,15 @@ int main(int argc, char** argv) {
         }
         if (insp->parsed()) {
             return inspect(inspect_path);
+        }
+        if (keygen_cmd->parsed()) {
+            return keygen(key_base);
+        }
+        if (sign_cmd->parsed()) {
+            return sign(sign_image, key_path, sig_out);
+        }
+        if (verify_cmd->parsed()) {
+            return verify_signature(check_image, sig_path, trust_dir);
         }
         return diff(a_path, b_path);
     } catch (const Error& e) {

@@ -65,5 +65,9 @@ Status read_physical(uint32_t physical, uint32_t length, std::vector<uint8_t>& o
 Status read_flash(std::vector<uint8_t>& out);
 // Simulated board only: makes `image` the installed firmware.
 Status install_firmware(const std::vector<uint8_t>& image);
+// The folder of keys an update trusts when --trusted-keys names none: a
+// simulated board's own (BOARD/trusted-keys); on Windows beside the maker's
+// ZUNDA.dll, the trusted-keys folder beside the program.
+std::string default_trusted_keys(const std::string& board_dir, bool simulated);
 
 #endif

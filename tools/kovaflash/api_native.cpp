@@ -3,6 +3,7 @@
 
 #include "api.h"
 #include "board.h"
+#include "trust_store.h"
 #include "zunda.h"
 
 namespace {
@@ -78,3 +79,5 @@ Status install_firmware(const std::vector<uint8_t>& image) {
     }
     return {};
 }
+
+std::string default_trusted_keys(const std::string& dir, bool) { return dir + "/" + trust::DIR_NAME; }

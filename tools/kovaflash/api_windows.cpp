@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "api.h"
+#include "trust_store.h"
 
 namespace {
 
@@ -118,4 +119,16 @@ Status install_firmware(const std::vector<uint8_t>& image) {
         return Error{exitcode::FAILED, "cannot install firmware on the board"};
     }
     return std::nullopt;
+}
+
+std::string default_trusted_keys(const std::string& board_dir, bool simulated) {
+    if (simulated) {
+        return board_dir + "/" + trust::DIR_NAME;
+    }
+    char program[MAX_PATH] = {};
+    DWORD n = GetModuleFileNameA(nullptr, program, MAX_PATH);
+    std::string folder(program, n > 0 && n < MAX_PATH ? n : 0);
+    size_t slash = folder.find_last_of("\\/");
+    folder = slash == std::string::npos ? std::string(".") : folder.substr(0, slash);
+    return folder + "\\" + trust::DIR_NAME;
 }

@@ -5,6 +5,7 @@
 
 #include "builder.h"
 #include "image_identity.h"
+#include "trust_store.h"
 
 namespace {
 
@@ -62,8 +63,14 @@ int run_info(Session& s) {
     return exitcode::OK;
 }
 
-int run_board_init(Session& s, const std::string& image_path) {
+int run_board_init(Session& s, const std::string& image_path, const std::vector<std::string>& trusted) {
     std::vector<uint8_t> image = image_path.empty() ? std::vector<uint8_t>() : load_image(image_path);
+    for (const std::string& key_path : trusted) {  // every key sound before anything is written
+        signing::PublicKey key;
+        if (Status err = signing::read_public_key(key_path, key)) {
+            throw *err;
+        }
+    }
     if (board_files_present(s.options.board_dir) && !s.options.replace) {
         throw Error{exitcode::USAGE, s.options.board_dir + " holds a board already; --replace replaces it"};
     }
@@ -74,9 +81,27 @@ int run_board_init(Session& s, const std::string& image_path) {
     if (Status err = install_firmware(image.empty() ? factory_firmware() : image)) {
         throw *err;
     }
+    // The keys first: a board that is saved trusts what it was told to.
+    const std::string trust_dir = default_trusted_keys(s.options.board_dir, true);
+    std::vector<std::string> names;
+    for (const std::string& key_path : trusted) {
+        signing::PublicKey key;
+        if (Status err = trust::add(trust_dir, key_path, key)) {
+            throw *err;
+        }
+        names.push_back(key.name + " (" + sigfile::hex(key.id.data(), key.id.size()) + ")");
+    }
     s.save();
     s.say("board %s: installed firmware %s", s.options.board_dir.c_str(),
           image_path.empty() ? "generated, revision 0" : image_path.c_str());
+    std::string list;
+    for (const std::string& n : names) {
+        list += (list.empty() ? "" : ", ") + n;
+    }
+    if (!names.empty()) {
+        s.say("trusted keys  : %s, in %s", list.c_str(), trust_dir.c_str());
+    }
+    s.report["trusted_keys"] = names;
     return exitcode::OK;
 }
 
@@ -89,5 +114,10 @@ void register_board_commands(CLI::App& app, Action& chosen) {
     auto image = std::make_shared<std::string>();
     auto* init = board->add_subcommand("init", "make a new simulated board in the board directory");
     init->add_option("--image", *image, "firmware to install (default: generated, revision 0)");
-    init->callback([&chosen, image] { chosen = [image](Session& s) { return run_board_init(s, *image); }; });
+    auto trusted = std::make_shared<std::vector<std::string>>();
+    init->add_option("--trust", *trusted,
+                     "public key (NAME.pub) whose signed images the board takes; repeatable");
+    init->callback([&chosen, image, trusted] {
+        chosen = [image, trusted](Session& s) { return run_board_init(s, *image, *trusted); };
+    });
 }

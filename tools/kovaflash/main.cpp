@@ -66,6 +66,12 @@ int main(int argc, char** argv) {
     app.add_flag("--replace", g.replace, "replace an existing backup file, or the board (board init)");
     app.add_option("--wait", g.wait_seconds, "wait up to SECONDS for another writer to let go of the board")
         ->check(CLI::Range(0.0, MAX_WAIT_SECONDS));
+    app.add_option("--signature", g.signature, "the image's signature file (default: IMAGE.sig)");
+    app.add_option("--trusted-keys", g.trusted_keys,
+                   "folder of trusted public keys, NAME.pub (default: BOARD/trusted-keys; kovaflash.exe on a "
+                   "board: trusted-keys beside the program)");
+    app.add_flag("--allow-unsigned", g.allow_unsigned,
+                 "write an image whose signature is missing or does not check out (and nothing else)");
     bool show_version = false;
     app.add_flag("--version", show_version, "tool and library version");
     app.require_subcommand(0, 1);

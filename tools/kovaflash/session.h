@@ -22,6 +22,9 @@ struct GlobalOptions {
     bool force = false;    // install an image the board would be locked out by
     bool replace = false;  // replace an existing backup file, or the board (board init)
     double wait_seconds = 0;
+    std::string signature;        // the image's signature file (default: IMAGE.sig)
+    std::string trusted_keys;     // the folder of trusted keys (default: default_trusted_keys)
+    bool allow_unsigned = false;  // accept an image whose signature is missing or does not check out
 };
 
 // A command ends early by throwing the Error it ends with.

@@ -26,6 +26,7 @@
 #include "image_identity.h"
 #include "interrupt.h"
 #include "progress.h"
+#include "signature_check.h"
 #include "update/result.h"
 #include "update_plan.h"
 #include "verify_cmd.h"
@@ -239,6 +240,7 @@ void prune_dated_backups(Session& s, uint32_t keep) {
 int run_check(Session& s, const UpdateOptions& o) {
     std::vector<uint8_t> image = load_image(o.image_path);
     s.open(Access::Read);
+    check_signature(s, image, o.image_path, SignaturePolicy::Enforce);
     refuse_unless_installable(s, image);
     note_resume(s, s.installed_firmware(), image);
     uint32_t code = dry_run(s, image, o.handle);
@@ -278,6 +280,7 @@ int run_update(Session& s, const UpdateOptions& o) {
     // The lock is held from here to the end: the count confirmed below is
     // the count written.
     s.open(Access::Write);
+    check_signature(s, image, o.image_path, SignaturePolicy::Enforce);
     refuse_unless_installable(s, image);
     std::vector<uint8_t> before = s.installed_firmware();
     note_resume(s, before, image);

@@ -1,5 +1,7 @@
 #include "verify_cmd.h"
 
+#include "signature_check.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
@@ -71,6 +73,7 @@ void report_comparison(Session& s, const Comparison& c, bool map, const char* eq
 int run_verify(Session& s, const VerifyOptions& o) {
     std::vector<uint8_t> image = load_image(o.image_path);
     s.open(Access::Read);
+    check_signature(s, image, o.image_path, SignaturePolicy::Report);
     Comparison c = compare_firmware(s.installed_firmware(), image);
     report_comparison(s, c, o.map, "up to date");
     return c.up_to_date() ? exitcode::OK : exitcode::DIFFERS;

@@ -1,0 +1,118 @@
+#include "signature_file.h"
+
+namespace sigfile {
+
+namespace {
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+template <size_t N>
+bool parse_hex(std::string_view text, std::array<uint8_t, N>& out) {
+    if (text.size() != 2 * N) {
+        return false;
+    }
+    for (size_t i = 0; i < N; ++i) {
+        int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
+        if (hi < 0 || lo < 0) {
+            return false;
+        }
+        out[i] = uint8_t(hi << 4 | lo);
+    }
+    return true;
+}
+
+Error bad(const std::string& what) { return Error{exitcode::USAGE, "not a signature file: " + what}; }
+
+// Takes the next line off `rest`, without its LF or CRLF; false when no
+// line end follows.
+bool next_line(std::string_view& rest, std::string_view& line) {
+    size_t end = rest.find('\n');
+    if (end == std::string_view::npos) {
+        return false;
+    }
+    line = rest.substr(0, end);
+    rest.remove_prefix(end + 1);
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string hex(const uint8_t* bytes, size_t n) {
+    static constexpr char DIGITS[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * n);
+    for (size_t i = 0; i < n; ++i) {
+        out += DIGITS[bytes[i] >> 4];
+        out += DIGITS[bytes[i] & 0xF];
+    }
+    return out;
+}
+
+std::string format(const SignatureFile& f) {
+    return std::string(FORMAT_NAME) + " " + std::to_string(FORMAT_VERSION) + "\n" + "algorithm " + ALGORITHM +
+           "\n" + "key-id " + hex(f.key_id.data(), f.key_id.size()) + "\n" + "image-sha256 " +
+           hex(f.image_sha256.data(), f.image_sha256.size()) + "\n" + "signature " +
+           hex(f.signature.data(), f.signature.size()) + "\n";
+}
+
+Status parse(std::string_view text, SignatureFile& out) {
+    if (text.size() > MAX_FILE_BYTES) {
+        return bad("more than " + std::to_string(MAX_FILE_BYTES) + " bytes");
+    }
+    std::string_view rest = text, line;
+    const std::string format_prefix = std::string(FORMAT_NAME) + " ";
+    if (!next_line(rest, line) || line.substr(0, format_prefix.size()) != format_prefix) {
+        return bad(std::string("the first line is not \"") + FORMAT_NAME + " VERSION\"");
+    }
+    std::string_view version = line.substr(format_prefix.size());
+    if (version != std::to_string(FORMAT_VERSION)) {
+        std::string shown(version.substr(0, 16));
+        return bad("format version \"" + shown + "\", this tool reads version " +
+                   std::to_string(FORMAT_VERSION));
+    }
+    struct Field {
+        const char* name;
+        bool (*read)(std::string_view, SignatureFile&);
+        const char* wants;
+    };
+    static const Field fields[] = {
+        {"algorithm", [](std::string_view v, SignatureFile&) { return v == ALGORITHM; }, ALGORITHM},
+        {"key-id", [](std::string_view v, SignatureFile& f) { return parse_hex(v, f.key_id); },
+         "16 lower-case hex digits"},
+        {"image-sha256", [](std::string_view v, SignatureFile& f) { return parse_hex(v, f.image_sha256); },
+         "64 lower-case hex digits"},
+        {"signature", [](std::string_view v, SignatureFile& f) { return parse_hex(v, f.signature); },
+         "128 lower-case hex digits"},
+    };
+    SignatureFile parsed;
+    for (const Field& field : fields) {
+        const std::string prefix = std::string(field.name) + " ";
+        if (!next_line(rest, line)) {
+            return bad(std::string("it ends before its \"") + field.name + "\" line (truncated?)");
+        }
+        if (line.substr(0, prefix.size()) != prefix) {
+            return bad(std::string("a \"") + field.name + " ...\" line was expected");
+        }
+        if (!field.read(line.substr(prefix.size()), parsed)) {
+            return bad(std::string("the ") + field.name + " is not " + field.wants);
+        }
+    }
+    if (!rest.empty()) {
+        return bad("text follows the signature line");
+    }
+    out = parsed;
+    return std::nullopt;
+}
+
+}  // namespace sigfile
