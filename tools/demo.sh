@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The demo: the host tool drives the library against a simulated K5R board
 # kept in a board directory, as a flashing utility would on the real board:
-# the board runs one firmware image, which is backed up; a later revision is
-# checked, written with a progress bar (after a backup of its own) and
-# verified, and checked again.
+# the board runs one firmware image, which is backed up; the vendor's key
+# (made here, kept in the work folder) signs a later revision, which the
+# board trusts: it is checked, written with a progress bar (after a backup
+# of its own) and verified, and checked again; a copy signed by nobody the
+# board trusts is refused.
 # Usage: demo.sh BIN_DIR WORK_DIR
 set -euo pipefail
 bin=$1 work=$2
@@ -16,10 +18,17 @@ flash() { say "kovaflash $*"; "$bin/kovaflash" --board "$board" "$@"; }
 
 run "$bin/kova-image" make "$work/installed.bin" --seed 5 --revision 0
 run "$bin/kova-image" make "$work/new.bin" --seed 5 --revision 1 --sizes 0x6000,0x1800,0x14000,0x3000,0x800,0x9000
-flash board init --image "$work/installed.bin"
+run "$bin/kova-image" keygen "$work/vendor"
+run "$bin/kova-image" sign "$work/new.bin" --key "$work/vendor.key"
+flash board init --image "$work/installed.bin" --trust "$work/vendor.pub"
 flash info
 flash backup "$work/before.bin"
 flash check "$work/new.bin" --map
+run "$bin/kova-image" keygen "$work/stranger"
+cp "$work/new.bin" "$work/unknown.bin"
+run "$bin/kova-image" sign "$work/unknown.bin" --key "$work/stranger.key"
+say "kovaflash update $work/unknown.bin --yes   # signed by a key the board does not trust: refused, exit 3"
+"$bin/kovaflash" --board "$board" update "$work/unknown.bin" --yes || echo "(exit $?)"
 flash update "$work/new.bin" --yes --map
 flash verify "$work/new.bin"
 flash check "$work/new.bin"

@@ -10,7 +10,7 @@
 set -uo pipefail
 bin=$1 runner=$2 native=$3
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work" "$bin/trusted-keys"' EXIT
 fail=0
 # Wine starts its services with the first program it runs, and they keep
 # that program's output open: start them here, attached to nothing, so no
@@ -52,6 +52,15 @@ done
 usage=$(dirname "$0")/../../tools/kit/usage.sh
 [ "$(bash "$usage" "$bin/kovaflash.exe" "$runner")" = "$(bash "$usage" "$native/kovaflash")" ] ||
     bad "kovaflash.exe's help differs from the native tool's"
+
+# On a board the trusted keys lie beside the program: with one there, an
+# unsigned image is refused before anything is written.
+mkdir -p "$bin/trusted-keys"
+"$native/kova-image" keygen "$work/vendor" >/dev/null && cp "$work/vendor.pub" "$bin/trusted-keys/"
+out=$(kf check "$work/new.bin")
+[ $? = 3 ] && grep -q 'has no signature' <<<"$out" && grep -q 'trusted-keys' <<<"$out" ||
+    bad "the trusted keys beside kovaflash.exe: $out"
+rm -rf "$bin/trusted-keys"
 
 # Writes reach the board and stay there, as on the hardware.
 out=$(kf update "$work/new.bin" --yes)

@@ -28,7 +28,9 @@ Verdict judge(const std::vector<uint8_t>& image, const std::string& image_path, 
             return {"unchecked",
                     "not checked: no trusted key in " + dir + " and no " + sig_path + "; " + origin};
         }
-        return {"missing", image_path + " has no signature (" + sig_path + " not found)", exitcode::REFUSED};
+        const std::string text = image_path + " has no signature (" + sig_path + " not found)";
+        return {"missing", text + ", and the board takes only images signed by the keys in " + dir,
+                exitcode::REFUSED};
     }
     std::string text;
     sigfile::SignatureFile sig;
