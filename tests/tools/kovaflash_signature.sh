@@ -30,6 +30,8 @@ EOF
 cd "$work" || exit 1
 ki keygen vendor
 ki keygen other
+[ "$(stat -c %a vendor.key)" = 600 ] || bad "vendor.key is mode $(stat -c %a vendor.key), not owner-only"
+"$kova_image" keygen vendor >/dev/null 2>&1 && bad "keygen replaced an existing private key"
 ki make installed.bin --seed 5 --revision 0
 ki make new.bin --seed 5 --revision 1
 ki make another.bin --seed 6 --revision 1
