@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,17 @@ struct PublicKey {
 
 sigfile::Hash sha256(const uint8_t* data, size_t size);
 
+constexpr uint8_t UNCOMPRESSED_POINT = 0x04;  // the SEC 1 form: 0x04, X, Y
+
 // The id of a point: the first bytes of SHA-256(0x04 || X || Y).
-sigfile::KeyId key_id(const std::array<uint8_t, POINT_BYTES>& point);
+inline sigfile::KeyId key_id(const std::array<uint8_t, POINT_BYTES>& point) {
+    uint8_t encoded[1 + POINT_BYTES] = {UNCOMPRESSED_POINT};
+    std::memcpy(encoded + 1, point.data(), POINT_BYTES);
+    sigfile::Hash h = sha256(encoded, sizeof encoded);
+    sigfile::KeyId id{};
+    std::memcpy(id.data(), h.data(), id.size());
+    return id;
+}
 
 // Reads a P-256 public key (PEM). A file that is not one is an input error
 // (exitcode::USAGE) naming it.

@@ -18,7 +18,6 @@ namespace signing {
 
 namespace {
 
-constexpr uint8_t UNCOMPRESSED_POINT = 0x04;
 // The curve parameter of a P-256 SubjectPublicKeyInfo: OID 1.2.840.10045.3.1.7, DER.
 constexpr uint8_t P256_CURVE_OID[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 
@@ -56,15 +55,6 @@ sigfile::Hash sha256(const uint8_t* data, size_t size) {
         BCryptDestroyHash(hash);
     }
     return out;
-}
-
-sigfile::KeyId key_id(const std::array<uint8_t, POINT_BYTES>& point) {
-    uint8_t encoded[1 + POINT_BYTES] = {UNCOMPRESSED_POINT};
-    std::memcpy(encoded + 1, point.data(), POINT_BYTES);
-    sigfile::Hash h = sha256(encoded, sizeof encoded);
-    sigfile::KeyId id{};
-    std::memcpy(id.data(), h.data(), id.size());
-    return id;
 }
 
 Status read_public_key(const std::string& path, PublicKey& out) {

@@ -23,7 +23,6 @@ namespace signing {
 namespace {
 
 constexpr char CURVE[] = "prime256v1";  // P-256
-constexpr uint8_t UNCOMPRESSED_POINT = 0x04;
 constexpr mode_t PRIVATE_KEY_MODE = 0600;
 
 template <typename T, void (*Free)(T*)>
@@ -106,15 +105,6 @@ sigfile::Hash sha256(const uint8_t* data, size_t size) {
     unsigned len = 0;
     EVP_Digest(data, size, out.data(), &len, EVP_sha256(), nullptr);
     return out;
-}
-
-sigfile::KeyId key_id(const std::array<uint8_t, POINT_BYTES>& point) {
-    uint8_t encoded[1 + POINT_BYTES] = {UNCOMPRESSED_POINT};
-    std::memcpy(encoded + 1, point.data(), POINT_BYTES);
-    sigfile::Hash h = sha256(encoded, sizeof encoded);
-    sigfile::KeyId id{};
-    std::memcpy(id.data(), h.data(), id.size());
-    return id;
 }
 
 Status read_public_key(const std::string& path, PublicKey& out) {
