@@ -37,6 +37,14 @@ ki make new.bin --seed 5 --revision 1
 ki make another.bin --seed 6 --revision 1
 ki sign new.bin --key vendor.key
 ki sign another.bin --key vendor.key
+# kova-image says who signed: 0 a trusted key, 1 any other signature, 2 a bad file.
+mkdir trusted && cp vendor.pub trusted/
+for c in "new.bin|0|good signature by vendor" "another.bin --signature new.bin.sig|1|for other bytes" \
+    "new.bin --signature vendor.pub|2|not a signature file"; do
+    IFS='|' read -r args code words <<<"$c"
+    out=$("$kova_image" verify-signature $args --trust trusted 2>&1)
+    [ $? = "$code" ] && grep -qF "$words" <<<"$out" || bad "kova-image verify-signature $args: $out"
+done
 kf board init --image installed.bin --trust vendor.pub >/dev/null || bad "board init --trust"
 [ -f board/trusted-keys/vendor.pub ] || bad "board init did not keep the trusted key"
 
