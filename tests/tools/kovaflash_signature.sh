@@ -39,7 +39,7 @@ ki sign new.bin --key vendor.key
 ki sign another.bin --key vendor.key
 # kova-image says who signed: 0 a trusted key, 1 any other signature, 2 a bad file.
 mkdir trusted && cp vendor.pub trusted/
-for c in "new.bin|0|good signature by vendor" "another.bin --signature new.bin.sig|1|for other bytes" \
+for c in "new.bin|0|good, by trusted key vendor" "another.bin --signature new.bin.sig|1|for other bytes" \
     "new.bin --signature vendor.pub|2|not a signature file"; do
     IFS='|' read -r args code words <<<"$c"
     out=$("$kova_image" verify-signature $args --trust trusted 2>&1)

@@ -14,6 +14,7 @@
 #include "image_identity.h"
 #include "inspect.h"
 #include "signature_file.h"
+#include "signature_verdict.h"
 #include "signing.h"
 #include "trust_store.h"
 #include "update/image.h"
@@ -147,44 +148,22 @@ int sign(const std::string& image_path, const std::string& key_path, std::string
 }
 
 // Who signed the image, if a key in `trust_dir` did: exit 0 for a good
-// signature by a trusted key, 1 for any other signature, 2 for a bad file.
+// signature by a trusted key, 1 for any other signature, 2 for a missing or
+// bad signature file.
 int verify_signature(const std::string& image_path, std::string sig_path, const std::string& trust_dir) {
     std::vector<uint8_t> img = read_image(image_path);
-    sig_path = sig_path.empty() ? image_path + ".sig" : sig_path;
-    std::string text;
-    sigfile::SignatureFile sig;
-    if (Status err = read_small_file(sig_path, sigfile::MAX_FILE_BYTES, text)) {
-        throw *err;
-    }
-    if (Status err = sigfile::parse(text, sig)) {
-        throw Error{err->code, sig_path + ": " + err->text};
-    }
     std::vector<signing::PublicKey> keys;
     if (Status err = trust::load(trust_dir, keys)) {
         throw *err;
     }
-    const std::string id = sigfile::hex(sig.key_id.data(), sig.key_id.size());
-    sigfile::Hash hash = signing::sha256(img.data(), img.size());
-    auto key = std::find_if(keys.begin(), keys.end(),
-                            [&](const signing::PublicKey& k) { return k.id == sig.key_id; });
-    if (key == keys.end()) {
-        std::printf("%s: signed by key %s, which is not among the %zu keys in %s\n", image_path.c_str(),
-                    id.c_str(), keys.size(), trust_dir.c_str());
-        return exitcode::INVALID;
+    using trust::SignatureState;
+    trust::Verdict v =
+        trust::judge(img, image_path, sig_path.empty() ? image_path + ".sig" : sig_path, keys, trust_dir);
+    if (v.state == SignatureState::Missing || v.state == SignatureState::Malformed) {
+        throw Error{exitcode::USAGE, v.text};
     }
-    if (hash != sig.image_sha256) {
-        std::printf("%s: the signature is for other bytes (SHA-256 %s, the image's %s)\n", image_path.c_str(),
-                    sigfile::hex(sig.image_sha256.data(), sig.image_sha256.size()).c_str(),
-                    sigfile::hex(hash.data(), hash.size()).c_str());
-        return exitcode::INVALID;
-    }
-    if (!signing::verify(*key, hash, sig.signature)) {
-        std::printf("%s: the signature does not verify with key %s (%s)\n", image_path.c_str(),
-                    key->name.c_str(), id.c_str());
-        return exitcode::INVALID;
-    }
-    std::printf("%s: good signature by %s (key %s)\n", image_path.c_str(), key->name.c_str(), id.c_str());
-    return exitcode::OK;
+    std::printf("%s: %s\n", image_path.c_str(), v.text.c_str());
+    return v.state == SignatureState::Good ? exitcode::OK : exitcode::INVALID;
 }
 
 std::vector<uint32_t> size_list(const std::string& text) {
