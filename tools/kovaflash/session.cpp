@@ -60,25 +60,39 @@ std::vector<uint8_t> load_image(const std::string& path) {
 }
 
 std::optional<DatedBackup> parse_dated_backup(const std::string& name) {
-    constexpr size_t STAMP_CHARS = 15;  // YYYYMMDD-HHMMSS
+    // Only the names the tool itself gives: pruning removes what matches, so
+    // a file a person named must never pass for one.
+    // backup-YYYYMMDD-HHMMSS[-N]-revR.bin, every field decimal digits.
+    constexpr size_t DATE_DIGITS = 8, TIME_DIGITS = 6;
     const std::string prefix = DATED_BACKUP_PREFIX, suffix = DATED_BACKUP_SUFFIX, rev = "-rev";
-    if (name.size() < prefix.size() + STAMP_CHARS + rev.size() + suffix.size() ||
-        name.compare(0, prefix.size(), prefix) != 0 ||
+    auto digits = [](const std::string& t) {
+        return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
+    };
+    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
         name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
         return std::nullopt;
     }
-    DatedBackup b;
-    b.stamp = name.substr(prefix.size(), STAMP_CHARS);
-    size_t at = prefix.size() + STAMP_CHARS, r = name.find(rev, at);
-    if (r == std::string::npos) {
+    std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+    size_t r = middle.rfind(rev);
+    if (r == std::string::npos || !digits(middle.substr(r + rev.size()))) {
         return std::nullopt;
     }
-    if (r > at) {  // "-<n>" before "-rev"
-        std::string n = name.substr(at + 1, r - at - 1);
-        if (name[at] != '-' || n.empty() || n.find_first_not_of("0123456789") != std::string::npos) {
+    std::string stamp = middle.substr(0, r), sequence;
+    if (stamp.size() > DATE_DIGITS + 1 + TIME_DIGITS) {  // "-<n>" after the time
+        sequence = stamp.substr(DATE_DIGITS + 1 + TIME_DIGITS);
+        if (sequence[0] != '-' || !digits(sequence.substr(1))) {
             return std::nullopt;
         }
-        b.sequence = std::strtoul(n.c_str(), nullptr, 10);
+        stamp.resize(DATE_DIGITS + 1 + TIME_DIGITS);
+    }
+    if (stamp.size() != DATE_DIGITS + 1 + TIME_DIGITS || stamp[DATE_DIGITS] != '-' ||
+        !digits(stamp.substr(0, DATE_DIGITS)) || !digits(stamp.substr(DATE_DIGITS + 1))) {
+        return std::nullopt;
+    }
+    DatedBackup b;
+    b.stamp = stamp;
+    if (!sequence.empty()) {
+        b.sequence = std::strtoul(sequence.c_str() + 1, nullptr, 10);
     }
     return b;
 }
