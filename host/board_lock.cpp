@@ -40,13 +40,20 @@ std::string holder(const std::string& dir) {
 
 // The hardware belongs to the machine, not to a board directory: one mutex
 // for every host process on it.
-Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
+Status BoardLock::acquire(const std::string& dir, double wait_seconds, bool reader,
+                          const std::function<void(const std::string&)>& waiting) {
     HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\KOVA-K5R-firmware");
     if (!m) {
         return Error{exitcode::ENVIRONMENT,
                      "cannot create the board mutex (error " + std::to_string(GetLastError()) + ")"};
     }
-    DWORD waited = WaitForSingleObject(m, DWORD(wait_seconds * 1000));
+    DWORD waited = WaitForSingleObject(m, 0);
+    if (waited == WAIT_TIMEOUT && wait_seconds > 0) {
+        if (waiting) {
+            waiting(holder(dir));
+        }
+        waited = WaitForSingleObject(m, DWORD(wait_seconds * 1000));
+    }
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         CloseHandle(m);
         return Error{exitcode::BUSY, holder(dir)};
@@ -59,6 +66,7 @@ Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
         release();
         return Error{exitcode::USAGE, path + SYMLINK_REFUSED};
     }
+    (void)reader;  // the mutex needs no file: a reader of a read-only folder is locked too
     HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (f != INVALID_HANDLE_VALUE) {
@@ -78,19 +86,31 @@ void BoardLock::release() {
     }
 }
 
+bool BoardLock::held() const { return mutex_ != nullptr; }
+
 #else
 
-Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
+Status BoardLock::acquire(const std::string& dir, double wait_seconds, bool reader,
+                          const std::function<void(const std::string&)>& waiting) {
     std::string path = dir + "/" + BOARD_LOCK_FILE;
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0 && errno == ELOOP) {
         return Error{exitcode::USAGE, path + SYMLINK_REFUSED};
+    }
+    if (fd < 0 && reader && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+        // A lock file there opens for reading, and flock works on it;
+        // without one, a folder this process cannot write is read unlocked.
+        fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0 && errno == ENOENT) {
+            return std::nullopt;
+        }
     }
     if (fd < 0) {
         return Error{exitcode::ENVIRONMENT,
                      path + ": cannot open the lock file (" + std::strerror(errno) + "); nothing written"};
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait_seconds);
+    bool told = false;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             Error e{exitcode::ENVIRONMENT,
@@ -102,10 +122,15 @@ Status BoardLock::acquire(const std::string& dir, double wait_seconds) {
             close(fd);
             return Error{exitcode::BUSY, holder(dir)};
         }
+        if (!told && waiting) {
+            waiting(holder(dir));
+        }
+        told = true;
         std::this_thread::sleep_for(RETRY_INTERVAL);
     }
     fd_ = fd;
-    // The pid, for a second writer to name, written through the locked file.
+    // The pid, for a second one to name, written through the locked file
+    // (not by a reader that could only open it for reading).
     std::string pid = std::to_string(getpid()) + "\n";
     // Should this fail, only the holder's name is lost; the lock is held.
     bool named = ftruncate(fd, 0) == 0 && pwrite(fd, pid.data(), pid.size(), 0) == ssize_t(pid.size());
@@ -119,5 +144,7 @@ void BoardLock::release() {
         fd_ = -1;
     }
 }
+
+bool BoardLock::held() const { return fd_ >= 0; }
 
 #endif

@@ -1,11 +1,14 @@
-// One writer at a time per board. Natively an flock on a lock file in the
+// One process at a time on a board: every exchange with its hardware takes
+// several steps, and a flash read during a write is neither image, so
+// readers hold it as writers do. Natively an flock on a lock file in the
 // board directory; in the Windows build a named mutex in the "Global"
 // namespace, so two host processes on one machine never interleave their
-// firmware calls. The holder writes its pid into the lock file, so a second
-// writer can say who holds the board.
+// calls into the library. The holder writes its pid into the lock file, so
+// a second one can say who holds the board.
 #ifndef KOVA_HOST_BOARD_LOCK_H
 #define KOVA_HOST_BOARD_LOCK_H
 
+#include <functional>
 #include <string>
 
 #include "error.h"
@@ -22,9 +25,16 @@ public:
     // Takes the lock of the board in `dir` (which must exist), waiting up to
     // `wait_seconds` for another holder to let go: nothing once it is held,
     // exitcode::BUSY while another holds it ("board busy (held by pid N)"),
-    // exitcode::ENVIRONMENT when it cannot be taken at all.
-    Status acquire(const std::string& dir, double wait_seconds);
+    // exitcode::ENVIRONMENT when it cannot be taken at all. `waiting` is
+    // told once, with who holds it, when the wait begins.
+    //
+    // `reader`: a board directory this process may not write (a read-only
+    // copy) has no writer to fear, and is read without the lock file.
+    Status acquire(const std::string& dir, double wait_seconds, bool reader = false,
+                   const std::function<void(const std::string&)>& waiting = nullptr);
     void release();
+    // Whether the lock is held (false for a reader of a read-only directory).
+    bool held() const;
 
 private:
 #if defined(_WIN32)

@@ -1,5 +1,7 @@
 #include "signature_file.h"
 
+#include <algorithm>
+
 namespace sigfile {
 
 namespace {
@@ -59,11 +61,59 @@ std::string hex(const uint8_t* bytes, size_t n) {
     return out;
 }
 
+namespace {
+
+bool all_of_set(std::string_view text, size_t max, const char* extra) {
+    auto ok = [extra](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               std::string_view(extra).find(c) != std::string_view::npos;
+    };
+    return !text.empty() && text.size() <= max && std::all_of(text.begin(), text.end(), ok);
+}
+
+// A decimal number without leading zeros, at most 4294967295.
+bool parse_decimal(std::string_view text, uint32_t& out) {
+    constexpr size_t MAX_DIGITS = 10;
+    if (text.empty() || text.size() > MAX_DIGITS || (text.size() > 1 && text[0] == '0')) {
+        return false;
+    }
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        v = v * 10 + uint64_t(c - '0');
+    }
+    if (v > UINT32_MAX) {
+        return false;
+    }
+    out = uint32_t(v);
+    return true;
+}
+
+}  // namespace
+
+bool valid_board(std::string_view board) { return all_of_set(board, MAX_BOARD_CHARS, "-_"); }
+bool valid_release(std::string_view release) { return all_of_set(release, MAX_RELEASE_CHARS, ".-_+"); }
+
+std::string signed_text(const SignatureFile& f) {
+    if (f.version == FORMAT_VERSION_1) {
+        return "";
+    }
+    return std::string(FORMAT_NAME) + " " + std::to_string(f.version) + "\n" + "algorithm " + ALGORITHM +
+           "\n" + "key-id " + hex(f.key_id.data(), f.key_id.size()) + "\n" + "board " + f.board + "\n" +
+           "release " + f.release + "\n" + "security-version " + std::to_string(f.security_version) + "\n" +
+           "image-sha256 " + hex(f.image_sha256.data(), f.image_sha256.size()) + "\n";
+}
+
 std::string format(const SignatureFile& f) {
-    return std::string(FORMAT_NAME) + " " + std::to_string(FORMAT_VERSION) + "\n" + "algorithm " + ALGORITHM +
-           "\n" + "key-id " + hex(f.key_id.data(), f.key_id.size()) + "\n" + "image-sha256 " +
-           hex(f.image_sha256.data(), f.image_sha256.size()) + "\n" + "signature " +
-           hex(f.signature.data(), f.signature.size()) + "\n";
+    if (f.version == FORMAT_VERSION_1) {
+        return std::string(FORMAT_NAME) + " " + std::to_string(FORMAT_VERSION_1) + "\n" + "algorithm " +
+               ALGORITHM + "\n" + "key-id " + hex(f.key_id.data(), f.key_id.size()) + "\n" +
+               "image-sha256 " + hex(f.image_sha256.data(), f.image_sha256.size()) + "\n" + "signature " +
+               hex(f.signature.data(), f.signature.size()) + "\n";
+    }
+    return signed_text(f) + "signature " + hex(f.signature.data(), f.signature.size()) + "\n";
 }
 
 Status parse(std::string_view text, SignatureFile& out) {
@@ -76,27 +126,48 @@ Status parse(std::string_view text, SignatureFile& out) {
         return bad(std::string("the first line is not \"") + FORMAT_NAME + " VERSION\"");
     }
     std::string_view version = line.substr(format_prefix.size());
-    if (version != std::to_string(FORMAT_VERSION)) {
+    SignatureFile parsed;
+    if (version == std::to_string(FORMAT_VERSION_1)) {
+        parsed.version = FORMAT_VERSION_1;
+    } else if (version != std::to_string(FORMAT_VERSION)) {
         std::string shown(version.substr(0, 16));
-        return bad("format version \"" + shown + "\", this tool reads version " +
-                   std::to_string(FORMAT_VERSION));
+        return bad("format version \"" + shown + "\", this tool reads versions " +
+                   std::to_string(FORMAT_VERSION_1) + " and " + std::to_string(FORMAT_VERSION));
     }
     struct Field {
         const char* name;
         bool (*read)(std::string_view, SignatureFile&);
         const char* wants;
+        bool release_fact;  // version 2 only
     };
     static const Field fields[] = {
-        {"algorithm", [](std::string_view v, SignatureFile&) { return v == ALGORITHM; }, ALGORITHM},
+        {"algorithm", [](std::string_view v, SignatureFile&) { return v == ALGORITHM; }, ALGORITHM, false},
         {"key-id", [](std::string_view v, SignatureFile& f) { return parse_hex(v, f.key_id); },
-         "16 lower-case hex digits"},
+         "16 lower-case hex digits", false},
+        {"board",
+         [](std::string_view v, SignatureFile& f) {
+             f.board = std::string(v);
+             return valid_board(v);
+         },
+         "1 to 16 letters, digits, '-' or '_'", true},
+        {"release",
+         [](std::string_view v, SignatureFile& f) {
+             f.release = std::string(v);
+             return valid_release(v);
+         },
+         "1 to 32 letters, digits, '.', '-', '_' or '+'", true},
+        {"security-version",
+         [](std::string_view v, SignatureFile& f) { return parse_decimal(v, f.security_version); },
+         "a whole number from 0 to 4294967295 without leading zeros", true},
         {"image-sha256", [](std::string_view v, SignatureFile& f) { return parse_hex(v, f.image_sha256); },
-         "64 lower-case hex digits"},
+         "64 lower-case hex digits", false},
         {"signature", [](std::string_view v, SignatureFile& f) { return parse_hex(v, f.signature); },
-         "128 lower-case hex digits"},
+         "128 lower-case hex digits", false},
     };
-    SignatureFile parsed;
     for (const Field& field : fields) {
+        if (field.release_fact && parsed.version == FORMAT_VERSION_1) {
+            continue;
+        }
         const std::string prefix = std::string(field.name) + " ";
         if (!next_line(rest, line)) {
             return bad(std::string("it ends before its \"") + field.name + "\" line (truncated?)");

@@ -1,16 +1,26 @@
 // The detached signature of a firmware image: a small text file beside the
-// image (IMAGE.sig) that a person can read. It names the signing key by its
-// id, the image's SHA-256 and the ECDSA P-256 signature over that hash:
+// image (IMAGE.sig) that a person can read. Version 2, what kova-image
+// writes, signs the release's facts with the image's hash:
 //
-//   kova-image-signature 1
+//   kova-image-signature 2
 //   algorithm ecdsa-p256-sha256
 //   key-id 1f2e3d4c5b6a7988
+//   board K5R
+//   release 05.02
+//   security-version 3
 //   image-sha256 <64 hex digits>
 //   signature <128 hex digits: r then s, 32 bytes each, big-endian>
 //
-// Five lines in this order, lower-case hex, each line ended by LF (or
-// CRLF), nothing else. The parser is strict and reads at most
-// MAX_FILE_BYTES; no cryptography happens here.
+// The signature is ECDSA P-256 over the SHA-256 of the lines before it
+// (signed_text: LF line ends, as format() writes them). Version 1 files
+// lack the board, release and security-version lines and sign the image's
+// SHA-256 itself; they are still read, as security version 0 and an
+// unknown release.
+//
+// The lines in this order, lower-case hex, decimal without leading zeros,
+// each line ended by LF (or CRLF), nothing else: one spelling per file. The
+// parser is strict and reads at most MAX_FILE_BYTES; no cryptography
+// happens here.
 #ifndef KOVA_HOST_SIGNATURE_FILE_H
 #define KOVA_HOST_SIGNATURE_FILE_H
 
@@ -25,13 +35,19 @@
 namespace sigfile {
 
 constexpr char FORMAT_NAME[] = "kova-image-signature";
-constexpr unsigned FORMAT_VERSION = 1;
+constexpr unsigned FORMAT_VERSION_1 = 1;  // no release facts
+constexpr unsigned FORMAT_VERSION = 2;    // what is written
 constexpr char ALGORITHM[] = "ecdsa-p256-sha256";
 constexpr size_t KEY_ID_BYTES = 8;
 constexpr size_t HASH_BYTES = 32;
 constexpr size_t SIGNATURE_BYTES = 64;
-// A well-formed file is 285 bytes (290 with CRLF); anything past this is
-// not a signature file.
+// A release's facts: a board model of 1 to 16 letters, digits, '-' or '_';
+// a release text of 1 to 32 letters, digits, '.', '-', '_' or '+'.
+constexpr size_t MAX_BOARD_CHARS = 16;
+constexpr size_t MAX_RELEASE_CHARS = 32;
+// A version 1 file is 292 bytes (297 with CRLF), a version 2 file 326 bytes
+// and the characters of its board, release and security version (8 more
+// with CRLF); anything past this is not a signature file.
 constexpr size_t MAX_FILE_BYTES = 512;
 
 using KeyId = std::array<uint8_t, KEY_ID_BYTES>;
@@ -39,13 +55,23 @@ using Hash = std::array<uint8_t, HASH_BYTES>;
 using Signature = std::array<uint8_t, SIGNATURE_BYTES>;
 
 struct SignatureFile {
+    unsigned version = FORMAT_VERSION;
     KeyId key_id{};
+    std::string board;              // version 2
+    std::string release;            // version 2
+    uint32_t security_version = 0;  // version 2; 0 for version 1
     Hash image_sha256{};
     Signature signature{};
 };
 
 // The file's text, LF line ends.
 std::string format(const SignatureFile& file);
+// Version 2: what the signature's digest is taken over, the lines before
+// the signature line. Version 1: empty (the digest is the image's hash).
+std::string signed_text(const SignatureFile& file);
+// Whether `board` and `release` are texts a file may carry.
+bool valid_board(std::string_view board);
+bool valid_release(std::string_view release);
 
 // Nothing on success. Otherwise an input error (exitcode::USAGE) whose text
 // says which line is wrong and how, without the file's name.

@@ -179,15 +179,15 @@ TEST_F(HostFiles, SmallFilesAreRegularUnlinkedAndBounded) {
 
 struct BackupNameCase {
     const char* name;
-    std::optional<DatedBackup> want;
+    std::optional<records::DatedBackup> want;
 };
 
 // Pruning removes what parses: only the tool's own names may.
 TEST(DatedBackup, OnlyTheToolsOwnNames) {
     const BackupNameCase cases[] = {
-        {"backup-20261209-153609-rev0.bin", DatedBackup{"20261209-153609", 1}},
-        {"backup-20261209-153609-2-rev1.bin", DatedBackup{"20261209-153609", 2}},
-        {"backup-20261209-153609-12-rev255.bin", DatedBackup{"20261209-153609", 12}},
+        {"backup-20261209-153609-rev0.bin", records::DatedBackup{"20261209-153609", 1}},
+        {"backup-20261209-153609-2-rev1.bin", records::DatedBackup{"20261209-153609", 2}},
+        {"backup-20261209-153609-12-rev255.bin", records::DatedBackup{"20261209-153609", 12}},
         {"backup-before-the-trip-revA.bin", std::nullopt},
         {"backup-my-own-copy-of-rev0.bin", std::nullopt},
         {"backup-2026120x-153609-rev0.bin", std::nullopt},
@@ -197,9 +197,13 @@ TEST(DatedBackup, OnlyTheToolsOwnNames) {
         {"backup-20261209-153609-rev0.bin.bak", std::nullopt},
         {"backup-20261209-15360-rev0.bin", std::nullopt},
         {"Backup-20261209-153609-rev0.bin", std::nullopt},
+        {"backup-20261209-153609-incomplete.bin", records::DatedBackup{"20261209-153609", 1}},
+        {"backup-20261209-153609-3-incomplete.bin", records::DatedBackup{"20261209-153609", 3}},
+        {"backup-20261209-153609-incomplete-rev0.bin", std::nullopt},
+        {"backup-20261209-153609-complete.bin", std::nullopt},
     };
     for (const BackupNameCase& c : cases) {
-        auto got = parse_dated_backup(c.name);
+        auto got = records::parse_dated_backup(c.name);
         ASSERT_EQ(got.has_value(), c.want.has_value()) << c.name;
         if (got) {
             EXPECT_EQ(got->stamp, c.want->stamp) << c.name;

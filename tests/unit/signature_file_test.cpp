@@ -2,14 +2,21 @@
 // row per rule (the tool's own table covers truncation, version and size).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "signature_file.h"
 
 namespace {
 
-std::string good() {
+std::string good(unsigned version = sigfile::FORMAT_VERSION) {
     sigfile::SignatureFile f;
+    f.version = version;
+    if (version == sigfile::FORMAT_VERSION) {
+        f.board = "K5R";
+        f.release = "05.02";
+        f.security_version = 17;
+    }
     for (size_t i = 0; i < f.signature.size(); ++i) {
         f.signature[i] = uint8_t(i * 7 + 1);
     }
@@ -30,19 +37,38 @@ struct ParseCase {
 };
 
 TEST(SignatureFile, StrictForm) {
-    const std::string g = good();
+    const std::string g = good(), v1 = good(sigfile::FORMAT_VERSION_1);
+    auto crlf = [](std::string t) {
+        for (size_t at = t.find('\n'); at != std::string::npos; at = t.find('\n', at + 2)) {
+            t.replace(at, 1, "\r\n");
+        }
+        return t;
+    };
     const ParseCase cases[] = {
         {"as written", g, nullptr},
-        {"CRLF lines",
-         replaced(replaced(replaced(replaced(replaced(g, "1\n", "1\r\n"), "sha256\n", "sha256\r\n"), "88\n",
-                                    "88\r\n"),
-                           "\nimage", "\r\nimage"),
-                  "\nsignature", "\r\nsignature"),
-         nullptr},
+        {"version 1 as written", v1, nullptr},
+        {"CRLF lines", crlf(g), nullptr},
+        {"version 1, CRLF lines", crlf(v1), nullptr},
+        {"version 1 with release facts", replaced(g, "signature 2", "signature 1"), "\"image-sha256 ...\" line"},
+        {"version 2 without them", replaced(v1, "signature 1", "signature 2"), "\"board ...\" line"},
+        {"version 3", replaced(g, "signature 2", "signature 3"), "format version \"3\""},
         {"upper-case hex", replaced(g, "key-id ab", "key-id AB"), "key-id is not"},
         {"short key id", replaced(g, "key-id ab", "key-id a"), "key-id is not"},
         {"other algorithm", replaced(g, "ecdsa-p256-sha256", "ecdsa-p384-sha384"), "algorithm is not"},
         {"fields out of order", replaced(g, "algorithm", "key-id"), "\"algorithm ...\" line was expected"},
+        {"release before board", replaced(replaced(g, "board K5R", "release K5R"), "release 05.02", "board 05.02"),
+         "\"board ...\" line was expected"},
+        {"empty board", replaced(g, "board K5R", "board "), "the board is not"},
+        {"board with a blank", replaced(g, "board K5R", "board K5 R"), "the board is not"},
+        {"release with a slash", replaced(g, "release 05.02", "release 05/02"), "the release is not"},
+        {"release of 33 characters", replaced(g, "release 05.02", "release " + std::string(33, '1')),
+         "the release is not"},
+        {"security version with a leading zero", replaced(g, "security-version 17", "security-version 017"),
+         "security-version is not"},
+        {"security version signed", replaced(g, "security-version 17", "security-version -1"),
+         "security-version is not"},
+        {"security version past 32 bits", replaced(g, "security-version 17", "security-version 4294967296"),
+         "security-version is not"},
         {"no final line end", g.substr(0, g.size() - 1), "truncated"},
         {"a line after", g + "comment\n", "text follows"},
         {"a blank before", "\n" + g, "first line"},
@@ -53,13 +79,30 @@ TEST(SignatureFile, StrictForm) {
         Status err = sigfile::parse(c.text, f);
         if (!c.error) {
             EXPECT_FALSE(err) << c.name << ": " << err->text;
-            EXPECT_EQ(sigfile::format(f), g) << c.name;
+            // What was read is what is written, LF line ends.
+            std::string lf = c.text;
+            lf.erase(std::remove(lf.begin(), lf.end(), '\r'), lf.end());
+            EXPECT_EQ(sigfile::format(f), lf) << c.name;
         } else {
             ASSERT_TRUE(err) << c.name << " was accepted";
             EXPECT_EQ(err->code, exitcode::USAGE) << c.name;
             EXPECT_NE(err->text.find(c.error), std::string::npos) << c.name << ": " << err->text;
         }
     }
+    // The sizes the header states, counted here by hand: version 1 is 292
+    // bytes; version 2, 326 and its board, release and security version.
+    EXPECT_EQ(v1.size(), 292u);
+    EXPECT_EQ(g.size(), 326u + 3 + 5 + 2);
+}
+
+TEST(SignatureFile, SignedTextIsTheLinesBeforeTheSignature) {
+    sigfile::SignatureFile f;
+    ASSERT_FALSE(sigfile::parse(good(), f));
+    const std::string text = sigfile::format(f);
+    EXPECT_EQ(sigfile::signed_text(f), text.substr(0, text.find("signature ", 30)));
+    EXPECT_NE(sigfile::signed_text(f).find("security-version 17\n"), std::string::npos);
+    f.version = sigfile::FORMAT_VERSION_1;
+    EXPECT_EQ(sigfile::signed_text(f), "") << "version 1 signs the image's hash itself";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "atomic_file.h"
 #include "error.h"
 #include "flash_map.h"
 
@@ -21,7 +22,14 @@ Status read_image_file(const std::string& path, std::vector<uint8_t>& out);
 // (exitcode::USAGE) naming the file. Never reads more than max_bytes + 1.
 Status read_small_file(const std::string& path, size_t max_bytes, std::string& out);
 
-// Written whole or not at all (see atomic_file.h).
-Status write_image_file(const std::string& path, const std::vector<uint8_t>& bytes);
+// Written whole or not at all (see atomic_file.h); an existing file only
+// with Existing::Replace.
+Status write_image_file(const std::string& path, const std::vector<uint8_t>& bytes,
+                        Existing existing = Existing::Keep);
+
+// An input error (exitcode::USAGE) when `output` names one of `inputs` (the
+// same file by another name or link included): an output never replaces
+// what a command reads, --replace or not.
+Status refuse_input_as_output(const std::string& output, const std::vector<std::string>& inputs);
 
 #endif

@@ -58,6 +58,10 @@ Verdict judge(const std::vector<uint8_t>& image, const std::string& image_path, 
         return v;
     }
     v.key_id = sigfile::hex(sig.key_id.data(), sig.key_id.size());
+    v.format_version = sig.version;
+    v.board = sig.board;
+    v.release = sig.release;
+    v.security_version = sig.security_version;
     if (keys.empty()) {
         v.state = S::Unchecked;
         v.text = "not checked: no trusted key in " + dir + " (" + sig_path + " names key " + v.key_id +
@@ -82,7 +86,7 @@ Verdict judge(const std::vector<uint8_t>& image, const std::string& image_path, 
                  "), not for this image (SHA-256 " + v.image_sha256 + ")";
         return v;
     }
-    if (!signing::verify(*key, hash, sig.signature)) {
+    if (!signing::verify(*key, signing::signed_digest(sig), sig.signature)) {
         v.state = S::Bad;
         v.text = "the signature in " + sig_path + " does not verify with trusted key " + key->name + " (" +
                  v.key_id + "): the file was altered, or that key did not make it";

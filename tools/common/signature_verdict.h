@@ -27,6 +27,11 @@ struct Verdict {
     std::string key_id;        // hex, once the file parsed
     std::string signer;        // the trusted key's name, once found
     std::string image_sha256;  // hex, once a trusted key was found
+    // The signed release facts, once the file parsed (version 1: none, 0).
+    unsigned format_version = 0;
+    std::string board;
+    std::string release;
+    uint32_t security_version = 0;
 };
 
 // The state's name as reports carry it: good, unchecked, missing, malformed,

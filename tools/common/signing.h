@@ -1,9 +1,10 @@
-// Signed images: ECDSA P-256 over the image's SHA-256. The platform's own
-// cryptography does the work: OpenSSL's libcrypto natively, Windows CNG
-// (bcrypt.dll, with crypt32.dll for the key file) in the Windows build.
-// Public keys are PEM SubjectPublicKeyInfo files ("-----BEGIN PUBLIC
-// KEY-----"), which both read as they stand; a key's id is the first 8
-// bytes of the SHA-256 of its uncompressed point (0x04, X, Y).
+// Signed images: ECDSA P-256 over a SHA-256 digest (version 1 signature
+// files: the image's; version 2: the signed release facts', which hold the
+// image's). The platform's own cryptography does the work: OpenSSL's
+// libcrypto natively, Windows CNG (bcrypt.dll) in the Windows build. Public
+// keys are PEM SubjectPublicKeyInfo files ("-----BEGIN PUBLIC KEY-----"),
+// read by one reader for both (key_file.h); a key's id is the first 8 bytes
+// of the SHA-256 of its uncompressed point (0x04, X, Y).
 #ifndef KOVA_TOOLS_SIGNING_H
 #define KOVA_TOOLS_SIGNING_H
 
@@ -14,12 +15,13 @@
 #include <vector>
 
 #include "error.h"
+#include "key_file.h"
 #include "signature_file.h"
 
 namespace signing {
 
-constexpr size_t COORDINATE_BYTES = 32;
-constexpr size_t POINT_BYTES = 2 * COORDINATE_BYTES;  // X then Y, big-endian
+constexpr size_t COORDINATE_BYTES = keyfile::COORDINATE_BYTES;
+constexpr size_t POINT_BYTES = keyfile::POINT_BYTES;  // X then Y, big-endian
 constexpr size_t MAX_KEY_FILE_BYTES = 4096;
 constexpr char PUBLIC_KEY_SUFFIX[] = ".pub";
 constexpr char PRIVATE_KEY_SUFFIX[] = ".key";
@@ -44,9 +46,22 @@ inline sigfile::KeyId key_id(const std::array<uint8_t, POINT_BYTES>& point) {
     return id;
 }
 
-// Reads a P-256 public key (PEM). A file that is not one is an input error
-// (exitcode::USAGE) naming it.
+// What the signature in `file` is over: the image's SHA-256 (version 1), or
+// the SHA-256 of the signed release facts (version 2).
+inline sigfile::Hash signed_digest(const sigfile::SignatureFile& file) {
+    if (file.version == sigfile::FORMAT_VERSION_1) {
+        return file.image_sha256;
+    }
+    const std::string text = sigfile::signed_text(file);
+    return sha256(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+// Reads a P-256 public key (PEM, see key_file.h). A file that is not one is
+// an input error (exitcode::USAGE) naming it and saying why.
 Status read_public_key(const std::string& path, PublicKey& out);
+// Whether the platform's cryptography takes `point` as a P-256 public key:
+// false for a point that is not on the curve.
+bool point_on_curve(const std::array<uint8_t, POINT_BYTES>& point);
 
 // True when `signature` (r || s) is `key`'s signature over `hash`.
 bool verify(const PublicKey& key, const sigfile::Hash& hash, const sigfile::Signature& signature);
@@ -55,8 +70,9 @@ bool verify(const PublicKey& key, const sigfile::Hash& hash, const sigfile::Sign
 // Makes a key pair: BASE.key (PKCS#8 PEM, owner-only, never replaced) and
 // BASE.pub (SubjectPublicKeyInfo PEM).
 Status generate_key_pair(const std::string& base);
-// Signs `hash` with the private key in `key_path`: the whole signature file.
-Status sign(const std::string& key_path, const sigfile::Hash& hash, sigfile::SignatureFile& out);
+// Signs `file` (its facts and image hash filled in) with the private key in
+// `key_path`: sets its key id, then its signature over signed_digest().
+Status sign(const std::string& key_path, sigfile::SignatureFile& file);
 #endif
 
 }  // namespace signing

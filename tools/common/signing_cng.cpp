@@ -1,25 +1,20 @@
 // Signed images through Windows CNG (bcrypt.dll): SHA-256 and ECDSA P-256
-// verification. The PEM key file is decoded by crypt32.dll (base64, then
-// the SubjectPublicKeyInfo); the point it holds goes to CNG as its public
-// key blob. This build only verifies: keys are made and images signed with
-// the native kova-image.
+// verification. The key file is read by the one reader both builds share
+// (key_file.h); the point it holds goes to CNG as its public key blob. This
+// build only verifies: keys are made and images signed with the native
+// kova-image.
 #include <windows.h>
 // windows.h first: these need its types.
 #include <bcrypt.h>
-#include <wincrypt.h>
 
 #include <cstring>
 #include <vector>
 
-#include "image_file.h"
 #include "signing.h"
 
 namespace signing {
 
 namespace {
-
-// The curve parameter of a P-256 SubjectPublicKeyInfo: OID 1.2.840.10045.3.1.7, DER.
-constexpr uint8_t P256_CURVE_OID[] = {0x06, 0x08, 0x2A, 0x86, 0x48, 0xCE, 0x3D, 0x03, 0x01, 0x07};
 
 struct Provider {
     BCRYPT_ALG_HANDLE handle = nullptr;
@@ -57,54 +52,38 @@ sigfile::Hash sha256(const uint8_t* data, size_t size) {
     return out;
 }
 
-Status read_public_key(const std::string& path, PublicKey& out) {
-    std::string text;
-    if (Status err = read_small_file(path, MAX_KEY_FILE_BYTES, text)) {
-        return err;
+namespace {
+
+// The point as CNG's public key; nothing when CNG refuses it (a point not on
+// the curve).
+BCRYPT_KEY_HANDLE import_point(const Provider& alg, const std::array<uint8_t, POINT_BYTES>& point) {
+    std::vector<uint8_t> blob(sizeof(BCRYPT_ECCKEY_BLOB) + POINT_BYTES);
+    BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, ULONG(COORDINATE_BYTES)};
+    std::memcpy(blob.data(), &header, sizeof header);
+    std::memcpy(blob.data() + sizeof header, point.data(), POINT_BYTES);
+    BCRYPT_KEY_HANDLE handle = nullptr;
+    if (!alg.handle || BCryptImportKeyPair(alg.handle, nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle, blob.data(),
+                                           ULONG(blob.size()), 0) != 0) {
+        return nullptr;
     }
-    Error not_a_key{exitcode::USAGE, path + ": not a P-256 public key (PEM \"BEGIN PUBLIC KEY\")"};
-    DWORD der_len = 0;
-    if (!CryptStringToBinaryA(text.c_str(), DWORD(text.size()), CRYPT_STRING_BASE64HEADER, nullptr, &der_len,
-                              nullptr, nullptr)) {
-        return not_a_key;
+    return handle;
+}
+
+}  // namespace
+
+bool point_on_curve(const std::array<uint8_t, POINT_BYTES>& point) {
+    Provider alg(BCRYPT_ECDSA_P256_ALGORITHM);
+    BCRYPT_KEY_HANDLE handle = import_point(alg, point);
+    if (handle) {
+        BCryptDestroyKey(handle);
     }
-    std::vector<BYTE> der(der_len);
-    CERT_PUBLIC_KEY_INFO* info = nullptr;
-    DWORD info_len = 0;
-    if (!CryptStringToBinaryA(text.c_str(), DWORD(text.size()), CRYPT_STRING_BASE64HEADER, der.data(),
-                              &der_len, nullptr, nullptr) ||
-        !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, der.data(), der_len,
-                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &info_len)) {
-        return not_a_key;
-    }
-    const CRYPT_ALGORITHM_IDENTIFIER& alg = info->Algorithm;
-    bool p256 = alg.pszObjId && std::strcmp(alg.pszObjId, szOID_ECC_PUBLIC_KEY) == 0 &&
-                alg.Parameters.cbData == sizeof P256_CURVE_OID &&
-                std::memcmp(alg.Parameters.pbData, P256_CURVE_OID, sizeof P256_CURVE_OID) == 0 &&
-                info->PublicKey.cbData == 1 + POINT_BYTES && info->PublicKey.pbData[0] == UNCOMPRESSED_POINT;
-    if (p256) {
-        std::memcpy(out.point.data(), info->PublicKey.pbData + 1, POINT_BYTES);
-    }
-    LocalFree(info);
-    if (!p256) {
-        return not_a_key;
-    }
-    out.id = key_id(out.point);
-    return std::nullopt;
+    return handle != nullptr;
 }
 
 bool verify(const PublicKey& key, const sigfile::Hash& hash, const sigfile::Signature& signature) {
     Provider alg(BCRYPT_ECDSA_P256_ALGORITHM);
-    if (!alg.handle) {
-        return false;
-    }
-    std::vector<uint8_t> blob(sizeof(BCRYPT_ECCKEY_BLOB) + POINT_BYTES);
-    BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, ULONG(COORDINATE_BYTES)};
-    std::memcpy(blob.data(), &header, sizeof header);
-    std::memcpy(blob.data() + sizeof header, key.point.data(), POINT_BYTES);
-    BCRYPT_KEY_HANDLE handle = nullptr;
-    if (BCryptImportKeyPair(alg.handle, nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle, blob.data(),
-                            ULONG(blob.size()), 0) != 0) {
+    BCRYPT_KEY_HANDLE handle = import_point(alg, key.point);
+    if (!handle) {
         return false;
     }
     // CNG takes the signature as r || s, as the signature file holds it.

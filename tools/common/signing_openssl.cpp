@@ -107,18 +107,9 @@ sigfile::Hash sha256(const uint8_t* data, size_t size) {
     return out;
 }
 
-Status read_public_key(const std::string& path, PublicKey& out) {
-    std::string text;
-    if (Status err = read_small_file(path, MAX_KEY_FILE_BYTES, text)) {
-        return err;
-    }
-    Bio bio(BIO_new_mem_buf(text.data(), int(text.size())));
-    Pkey key(bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (!key || !point_of(key.get(), out.point)) {
-        return Error{exitcode::USAGE, path + ": not a P-256 public key (PEM \"BEGIN PUBLIC KEY\")"};
-    }
-    out.id = key_id(out.point);
-    return std::nullopt;
+bool point_on_curve(const std::array<uint8_t, POINT_BYTES>& point) {
+    // OpenSSL refuses to make a key of a point that is not on the curve.
+    return key_of_point(point) != nullptr;
 }
 
 bool verify(const PublicKey& key, const sigfile::Hash& hash, const sigfile::Signature& signature) {
@@ -162,7 +153,7 @@ Status generate_key_pair(const std::string& base) {
     return std::nullopt;
 }
 
-Status sign(const std::string& key_path, const sigfile::Hash& hash, sigfile::SignatureFile& out) {
+Status sign(const std::string& key_path, sigfile::SignatureFile& out) {
     std::string text;
     if (Status err = read_small_file(key_path, MAX_KEY_FILE_BYTES, text)) {
         return err;
@@ -173,6 +164,8 @@ Status sign(const std::string& key_path, const sigfile::Hash& hash, sigfile::Sig
     if (!key || !point_of(key.get(), point)) {
         return Error{exitcode::USAGE, key_path + ": not a P-256 private key (PEM \"BEGIN PRIVATE KEY\")"};
     }
+    out.key_id = key_id(point);
+    const sigfile::Hash hash = signed_digest(out);
     PkeyCtx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     size_t der_len = 0;
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
@@ -194,8 +187,6 @@ Status sign(const std::string& key_path, const sigfile::Hash& hash, sigfile::Sig
         BN_bn2binpad(s, out.signature.data() + COORDINATE_BYTES, int(COORDINATE_BYTES)) < 0) {
         return Error{exitcode::FAILED, "cannot sign with " + key_path};
     }
-    out.key_id = key_id(point);
-    out.image_sha256 = hash;
     return std::nullopt;
 }
 

@@ -13,6 +13,7 @@
 #include "image_file.h"
 #include "image_identity.h"
 #include "inspect.h"
+#include "kova.h"
 #include "signature_file.h"
 #include "signature_verdict.h"
 #include "signing.h"
@@ -31,10 +32,13 @@ std::vector<uint8_t> read_image(const std::string& path) {
     return bytes;
 }
 
+// --replace: an output may replace an existing file (never an input).
+bool replace_outputs = false;
+
 // A file that cannot be written is a bad file to this tool, as one that
 // cannot be read: exit 2.
 void write_image(const std::string& path, const std::vector<uint8_t>& bytes) {
-    if (Status err = write_image_file(path, bytes)) {
+    if (Status err = write_image_file(path, bytes, replace_outputs ? Existing::Replace : Existing::Keep)) {
         throw Error{exitcode::USAGE, err->text};
     }
 }
@@ -130,20 +134,58 @@ int keygen(const std::string& base) {
     return exitcode::OK;
 }
 
-int sign(const std::string& image_path, const std::string& key_path, std::string out_path) {
-    std::vector<uint8_t> img = read_image(image_path);
+struct SignOptions {
+    std::string image_path, key_path, out_path, release, security_version;
+    std::string board = KOVA_mb;
+    unsigned format_version = sigfile::FORMAT_VERSION;
+};
+
+// The signature of an image, with the release's facts (format 2) or
+// without them (format 1, for boards whose tools predate them).
+int sign(SignOptions o) {
+    std::vector<uint8_t> img = read_image(o.image_path);
     sigfile::SignatureFile sig;
-    if (Status err = signing::sign(key_path, signing::sha256(img.data(), img.size()), sig)) {
+    sig.version = o.format_version;
+    if (sig.version == sigfile::FORMAT_VERSION) {
+        if (o.release.empty() || o.security_version.empty()) {
+            throw Error{exitcode::USAGE,
+                        "sign: --release TEXT and --security-version N state the release being signed"};
+        }
+        if (!sigfile::valid_release(o.release)) {
+            throw Error{exitcode::USAGE, "--release: 1 to 32 letters, digits, '.', '-', '_' or '+'"};
+        }
+        if (!sigfile::valid_board(o.board)) {
+            throw Error{exitcode::USAGE, "--board: 1 to 16 letters, digits, '-' or '_'"};
+        }
+        sig.board = o.board;
+        sig.release = o.release;
+        sig.security_version = number_argument(o.security_version, 0xFFFFFFFF, "--security-version");
+    } else if (!o.release.empty() || !o.security_version.empty()) {
+        throw Error{exitcode::USAGE, "a format 1 signature carries no release facts"};
+    }
+    sig.image_sha256 = signing::sha256(img.data(), img.size());
+    o.out_path = o.out_path.empty() ? o.image_path + ".sig" : o.out_path;
+    // Never over what it reads: the image, the key.
+    if (Status err = refuse_input_as_output(o.out_path, {o.image_path, o.key_path})) {
         throw *err;
     }
-    out_path = out_path.empty() ? image_path + ".sig" : out_path;
+    if (Status err = signing::sign(o.key_path, sig)) {
+        throw *err;
+    }
     const std::string text = sigfile::format(sig);
-    if (Status err =
-            write_file_atomic(out_path, reinterpret_cast<const uint8_t*>(text.data()), text.size())) {
+    if (Status err = write_file_atomic(o.out_path, reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                                       replace_outputs ? Existing::Replace : Existing::Keep)) {
+        if (err->code == exitcode::USAGE && !replace_outputs) {
+            err->text += " (--replace replaces it)";
+        }
         throw Error{exitcode::USAGE, err->text};
     }
-    std::printf("%s: signature of %s by key %s\n", out_path.c_str(), image_path.c_str(),
-                sigfile::hex(sig.key_id.data(), sig.key_id.size()).c_str());
+    std::string facts = sig.version == sigfile::FORMAT_VERSION
+                            ? ", board " + sig.board + ", release " + sig.release + ", security version " +
+                                  std::to_string(sig.security_version)
+                            : " (format 1: no release facts)";
+    std::printf("%s: signature of %s by key %s%s\n", o.out_path.c_str(), o.image_path.c_str(),
+                sigfile::hex(sig.key_id.data(), sig.key_id.size()).c_str(), facts.c_str());
     return exitcode::OK;
 }
 
@@ -153,7 +195,7 @@ int sign(const std::string& image_path, const std::string& key_path, std::string
 int verify_signature(const std::string& image_path, std::string sig_path, const std::string& trust_dir) {
     std::vector<uint8_t> img = read_image(image_path);
     std::vector<signing::PublicKey> keys;
-    if (Status err = trust::load(trust_dir, keys)) {
+    if (Status err = trust::load(trust_dir, trust::Folder::Named, keys)) {
         throw *err;
     }
     using trust::SignatureState;
@@ -162,7 +204,11 @@ int verify_signature(const std::string& image_path, std::string sig_path, const 
     if (v.state == SignatureState::Missing || v.state == SignatureState::Malformed) {
         throw Error{exitcode::USAGE, v.text};
     }
-    std::printf("%s: %s\n", image_path.c_str(), v.text.c_str());
+    std::string facts = v.format_version >= sigfile::FORMAT_VERSION
+                            ? "; board " + v.board + ", release " + v.release + ", security version " +
+                                  std::to_string(v.security_version)
+                            : "";
+    std::printf("%s: %s%s\n", image_path.c_str(), v.text.c_str(), facts.c_str());
     return v.state == SignatureState::Good ? exitcode::OK : exitcode::INVALID;
 }
 
@@ -213,14 +259,25 @@ int main(int argc, char** argv) {
     dif->add_option("A", a_path, "first image")->required();
     dif->add_option("B", b_path, "second image")->required();
 
-    std::string key_base, sign_image, key_path, sig_out, check_image, sig_path, trust_dir;
+    app.add_flag("--replace", replace_outputs, "an output may replace an existing file (never an input)");
+    SignOptions sign_opt;
+    std::string format_text;
+    std::string key_base, check_image, sig_path, trust_dir;
     auto* keygen_cmd =
         app.add_subcommand("keygen", "make a P-256 key pair for signing images: NAME.key, NAME.pub");
     keygen_cmd->add_option("NAME", key_base, "path of the key pair without its suffix")->required();
     auto* sign_cmd = app.add_subcommand("sign", "write IMAGE.sig, the detached signature of IMAGE");
-    sign_cmd->add_option("IMAGE", sign_image, "image file")->required();
-    sign_cmd->add_option("--key", key_path, "private key (NAME.key)")->required();
-    sign_cmd->add_option("--out", sig_out, "signature file (default: IMAGE.sig)");
+    sign_cmd->add_option("IMAGE", sign_opt.image_path, "image file")->required();
+    sign_cmd->add_option("--key", sign_opt.key_path, "private key (NAME.key)")->required();
+    sign_cmd->add_option("--out", sign_opt.out_path, "signature file (default: IMAGE.sig; never an input)");
+    sign_cmd->add_option("--release", sign_opt.release, "the release's version text, for example 05.02");
+    sign_cmd->add_option("--security-version", sign_opt.security_version,
+                         "the release's security version: a whole number the vendor raises when a release "
+                         "fixes a flaw; boards refuse images below the highest they installed");
+    sign_cmd->add_option("--board", sign_opt.board, "the board model the release is for")
+        ->capture_default_str();
+    sign_cmd->add_option("--format-version", format_text,
+                         "1: the format without release facts, for tools that predate them (default 2)");
     auto* verify_cmd = app.add_subcommand("verify-signature", "say who signed IMAGE, if a trusted key did");
     verify_cmd->add_option("IMAGE", check_image, "image file")->required();
     verify_cmd->add_option("--trust", trust_dir, "folder of trusted public keys (NAME.pub)")->required();
@@ -266,7 +323,11 @@ int main(int argc, char** argv) {
             return keygen(key_base);
         }
         if (sign_cmd->parsed()) {
-            return sign(sign_image, key_path, sig_out);
+            if (!format_text.empty()) {
+                sign_opt.format_version = number_argument(format_text, sigfile::FORMAT_VERSION_1,
+                                                          sigfile::FORMAT_VERSION, "--format-version");
+            }
+            return sign(sign_opt);
         }
         if (verify_cmd->parsed()) {
             return verify_signature(check_image, sig_path, trust_dir);

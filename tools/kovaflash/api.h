@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-#include "flash_map.h"
-
 #include "error.h"
 #include "flash_map.h"
 #include "kova.h"
@@ -48,6 +46,10 @@ constexpr BoardFile BOARD_FILES[] = {
 // Windows. Sets api.simulated when a simulated board stands behind it.
 // Nothing, or why it failed (exitcode::FAILED).
 Status bind_kova(KovaApi& api);
+// Lets the library go (on Windows KOVA.dll and, with it, ZUNDA.dll, which
+// finishes its work with the board as it unloads): before the board's lock
+// is released, so the next holder finds the board as this one left it.
+void unbind_kova();
 // Simulated board only: takes the board's state from `board_dir`, whose
 // files must all be there and whole; a bad one is exitcode::USAGE.
 Status load_board(const std::string& board_dir);
@@ -69,5 +71,10 @@ Status install_firmware(const std::vector<uint8_t>& image);
 // simulated board's own (BOARD/trusted-keys); on Windows beside the maker's
 // ZUNDA.dll, the trusted-keys folder beside the program.
 std::string default_trusted_keys(const std::string& board_dir, bool simulated);
+// The folder of the board's records (history, rollback floor): a simulated
+// board's directory; on Windows beside the maker's ZUNDA.dll, the
+// board-records folder beside the program, next to trusted-keys.
+constexpr char RECORDS_DIR_NAME[] = "board-records";
+std::string default_records_dir(const std::string& board_dir, bool simulated);
 
 #endif

@@ -80,4 +80,8 @@ Status install_firmware(const std::vector<uint8_t>& image) {
     return {};
 }
 
+void unbind_kova() {}
+
 std::string default_trusted_keys(const std::string& dir, bool) { return dir + "/" + trust::DIR_NAME; }
+
+std::string default_records_dir(const std::string& dir, bool) { return dir; }

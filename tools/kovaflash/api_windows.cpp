@@ -26,7 +26,9 @@ bool resolve(HMODULE module, T& slot, const char* name) {
 }  // namespace
 
 Status bind_kova(KovaApi& api) {
-    kova = LoadLibraryA("KOVA.dll");
+    if (!kova) {  // once a run: one FreeLibrary lets it go
+        kova = LoadLibraryA("KOVA.dll");
+    }
     if (!kova) {
         return Error{exitcode::FAILED, "cannot load KOVA.dll (error " + std::to_string(GetLastError()) + ")"};
     }
@@ -121,14 +123,31 @@ Status install_firmware(const std::vector<uint8_t>& image) {
     return std::nullopt;
 }
 
-std::string default_trusted_keys(const std::string& board_dir, bool simulated) {
-    if (simulated) {
-        return board_dir + "/" + trust::DIR_NAME;
+void unbind_kova() {
+    if (kova) {
+        FreeLibrary(kova);
+        kova = nullptr;
+        zunda = nullptr;
     }
+}
+
+namespace {
+
+// The folder of kovaflash.exe itself.
+std::string program_folder() {
     char program[MAX_PATH] = {};
     DWORD n = GetModuleFileNameA(nullptr, program, MAX_PATH);
     std::string folder(program, n > 0 && n < MAX_PATH ? n : 0);
     size_t slash = folder.find_last_of("\\/");
-    folder = slash == std::string::npos ? std::string(".") : folder.substr(0, slash);
-    return folder + "\\" + trust::DIR_NAME;
+    return slash == std::string::npos ? std::string(".") : folder.substr(0, slash);
+}
+
+}  // namespace
+
+std::string default_trusted_keys(const std::string& board_dir, bool simulated) {
+    return simulated ? board_dir + "/" + trust::DIR_NAME : program_folder() + "\\" + trust::DIR_NAME;
+}
+
+std::string default_records_dir(const std::string& board_dir, bool simulated) {
+    return simulated ? board_dir : program_folder() + "\\" + RECORDS_DIR_NAME;
 }

@@ -1,5 +1,6 @@
 #include "board_cmd.h"
 
+#include <filesystem>
 #include <memory>
 #include <vector>
 
@@ -70,6 +71,9 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
         if (Status err = signing::read_public_key(key_path, key)) {
             throw *err;
         }
+        if (!trust::is_key_file(std::filesystem::path(key_path).filename().string())) {
+            throw Error{exitcode::USAGE, key_path + ": a trusted key's file is named NAME.pub"};
+        }
     }
     if (board_files_present(s.options.board_dir) && !s.options.replace) {
         throw Error{exitcode::USAGE, s.options.board_dir + " holds a board already; --replace replaces it"};
@@ -81,15 +85,26 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
     if (Status err = install_firmware(image.empty() ? factory_firmware() : image)) {
         throw *err;
     }
-    // The keys first: a board that is saved trusts what it was told to.
+    // The keys first: a board that is saved trusts what it was told to, and
+    // only that (a board made anew keeps no key of the one it replaces).
     const std::string trust_dir = default_trusted_keys(s.options.board_dir, true);
+    std::vector<std::string> dropped;
+    if (Status err = trust::remove_all(trust_dir, dropped)) {
+        throw *err;
+    }
     std::vector<std::string> names;
+    nlohmann::json keys = nlohmann::json::array();
     for (const std::string& key_path : trusted) {
         signing::PublicKey key;
-        if (Status err = trust::add(trust_dir, key_path, key)) {
+        bool already = false;
+        std::string file = std::filesystem::path(key_path).filename().string();
+        std::string name = file.substr(0, file.size() - std::string(signing::PUBLIC_KEY_SUFFIX).size());
+        if (Status err = trust::add(trust_dir, key_path, name, false, key, already)) {
             throw *err;
         }
-        names.push_back(key.name + " (" + sigfile::hex(key.id.data(), key.id.size()) + ")");
+        const std::string id = sigfile::hex(key.id.data(), key.id.size());
+        names.push_back(key.name + " (" + id + ")");
+        keys.push_back({{"name", key.name}, {"key_id", id}});
     }
     s.save();
     s.say("board %s: installed firmware %s", s.options.board_dir.c_str(),
@@ -100,8 +115,27 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
     }
     if (!names.empty()) {
         s.say("trusted keys  : %s, in %s", list.c_str(), trust_dir.c_str());
+    } else {
+        s.say("trusted keys  : none yet: the board takes no update until it trusts its vendor's key "
+              "(`kovaflash trust add VENDOR.pub`, or board init --trust)");
+        s.warn("the board trusts no key yet: updates are refused until one is added (`kovaflash trust add`)");
     }
     s.report["trusted_keys"] = names;
+    // A new board starts with no floor; its history goes on (never reset).
+    uint32_t floor_before = 0;
+    Status floor_err = records::read_floor(s.records_dir(), floor_before);
+    std::error_code ec;
+    std::filesystem::remove(s.records_dir() + "/" + records::FLOOR_FILE, ec);
+    records::Record r = {{"event", "board-init"},
+                         {"floor_before", floor_err ? nlohmann::json("damaged") : nlohmann::json(floor_before)},
+                         {"floor_after", 0},
+                         {"image", image_path.empty() ? std::string("(generated, revision 0)") : image_path},
+                         {"trusted_keys", keys},
+                         {"exit_code", exitcode::OK}};
+    if (!dropped.empty()) {
+        r["keys_dropped"] = dropped;
+    }
+    s.record(r);
     return exitcode::OK;
 }
 

@@ -25,8 +25,9 @@ constexpr double MAX_WAIT_SECONDS = 86400.0;
 
 constexpr char EXIT_CODES[] =
     "Exit status: 0 success, 1 the operation reported a failure (the library's result code is printed),\n"
-    "2 usage or input error, 3 image refused (it would lock the board out of later updates),\n"
-    "4 board busy (another writer holds it), 5 verify found differences,\n"
+    "2 usage or input error, 3 image refused (it would lock the board out of later updates, its signature\n"
+    "does not check out, the board trusts no key, or it is older than the board's floor),\n"
+    "4 board busy (another process holds it), 5 verify found differences,\n"
     "6 the machine failed the tool (disk full, folder not writable; the message says what was written),\n"
     "130/143/129 interrupted (SIGINT/SIGTERM/SIGHUP): before the flash is written it cancels, once the\n"
     "library writes it finishes and verifies first.";
@@ -72,6 +73,9 @@ int main(int argc, char** argv) {
                    "board: trusted-keys beside the program)");
     app.add_flag("--allow-unsigned", g.allow_unsigned,
                  "write an image whose signature is missing or does not check out (and nothing else)");
+    app.add_flag("--allow-older", g.allow_older,
+                 "write an image whose security version is below the board's floor (and nothing else)");
+    g.tool_version = TOOL_VERSION;
     bool show_version = false;
     app.add_flag("--version", show_version, "tool and library version");
     app.require_subcommand(0, 1);
@@ -81,6 +85,8 @@ int main(int argc, char** argv) {
     register_update_commands(app, chosen);
     register_verify_commands(app, chosen);
     register_device_commands(app, chosen);
+    register_trust_commands(app, chosen);
+    register_history_commands(app, chosen);
 
     // The output form is known before the command line is: a line that
     // does not parse is reported as JSON too when --json is on it.

@@ -59,44 +59,6 @@ std::vector<uint8_t> load_image(const std::string& path) {
     return image;
 }
 
-std::optional<DatedBackup> parse_dated_backup(const std::string& name) {
-    // Only the names the tool itself gives: pruning removes what matches, so
-    // a file a person named must never pass for one.
-    // backup-YYYYMMDD-HHMMSS[-N]-revR.bin, every field decimal digits.
-    constexpr size_t DATE_DIGITS = 8, TIME_DIGITS = 6;
-    const std::string prefix = DATED_BACKUP_PREFIX, suffix = DATED_BACKUP_SUFFIX, rev = "-rev";
-    auto digits = [](const std::string& t) {
-        return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos;
-    };
-    if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        return std::nullopt;
-    }
-    std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
-    size_t r = middle.rfind(rev);
-    if (r == std::string::npos || !digits(middle.substr(r + rev.size()))) {
-        return std::nullopt;
-    }
-    std::string stamp = middle.substr(0, r), sequence;
-    if (stamp.size() > DATE_DIGITS + 1 + TIME_DIGITS) {  // "-<n>" after the time
-        sequence = stamp.substr(DATE_DIGITS + 1 + TIME_DIGITS);
-        if (sequence[0] != '-' || !digits(sequence.substr(1))) {
-            return std::nullopt;
-        }
-        stamp.resize(DATE_DIGITS + 1 + TIME_DIGITS);
-    }
-    if (stamp.size() != DATE_DIGITS + 1 + TIME_DIGITS || stamp[DATE_DIGITS] != '-' ||
-        !digits(stamp.substr(0, DATE_DIGITS)) || !digits(stamp.substr(DATE_DIGITS + 1))) {
-        return std::nullopt;
-    }
-    DatedBackup b;
-    b.stamp = stamp;
-    if (!sequence.empty()) {
-        b.sequence = std::strtoul(sequence.c_str() + 1, nullptr, 10);
-    }
-    return b;
-}
-
 bool board_files_present(const std::string& dir) {
     std::error_code ec;
     for (const BoardFile& f : BOARD_FILES) {
@@ -113,23 +75,31 @@ void Session::open(Access access) {
     }
     const std::string& dir = options.board_dir;
     std::error_code ec;
+    // On a real board the folder holds only the lock's note of its holder
+    // and the dated backups: made for every command.
+    if (access == Access::Create || !api.simulated) {
+        fs::create_directories(dir, ec);
+        if (ec) {
+            throw Error{exitcode::ENVIRONMENT, "cannot create " + dir + " (" + ec.message() + "); nothing written"};
+        }
+    }
+    if (!fs::is_directory(dir, ec)) {
+        throw Error{exitcode::USAGE, api.simulated ? "no board in " + dir + ": create one with `kovaflash board init`"
+                                                   : dir + ": no such folder (the board's lock and backups)"};
+    }
+    // A signal to a writer never cuts its write short (see interrupt.h).
+    interrupt::install();
+    // Readers too: every exchange with the board takes several steps, and
+    // a flash read during another process's write is neither image.
+    auto waiting = [this](const std::string& who) {
+        warn(who + "; waiting up to " + std::to_string(int(options.wait_seconds + 0.5)) +
+             " s for it to let go (--wait)");
+    };
+    if (Status err = lock_.acquire(dir, options.wait_seconds, access == Access::Read, waiting)) {
+        throw *err;
+    }
+    interrupt::cancel_point();  // caught while waiting for the lock
     if (access != Access::Read) {
-        if (access == Access::Create || !api.simulated) {
-            fs::create_directories(dir, ec);
-            if (ec) {
-                throw Error{exitcode::ENVIRONMENT,
-                            "cannot create " + dir + " (" + ec.message() + "); nothing written"};
-            }
-        }
-        if (!fs::is_directory(dir, ec)) {
-            throw Error{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
-        }
-        // A signal to a writer never cuts its write short (see interrupt.h).
-        interrupt::install();
-        if (Status err = lock_.acquire(dir, options.wait_seconds)) {
-            throw *err;
-        }
-        interrupt::cancel_point();  // caught while waiting for the lock
         writer_ = true;
         // A writer killed mid-save leaves its temporary file behind (of a
         // board file or a backup); with the lock held, none is in use.
@@ -139,7 +109,7 @@ void Session::open(Access access) {
                     return true;
                 }
             }
-            return is_dated_backup_name(name);
+            return records::parse_dated_backup(name).has_value();
         });
     }
     if (!api.simulated) {
@@ -192,7 +162,44 @@ int Session::fail(const Error& e) {
     return e.code;
 }
 
+void Session::close() {
+    unbind_kova();
+    lock_.release();
+}
+
+std::string Session::trust_dir() const {
+    return trust_dir_named() ? options.trusted_keys : default_trusted_keys(options.board_dir, api.simulated);
+}
+
+std::string Session::records_dir() const { return default_records_dir(options.board_dir, api.simulated); }
+
+std::vector<records::Record> Session::history() const {
+    std::vector<records::Record> h;
+    if (Status err = records::read_history(records_dir(), h)) {
+        throw *err;
+    }
+    return h;
+}
+
+void Session::record(records::Record& r) {
+    r["tool"] = "kovaflash " + options.tool_version;
+    if (api.major_version) {
+        r["library"] = std::string(api.major_version) + "." + api.minor_version;
+    }
+    std::error_code ec;
+    fs::create_directories(records_dir(), ec);
+    size_t dropped = 0;
+    if (Status err = records::append_history(records_dir(), r, records::utc_now(), &dropped)) {
+        throw Error{err->code, "cannot record in the history: " + err->text};
+    }
+    if (dropped > 0) {
+        warn("history: the oldest " + std::to_string(dropped) + " record" + (dropped == 1 ? "" : "s") +
+             " dropped (it keeps " + std::to_string(records::HISTORY_MAX_RECORDS) + ")");
+    }
+}
+
 int Session::finish(int code) {
+    close();
     if (options.json) {
         report["exit_code"] = code;
         std::printf("%s\n", report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());

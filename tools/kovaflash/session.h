@@ -1,8 +1,8 @@
 // What every kovaflash command shares: the global options, the exit codes,
-// the board behind the library (loaded for every command, saved only by
-// writers, which hold the board's lock from start to end), and the output:
-// lines of text, or with --json one object on stdout; warnings and progress
-// always go to stderr.
+// the board behind the library (loaded for every command, under the board's
+// lock from start to end, saved only by writers), the board's records, and
+// the output: lines of text, or with --json one object on stdout; warnings
+// and progress always go to stderr.
 #ifndef KOVAFLASH_SESSION_H
 #define KOVAFLASH_SESSION_H
 
@@ -13,6 +13,7 @@
 
 #include "api.h"
 #include "board_lock.h"
+#include "board_records.h"
 #include "error.h"
 
 struct GlobalOptions {
@@ -25,32 +26,19 @@ struct GlobalOptions {
     std::string signature;        // the image's signature file (default: IMAGE.sig)
     std::string trusted_keys;     // the folder of trusted keys (default: default_trusted_keys)
     bool allow_unsigned = false;  // accept an image whose signature is missing or does not check out
+    bool allow_older = false;     // accept an image below the board's rollback floor
+    std::string tool_version;
 };
 
 // A command ends early by throwing the Error it ends with.
 
 // The 2 MiB image at `path`; throws the Error naming what is wrong with it.
 std::vector<uint8_t> load_image(const std::string& path);
-// The backups an update makes in the board directory:
-// backup-<UTC date and time>-rev<revision>.bin, and for the n-th in the
-// same second backup-<UTC date and time>-<n>-rev<revision>.bin.
-constexpr char DATED_BACKUP_PREFIX[] = "backup-";
-constexpr char DATED_BACKUP_SUFFIX[] = ".bin";
-struct DatedBackup {
-    std::string stamp;  // YYYYMMDD-HHMMSS
-    unsigned long sequence = 1;
-    bool operator<(const DatedBackup& o) const {
-        return stamp < o.stamp || (stamp == o.stamp && sequence < o.sequence);
-    }
-};
-std::optional<DatedBackup> parse_dated_backup(const std::string& name);
-inline bool is_dated_backup_name(const std::string& name) { return parse_dated_backup(name).has_value(); }
-
 // Whether `dir` holds any of the simulated board's state files.
 bool board_files_present(const std::string& dir);
 
 enum class Access {
-    Read,    // the board is read; nothing in its directory is written
+    Read,    // the board is read under its lock; nothing in its directory is written
     Write,   // the board's lock is held; its state is saved at the end
     Create,  // board init: the lock, and a new board instead of the saved one
 };
@@ -63,8 +51,11 @@ public:
     KovaApi api;
     nlohmann::json report = nlohmann::json::object();
 
-    // Binds the library and loads the board for `access`. Throws Error.
+    // Binds the library, takes the board's lock and loads the board for
+    // `access`. Throws Error.
     void open(Access access);
+    // Lets the library and then the lock go (finish() does it).
+    void close();
     // Writers only: the board's state, each file whole. Throws Error.
     void save();
     // A line of text on stdout (not with --json).
@@ -79,6 +70,17 @@ public:
 
     // The installed firmware, read through the hardware-access library.
     std::vector<uint8_t> installed_firmware();
+
+    // The folder of trusted keys: --trusted-keys, or the board's own.
+    std::string trust_dir() const;
+    bool trust_dir_named() const { return !options.trusted_keys.empty(); }
+    // The board's records folder (history, rollback floor).
+    std::string records_dir() const;
+    // The history, oldest first. Throws Error when it is damaged.
+    std::vector<records::Record> history() const;
+    // Adds `record` to the history, with the tool's and library's versions;
+    // says when the oldest records were dropped. Throws Error.
+    void record(records::Record& record);
 
 private:
     BoardLock lock_;
