@@ -242,13 +242,27 @@ private:
         before_ = s_.installed_firmware();
         cut_short_ = boot_block_cut_short(before_);
         if (!cut_short_ || !same_boot_block_as_copy(before_, image_)) {
+            warn_downgrade();
             return;
         }
+        warn_downgrade();
         auto installed = ident::refusal(ident::read_identity(before_.data()));
         s_.say("resuming      : an interrupted update of this image: the installed boot block is incomplete "
                "(%s), and this image's boot block lies whole at 0x%X, where the update copied it first",
                installed->text.c_str(), unsigned(flashmap::BOOT_COPY_OFFSET));
         s_.report["resuming_interrupted_update"] = true;
+    }
+
+    // The boot-info revision is the firmware's own count, apart from the
+    // signed security version: an older one is said, not refused.
+    void warn_downgrade() {
+        uint8_t installed = ident::read_identity(before_.data()).revision;
+        uint8_t incoming = ident::read_identity(image_.data()).revision;
+        if (r_.run != Run::Check && incoming < installed) {
+            s_.warn("WARNING: the image's boot-info revision " + std::to_string(incoming) +
+                    " is older than the installed " + std::to_string(installed) + ": this is a downgrade");
+            s_.report["downgrade"] = true;
+        }
     }
 
     // Dry run: the library's own walk, counting; 0 or its failure code.
@@ -543,11 +557,9 @@ private:
         if (restore() || code != exitcode::OK || r_.no_backup || !r_.backup_path.empty()) {
             return;
         }
-        std::set<std::string> kept = {backup_.path, r_.image_path};
-        if (last_backup_) {
-            kept.insert(text_of(*last_backup_, "backup"));
-        }
-        prune_dated_backups(s_, r_.keep_backups, kept);
+        // This update's backup is the newest and the one the history now
+        // names as the last update's.
+        prune_dated_backups(s_, r_.keep_backups, {backup_.path, r_.image_path});
     }
 
     Session& s_;
