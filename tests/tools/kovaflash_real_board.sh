@@ -10,7 +10,8 @@
 set -uo pipefail
 bin=$1 runner=$2 native=$3
 work=$(mktemp -d)
-trap 'rm -rf "$work" "$bin/trusted-keys"' EXIT
+trap 'rm -rf "$work" "$bin/trusted-keys" "$bin/board-records"' EXIT
+rm -rf "$bin/trusted-keys" "$bin/board-records"
 fail=0
 # Wine starts its services with the first program it runs, and they keep
 # that program's output open: start them here, attached to nothing, so no
@@ -24,6 +25,10 @@ state() { (cd "$board" && sha256sum flash.bin ec-ram.bin smbus-eeprom.bin && ls 
 
 "$native/kova-image" make "$work/installed.bin" --seed 4 --revision 0 >/dev/null
 "$native/kova-image" make "$work/new.bin" --seed 4 --revision 1 >/dev/null
+# On a board the trusted keys lie beside the program.
+mkdir -p "$bin/trusted-keys"
+"$native/kova-image" keygen "$work/vendor" >/dev/null && cp "$work/vendor.pub" "$bin/trusted-keys/"
+"$native/kova-image" sign "$work/new.bin" --key "$work/vendor.key" --release 05.02 --security-version 2 >/dev/null
 "$native/kovaflash" --board "$board" board init --image "$work/installed.bin" >/dev/null || bad "native board init"
 rm -f "$board/kovaflash.lock"
 
@@ -53,14 +58,13 @@ usage=$(dirname "$0")/../../tools/kit/usage.sh
 [ "$(bash "$usage" "$bin/kovaflash.exe" "$runner")" = "$(bash "$usage" "$native/kovaflash")" ] ||
     bad "kovaflash.exe's help differs from the native tool's"
 
-# On a board the trusted keys lie beside the program: with one there, an
-# unsigned image is refused before anything is written.
-mkdir -p "$bin/trusted-keys"
-"$native/kova-image" keygen "$work/vendor" >/dev/null && cp "$work/vendor.pub" "$bin/trusted-keys/"
-out=$(kf check "$work/new.bin")
+# With the key beside the program, an unsigned image is refused before
+# anything is written; a trusted-keys folder named that is not there, too.
+out=$(kf check "$work/installed.bin")
 [ $? = 3 ] && grep -q 'has no signature' <<<"$out" && grep -q 'trusted-keys' <<<"$out" ||
     bad "the trusted keys beside kovaflash.exe: $out"
-rm -rf "$bin/trusted-keys"
+out=$(kf check "$work/new.bin" --trusted-keys 'C:\nowhere')
+[ $? = 2 ] && grep -q 'no such folder of trusted keys' <<<"$out" || bad "--trusted-keys C:\\nowhere: $out"
 
 # Writes reach the board and stay there, as on the hardware.
 out=$(kf update "$work/new.bin" --yes)
@@ -70,7 +74,16 @@ ls "$host"/backup-*-rev0.bin >/dev/null 2>&1 || bad "update left no backup in $h
 [ -e "$board/kovaflash.lock" ] && bad "the writer touched the board's own folder"
 out=$(kf verify "$work/new.bin") && grep -qx 'up to date' <<<"$out" || bad "a new process does not see the update: $out"
 "$native/kovaflash" --board "$board" verify "$work/new.bin" >/dev/null || bad "the board's flash.bin does not hold the update"
-kf ec write 0x41 0xA7 >/dev/null && [ "$(kf ec read 0x41)" = "EC[0x41] = 0xA7" ] || bad "EC write lost between processes"
+# Each process lets the board go only after ZUNDA.dll has kept what it wrote.
+for value in 0xA7 0x3C 0xA7 0x5E; do
+    kf ec write 0x41 $value >/dev/null
+    got=$(kf ec read 0x41)
+    [ "$got" = "EC[0x41] = $value" ] || bad "EC write lost between processes: wrote $value, read: $got"
+done
+# The board's records lie beside the program too: the update is in the history.
+out=$(kf history)
+grep -q ' update  image=.*new.bin.*exit_code=0' <<<"$out" && [ -f "$bin/board-records/history.jsonl" ] ||
+    bad "history on the real-board path: $out"
 
 # The kit's host, which knows nothing of the simulator.
 out=$(cd "$bin" && $runner host.exe "$work/new.bin" 2>&1 | tr -d '\r')

@@ -227,6 +227,8 @@ std::vector<uint32_t> size_list(const std::string& text) {
 int main(int argc, char** argv) {
     CLI::App app{"kova-image: make, inspect, compare and sign K5R firmware images"};
     app.require_subcommand(1);
+    // --replace may stand before or after the command.
+    app.fallthrough();
     // Paths start with '/' under Wine too: no "/option" forms.
     app.allow_windows_style_options(false);
 

@@ -92,6 +92,10 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
     if (Status err = trust::remove_all(trust_dir, dropped)) {
         throw *err;
     }
+    std::error_code gone;
+    if (std::filesystem::symlink_status(trust_dir, gone).type() == std::filesystem::file_type::directory) {
+        std::filesystem::remove_all(trust_dir, gone);  // and whatever else the old board's folder held
+    }
     std::vector<std::string> names;
     nlohmann::json keys = nlohmann::json::array();
     for (const std::string& key_path : trusted) {
