@@ -8,6 +8,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 
+#include <algorithm>
 #include <random>
 #else
 #include <fcntl.h>
@@ -108,7 +109,12 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
     // the old one's attributes and access control, as a rename keeps mode
     // and owner elsewhere; a new name is taken by a plain move.
     bool replacing = existing == Existing::Replace && attributes != INVALID_FILE_ATTRIBUTES;
-    bool moved = ok && (replacing ? ReplaceFileA(path.c_str(), tmp.c_str(), nullptr,
+    // ReplaceFile wants Windows separators (with '/' Wine's fails, error 267).
+    auto windows_path = [](std::string p) {
+        std::replace(p.begin(), p.end(), '/', '\\');
+        return p;
+    };
+    bool moved = ok && (replacing ? ReplaceFileA(windows_path(path).c_str(), windows_path(tmp).c_str(), nullptr,
                                                  REPLACEFILE_WRITE_THROUGH, nullptr, nullptr) != 0
                                   : MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != 0);
     if (!moved) {

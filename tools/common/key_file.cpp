@@ -145,7 +145,100 @@ std::string read_spki(std::string_view der, Point& point) {
     return "";
 }
 
+// Arithmetic modulo the P-256 prime, enough to test y^2 = x^3 - 3x + b:
+// 256-bit numbers as eight 32-bit limbs, least significant first. Only the
+// curve equation is computed here, on public values; signatures are the
+// platform's.
+constexpr size_t LIMBS = 8;
+using Number = std::array<uint32_t, LIMBS>;
+constexpr Number P256_P = {0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0x00000000,
+                           0x00000000, 0x00000000, 0x00000001, 0xFFFFFFFF};
+constexpr Number P256_B = {0x27D2604B, 0x3BCE3C3E, 0xCC53B0F6, 0x651D06B0,
+                           0x769886BC, 0xB3EBBD55, 0xAA3A93E7, 0x5AC635D8};
+
+Number from_big_endian(const uint8_t* bytes) {
+    Number n{};
+    for (size_t i = 0; i < LIMBS; ++i) {
+        const uint8_t* b = bytes + (LIMBS - 1 - i) * 4;
+        n[i] = uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+    }
+    return n;
+}
+
+bool below_p(const Number& a) {
+    for (size_t i = LIMBS; i-- > 0;) {
+        if (a[i] != P256_P[i]) {
+            return a[i] < P256_P[i];
+        }
+    }
+    return false;
+}
+
+// (a + b) mod p for a, b below p (b may be p itself).
+Number add_mod(const Number& a, const Number& b) {
+    Number sum{};
+    uint64_t carry = 0;
+    for (size_t i = 0; i < LIMBS; ++i) {
+        uint64_t t = uint64_t(a[i]) + b[i] + carry;
+        sum[i] = uint32_t(t);
+        carry = t >> 32;
+    }
+    if (carry || !below_p(sum)) {
+        uint64_t borrow = 0;
+        for (size_t i = 0; i < LIMBS; ++i) {
+            uint64_t t = uint64_t(sum[i]) - P256_P[i] - borrow;
+            sum[i] = uint32_t(t);
+            borrow = (t >> 32) & 1;
+        }
+    }
+    return sum;
+}
+
+// (a - b) mod p for a, b below p: a + (p - b).
+Number sub_mod(const Number& a, const Number& b) {
+    Number negated{};
+    uint64_t borrow = 0;
+    for (size_t i = 0; i < LIMBS; ++i) {
+        uint64_t t = uint64_t(P256_P[i]) - b[i] - borrow;
+        negated[i] = uint32_t(t);
+        borrow = (t >> 32) & 1;
+    }
+    return add_mod(a, negated);
+}
+
+// (a * b) mod p: the 512-bit product, reduced one bit at a time from the top.
+Number mul_mod(const Number& a, const Number& b) {
+    std::array<uint32_t, 2 * LIMBS> product{};
+    for (size_t i = 0; i < LIMBS; ++i) {
+        uint64_t carry = 0;
+        for (size_t j = 0; j < LIMBS; ++j) {
+            uint64_t t = uint64_t(a[i]) * b[j] + product[i + j] + carry;
+            product[i + j] = uint32_t(t);
+            carry = t >> 32;
+        }
+        product[i + LIMBS] = uint32_t(carry);
+    }
+    Number r{}, one{1};
+    for (size_t bit = 2 * LIMBS * 32; bit-- > 0;) {
+        r = add_mod(r, r);
+        if ((product[bit / 32] >> (bit % 32)) & 1) {
+            r = add_mod(r, one);
+        }
+    }
+    return r;
+}
+
 }  // namespace
+
+bool on_p256_curve(const Point& point) {
+    const Number x = from_big_endian(point.data()), y = from_big_endian(point.data() + COORDINATE_BYTES);
+    if (!below_p(x) || !below_p(y)) {
+        return false;
+    }
+    const Number three_x = add_mod(add_mod(x, x), x);
+    const Number rhs = add_mod(sub_mod(mul_mod(mul_mod(x, x), x), three_x), P256_B);
+    return mul_mod(y, y) == rhs;
+}
 
 std::optional<std::vector<uint8_t>> decode_base64(std::string_view text) {
     auto value = [](char c) -> int {

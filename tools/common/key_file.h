@@ -7,8 +7,7 @@
 // on the named curve P-256 with its point uncompressed (0x04, X, Y). Any
 // private key in the file, another label, explicit curve parameters,
 // another curve or algorithm, a compressed point: each refused, saying
-// which. Whether the point lies on the curve is the platform's to say
-// (signing::point_on_curve).
+// which; a point that is not on the curve, too.
 #ifndef KOVA_TOOLS_KEY_FILE_H
 #define KOVA_TOOLS_KEY_FILE_H
 
@@ -32,6 +31,11 @@ struct Parsed {
     std::string refusal;  // empty when the point was read
 };
 Parsed parse_public_key(std::string_view text);
+
+// Whether (X, Y) satisfies the P-256 curve equation, both coordinates
+// below the field's prime: computed here, so that both builds give one
+// verdict (Wine's CNG takes any point).
+bool on_p256_curve(const Point& point);
 
 // Strict base64 (RFC 4648, padded, no line breaks): nothing for anything
 // else, trailing bits included.

@@ -11,7 +11,7 @@ Status read_public_key(const std::string& path, PublicKey& out) {
         return err;
     }
     keyfile::Parsed parsed = keyfile::parse_public_key(text);
-    if (parsed.refusal.empty() && !point_on_curve(parsed.point)) {
+    if (parsed.refusal.empty() && !keyfile::on_p256_curve(parsed.point)) {
         parsed.refusal = "a P-256 key whose point is not on the curve";
     }
     if (!parsed.refusal.empty()) {

@@ -59,14 +59,14 @@ inline sigfile::Hash signed_digest(const sigfile::SignatureFile& file) {
 // Reads a P-256 public key (PEM, see key_file.h). A file that is not one is
 // an input error (exitcode::USAGE) naming it and saying why.
 Status read_public_key(const std::string& path, PublicKey& out);
-// Whether the platform's cryptography takes `point` as a P-256 public key:
-// false for a point that is not on the curve.
-bool point_on_curve(const std::array<uint8_t, POINT_BYTES>& point);
 
 // True when `signature` (r || s) is `key`'s signature over `hash`.
 bool verify(const PublicKey& key, const sigfile::Hash& hash, const sigfile::Signature& signature);
 
 #if !defined(_WIN32)
+// Whether OpenSSL takes `point` as a P-256 public key (false off the
+// curve): the tests' second opinion on keyfile::on_p256_curve.
+bool point_on_curve(const std::array<uint8_t, POINT_BYTES>& point);
 // Makes a key pair: BASE.key (PKCS#8 PEM, owner-only, never replaced) and
 // BASE.pub (SubjectPublicKeyInfo PEM).
 Status generate_key_pair(const std::string& base);

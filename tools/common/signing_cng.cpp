@@ -71,15 +71,6 @@ BCRYPT_KEY_HANDLE import_point(const Provider& alg, const std::array<uint8_t, PO
 
 }  // namespace
 
-bool point_on_curve(const std::array<uint8_t, POINT_BYTES>& point) {
-    Provider alg(BCRYPT_ECDSA_P256_ALGORITHM);
-    BCRYPT_KEY_HANDLE handle = import_point(alg, point);
-    if (handle) {
-        BCryptDestroyKey(handle);
-    }
-    return handle != nullptr;
-}
-
 bool verify(const PublicKey& key, const sigfile::Hash& hash, const sigfile::Signature& signature) {
     Provider alg(BCRYPT_ECDSA_P256_ALGORITHM);
     BCRYPT_KEY_HANDLE handle = import_point(alg, key.point);
