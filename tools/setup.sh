@@ -32,6 +32,8 @@ SETUP_TEST_PACKAGES=(
     "llvm|KOVA.lib (llvm-dlltool) and the kit's checks"
     "lld|the kit's checks: lld-link (MSVC-style link) and lld (llvm-mingw link)"
     "python3|the JSON checks of the host tool's tests"
+    "openssl|the signature test's key files of other kinds (explicit curves, P-384, compressed points)"
+    "strace|the safety test's proof that every file reaches the disk before its rename"
     "zip|the kit's zip"
     "unzip|the kit's check"
     "wine|Wine's tools (wineboot, winepath)"

@@ -151,8 +151,8 @@ echo "killed updates: $olds left the old firmware, $news the new one, none a mix
 # Either way the exit status is 128 + the signal's and the flash is whole.
 # Under Wine, SIGINT reaches the program as Ctrl-C; SIGTERM ends the Wine
 # process itself, which a Windows program cannot see or defer.
-signals=(INT TERM)
-[ -z "$runner" ] || { signals=(INT); echo "not run under $runner: SIGTERM (Wine ends the process, unseen by it)"; }
+signals=(INT TERM HUP)
+[ -z "$runner" ] || { signals=(INT); echo "not run under $runner: SIGTERM, SIGHUP (Wine ends the process, unseen by it)"; }
 for sig in "${signals[@]}"; do
     code=$((128 + $(kill -l "$sig")))
     kf board init --replace --wait 5 --image "$images/installed.bin" >/dev/null
@@ -189,6 +189,70 @@ for sig in "${signals[@]}"; do
     done
     [ $held_off = 1 ] || bad "SIG$sig never reached an update while it wrote"
 done
+
+# Ctrl-C at the prompt ends the run at once: the read is not restarted to
+# wait for an answer.
+if [ -z "$runner" ] && command -v script >/dev/null; then
+    kf board init --replace --image "$images/installed.bin" >/dev/null
+    (sleep 6) | script -qec "$tool --allow-unsigned --board $board update $images/good.bin; echo status \$?" /dev/null >"$work/out" 2>&1 &
+    for _ in $(seq 100); do grep -q 'y/N' "$work/out" 2>/dev/null && break; sleep 0.05; done
+    start=$SECONDS
+    pkill -INT -f "^$tool --allow-unsigned --board $board update"
+    for _ in $(seq 100); do grep -q 'status' "$work/out" && break; sleep 0.05; done
+    grep -q 'status 130' "$work/out" && grep -q 'interrupted: nothing written' "$work/out" && [ $((SECONDS - start)) -lt 3 ] ||
+        bad "Ctrl-C at the prompt: $(tr -d '\r' <"$work/out")"
+    wait
+fi
+
+# An update cut short (power, kill) is said by the next run, and its rerun
+# keeps the backup the first try took instead of taking one of the torn flash.
+cut=0
+for attempt in $(seq 10); do
+    kf board init --replace --wait 5 --image "$images/installed.bin" >/dev/null
+    $runner "$tool" --allow-unsigned --board "$board" update "$images/good.bin" --yes >/dev/null 2>&1 &
+    pid=$!
+    while kill -0 $pid 2>/dev/null && ! tail -1 "$board/history.jsonl" | grep -q '"update-begun"'; do sleep 0.001; done
+    kill -9 $pid 2>/dev/null
+    wait $pid 2>/dev/null
+    tail -1 "$board/history.jsonl" | grep -q '"update-begun"' && { cut=1; break; }
+done
+if [ $cut = 1 ]; then
+    backups=$(ls "$board"/backup-*.bin | wc -l)
+    out=$(kf update "$images/good.bin" --yes --wait 5 2>&1)
+    grep -q "the last update of $images/good.bin, begun at .*, did not finish: run it again to complete it" <<<"$out" &&
+        grep -q 'taken before the interrupted update' <<<"$out" && grep -q '^verified' <<<"$out" &&
+        [ "$(ls "$board"/backup-*.bin | wc -l)" = "$backups" ] || bad "the run after an update cut short: $out"
+    kf history | grep -q 'did not finish' && bad "history still says unfinished after the rerun completed it"
+else
+    bad "no update was cut short after it began, in 10 tries"
+fi
+
+# Every file reaches the disk before it takes its name: each rename (or
+# link) of a temporary follows an fsync of that very file.
+if [ -z "$runner" ] && command -v strace >/dev/null; then
+    kf board init --replace --image "$images/installed.bin" >/dev/null
+    # LeakSanitizer cannot run under ptrace.
+    ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -y -o "$work/trace" -e trace=fsync,fdatasync,rename,renameat,renameat2,link,linkat \
+        "$tool" --allow-unsigned --board "$board" update "$images/good.bin" --yes >"$work/out" 2>&1 ||
+        bad "the traced update failed: $(cat "$work/out")"
+    python3 - "$work/trace" <<'PYEOF' || bad "a rename without an fsync of its file before it"
+import re, sys
+synced, renames, bad = set(), 0, []
+for line in open(sys.argv[1]):
+    m = re.search(r'f(?:data)?sync\(\d+<([^>]*)>\) = 0', line)
+    if m:
+        synced.add(m.group(1))
+    if re.search(r'\b(rename|renameat2?|linkat?)\(', line) and line.rstrip().endswith("= 0"):
+        source = re.findall(r'"([^"]*)"', line)[0]  # the temporary that takes the name
+        renames += 1
+        if not any(s == source or s.endswith("/" + source.split("/")[-1]) for s in synced):
+            bad.append(source)
+print(f"fsync before rename: {renames} renames, {len(bad)} without", *bad)
+sys.exit(1 if bad or renames < 4 else 0)
+PYEOF
+else
+    echo "not run: the fsync trace (natively with strace only)"
+fi
 
 # What a killed save leaves behind goes with the next writer; a reader and
 # names that are not such a leftover leave it alone.
