@@ -120,7 +120,8 @@ for cmd in "ec read 1" "info" "flash read 0" "verify $images/good.bin" "check $i
     status=$?
     [ $status = 4 ] && grep -q "board busy (held by pid $pid)" <<<"$out" || bad "reader $cmd while held: exit $status: $out"
 done
-kf ec write 1 0x33 --wait 10 >/dev/null || bad "--wait does not wait for the lock"
+out=$(kf ec write 1 0x33 --wait 10 2>&1) || bad "--wait does not wait for the lock: $out"
+[ "$(grep -c "board busy (held by pid $pid); waiting up to 10 s" <<<"$out")" = 1 ] || bad "--wait does not say once whom it waits for: $out"
 [ "$(kf ec read 1)" = "EC[0x01] = 0x33" ] || bad "the write after --wait is lost"
 wait "$holder"
 holder=
