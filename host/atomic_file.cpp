@@ -114,8 +114,8 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
         std::replace(p.begin(), p.end(), '/', '\\');
         return p;
     };
-    bool moved = ok && (replacing ? ReplaceFileA(windows_path(path).c_str(), windows_path(tmp).c_str(), nullptr,
-                                                 REPLACEFILE_WRITE_THROUGH, nullptr, nullptr) != 0
+    bool moved = ok && (replacing ? ReplaceFileA(windows_path(path).c_str(), windows_path(tmp).c_str(),
+                                                 nullptr, REPLACEFILE_WRITE_THROUGH, nullptr, nullptr) != 0
                                   : MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != 0);
     if (!moved) {
         DWORD e = GetLastError();

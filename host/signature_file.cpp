@@ -109,8 +109,8 @@ std::string signed_text(const SignatureFile& f) {
 std::string format(const SignatureFile& f) {
     if (f.version == FORMAT_VERSION_1) {
         return std::string(FORMAT_NAME) + " " + std::to_string(FORMAT_VERSION_1) + "\n" + "algorithm " +
-               ALGORITHM + "\n" + "key-id " + hex(f.key_id.data(), f.key_id.size()) + "\n" +
-               "image-sha256 " + hex(f.image_sha256.data(), f.image_sha256.size()) + "\n" + "signature " +
+               ALGORITHM + "\n" + "key-id " + hex(f.key_id.data(), f.key_id.size()) + "\n" + "image-sha256 " +
+               hex(f.image_sha256.data(), f.image_sha256.size()) + "\n" + "signature " +
                hex(f.signature.data(), f.signature.size()) + "\n";
     }
     return signed_text(f) + "signature " + hex(f.signature.data(), f.signature.size()) + "\n";

@@ -33,11 +33,24 @@ TEST(History, ReadWholeOrRefused) {
         {"a list", "[1]\n", "line 1 is not a JSON object"},
         {"a record lost", r1 + "\n" + R"({"seq":3,"time":"t","event":"e"})" + "\n", "\"seq\" 3 after 1"},
         {"the same seq twice", r1 + "\n" + r1 + "\n", "\"seq\" 1 after 1"},
-        {"no seq", R"({"time":"t","event":"e"})" "\n", "no \"seq\""},
-        {"a negative seq", R"({"seq":-1,"time":"t","event":"e"})" "\n", "no \"seq\""},
-        {"no time", R"({"seq":1,"event":"e"})" "\n", "no \"time\""},
-        {"an event that is no text", R"({"seq":1,"time":"t","event":7})" "\n", "no \"event\""},
-        {"a long line", "{\"seq\":1,\"time\":\"" + std::string(records::HISTORY_MAX_LINE_BYTES, 't') + "\"}\n",
+        {"no seq",
+         R"({"time":"t","event":"e"})"
+         "\n",
+         "no \"seq\""},
+        {"a negative seq",
+         R"({"seq":-1,"time":"t","event":"e"})"
+         "\n",
+         "no \"seq\""},
+        {"no time",
+         R"({"seq":1,"event":"e"})"
+         "\n",
+         "no \"time\""},
+        {"an event that is no text",
+         R"({"seq":1,"time":"t","event":7})"
+         "\n",
+         "no \"event\""},
+        {"a long line",
+         "{\"seq\":1,\"time\":\"" + std::string(records::HISTORY_MAX_LINE_BYTES, 't') + "\"}\n",
          "longer than"},
     };
     for (const HistoryCase& c : cases) {
@@ -83,7 +96,8 @@ TEST_F(RecordsDir, HistoryKeepsTheNewestAndIsNeverReset) {
         EXPECT_EQ(r["seq"].get<uint64_t>(), want_seq++) << e;
         EXPECT_EQ(dropped, std::string(e) == "newest" ? 1u : 0u) << e;
     }
-    EXPECT_EQ(events(), (std::vector<std::string>{"second#2", "third#3", "newest#4"})) << "the oldest is dropped";
+    EXPECT_EQ(events(), (std::vector<std::string>{"second#2", "third#3", "newest#4"}))
+        << "the oldest is dropped";
 
     // A damaged history is refused and left as it is, not started afresh.
     const std::string path = dir + "/" + records::HISTORY_FILE;
@@ -114,8 +128,12 @@ TEST(History, TheUpdateThatNeverEnded) {
         {"none", {}, -1},
         {"begun and ended", {rec(1, "update-begun"), rec(2, "update", 1)}, -1},
         {"begun, then an EC write", {rec(1, "update-begun"), rec(2, "ec-write")}, 1},
-        {"an older one ended, the newest not", {rec(1, "update-begun"), rec(2, "update", 1), rec(3, "restore-begun")}, 3},
-        {"the newest ended, an older not", {rec(1, "update-begun"), rec(2, "update-begun"), rec(3, "update", 2)}, -1},
+        {"an older one ended, the newest not",
+         {rec(1, "update-begun"), rec(2, "update", 1), rec(3, "restore-begun")},
+         3},
+        {"the newest ended, an older not",
+         {rec(1, "update-begun"), rec(2, "update-begun"), rec(3, "update", 2)},
+         -1},
         {"an end naming another", {rec(1, "update-begun"), rec(2, "update-begun"), rec(3, "update", 1)}, 2},
     };
     for (const Case& c : cases) {
@@ -138,10 +156,14 @@ TEST_F(RecordsDir, FloorReadOrRefused) {
         const char* text;
         bool good;
     } cases[] = {
-        {"kova-security-floor 1\nfloor 3\n", true},  {"kova-security-floor 1\nfloor 03\n", false},
-        {"kova-security-floor 1\nfloor 3", false},   {"kova-security-floor 1\nfloor \n", false},
-        {"kova-security-floor 2\nfloor 3\n", false}, {"kova-security-floor 1\nfloor 4294967296\n", false},
-        {"", false},                                 {"kova-security-floor 1\nfloor -1\n", false},
+        {"kova-security-floor 1\nfloor 3\n", true},
+        {"kova-security-floor 1\nfloor 03\n", false},
+        {"kova-security-floor 1\nfloor 3", false},
+        {"kova-security-floor 1\nfloor \n", false},
+        {"kova-security-floor 2\nfloor 3\n", false},
+        {"kova-security-floor 1\nfloor 4294967296\n", false},
+        {"", false},
+        {"kova-security-floor 1\nfloor -1\n", false},
     };
     for (const Case& c : cases) {
         std::ofstream(dir + "/" + records::FLOOR_FILE, std::ios::trunc) << c.text;

@@ -55,17 +55,10 @@ TEST(KeyFile, Base64HasOneSpelling) {
         const char* text;
         const char* bytes;  // nullptr: refused
     } cases[] = {
-        {"", ""},
-        {"TWFu", "Man"},
-        {"TWE=", "Ma"},
-        {"TQ==", "M"},
-        {"TWF=", nullptr},  // trailing bits set: a second spelling of "Ma"
-        {"TR==", nullptr},
-        {"TWFu\n", nullptr},
-        {"TW", nullptr},
-        {"T===", nullptr},
-        {"TW=u", nullptr},
-        {"TW-u", nullptr},
+        {"", ""},          {"TWFu", "Man"},     {"TWE=", "Ma"},
+        {"TQ==", "M"},     {"TWF=", nullptr},  // trailing bits set: a second spelling of "Ma"
+        {"TR==", nullptr}, {"TWFu\n", nullptr}, {"TW", nullptr},
+        {"T===", nullptr}, {"TW=u", nullptr},   {"TW-u", nullptr},
     };
     for (const Case& c : cases) {
         auto got = keyfile::decode_base64(c.text);

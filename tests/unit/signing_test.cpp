@@ -132,7 +132,9 @@ TEST_F(Signing, TrustStoreAccountsForEveryEntry) {
          [](const std::string& s, const std::string&) { std::ofstream(s + "/junk.pub") << "x"; },
          "junk.pub: not a P-256 public key"},
         {"a key under another extension",
-         [](const std::string& s, const std::string& k) { fs::copy_file(k + "/vendor.pub", s + "/vendor.pem"); },
+         [](const std::string& s, const std::string& k) {
+             fs::copy_file(k + "/vendor.pub", s + "/vendor.pem");
+         },
          "vendor.pem: not a trusted key"},
         {"notes", [](const std::string& s, const std::string&) { std::ofstream(s + "/README") << "x"; },
          "README: not a trusted key"},

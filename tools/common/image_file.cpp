@@ -50,7 +50,8 @@ Status refuse_input_as_output(const std::string& output, const std::vector<std::
         bool same = !input.empty() && ((fs::exists(output, e1) && fs::equivalent(output, input, e2)) ||
                                        fs::weakly_canonical(output, e1) == fs::weakly_canonical(input, e3));
         if (same && !e1 && !e3) {
-            return Error{exitcode::USAGE, output + ": is " + input + ", which this command reads; never written over"};
+            return Error{exitcode::USAGE,
+                         output + ": is " + input + ", which this command reads; never written over"};
         }
     }
     return std::nullopt;

@@ -78,7 +78,8 @@ bool is_oid(std::string_view contents, const uint8_t (&oid)[N]) {
 }
 
 bool blank(std::string_view t) {
-    return std::all_of(t.begin(), t.end(), [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+    return std::all_of(t.begin(), t.end(),
+                       [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
 }
 
 // The key the DER names, or why it is not one of P-256.
@@ -134,7 +135,8 @@ std::string read_spki(std::string_view der, Point& point) {
         return NOT_SPKI;
     }
     bits.remove_prefix(1);
-    if (!bits.empty() && (uint8_t(bits[0]) == POINT_COMPRESSED_EVEN || uint8_t(bits[0]) == POINT_COMPRESSED_ODD)) {
+    if (!bits.empty() &&
+        (uint8_t(bits[0]) == POINT_COMPRESSED_EVEN || uint8_t(bits[0]) == POINT_COMPRESSED_ODD)) {
         return "a P-256 key with a compressed point, which this tool does not take (write it uncompressed: "
                "openssl ec -pubin -in KEY -conv_form uncompressed -out KEY.pub)";
     }
@@ -335,7 +337,7 @@ Parsed parse_public_key(std::string_view text) {
     std::string_view after = text.substr(end + end_line.size());
     if (!blank(after)) {
         p.refusal = after.find(BEGIN) != std::string_view::npos ? "more than one PEM block"
-                                                                 : "text after its PEM block";
+                                                                : "text after its PEM block";
         return p;
     }
     // The body: base64 lines, nothing else (no PEM headers).

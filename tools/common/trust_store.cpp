@@ -55,9 +55,8 @@ bool is_key_file(const std::string& entry) {
 
 bool valid_key_name(const std::string& name) {
     return !name.empty() && name.size() <= MAX_NAME_CHARS && name[0] != '.' &&
-           std::all_of(name.begin(), name.end(), [](unsigned char c) {
-               return std::isalnum(c) || c == '-' || c == '_' || c == '.';
-           });
+           std::all_of(name.begin(), name.end(),
+                       [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '_' || c == '.'; });
 }
 
 Status load(const std::string& dir, Folder folder, std::vector<signing::PublicKey>& keys) {
@@ -160,7 +159,8 @@ Status remove(const std::string& dir, const std::string& name) {
         const std::string there = entry.path().filename().string();
         if (is_key_file(there) && stem_of(there) == name) {
             if (!fs::remove(entry.path(), ec)) {
-                return Error{exitcode::ENVIRONMENT, dir + "/" + there + ": cannot remove (" + ec.message() + ")"};
+                return Error{exitcode::ENVIRONMENT,
+                             dir + "/" + there + ": cannot remove (" + ec.message() + ")"};
             }
             return std::nullopt;
         }

@@ -120,8 +120,9 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
     if (!names.empty()) {
         s.say("trusted keys  : %s, in %s", list.c_str(), trust_dir.c_str());
     } else {
-        s.say("trusted keys  : none yet: the board takes no update until it trusts its vendor's key "
-              "(`kovaflash trust add VENDOR.pub`, or board init --trust)");
+        s.say(
+            "trusted keys  : none yet: the board takes no update until it trusts its vendor's key "
+            "(`kovaflash trust add VENDOR.pub`, or board init --trust)");
         s.warn("the board trusts no key yet: updates are refused until one is added (`kovaflash trust add`)");
     }
     s.report["trusted_keys"] = names;
@@ -130,12 +131,13 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
     Status floor_err = records::read_floor(s.records_dir(), floor_before);
     std::error_code ec;
     std::filesystem::remove(s.records_dir() + "/" + records::FLOOR_FILE, ec);
-    records::Record r = {{"event", "board-init"},
-                         {"floor_before", floor_err ? nlohmann::json("damaged") : nlohmann::json(floor_before)},
-                         {"floor_after", 0},
-                         {"image", image_path.empty() ? std::string("(generated, revision 0)") : image_path},
-                         {"trusted_keys", keys},
-                         {"exit_code", exitcode::OK}};
+    records::Record r = {
+        {"event", "board-init"},
+        {"floor_before", floor_err ? nlohmann::json("damaged") : nlohmann::json(floor_before)},
+        {"floor_after", 0},
+        {"image", image_path.empty() ? std::string("(generated, revision 0)") : image_path},
+        {"trusted_keys", keys},
+        {"exit_code", exitcode::OK}};
     if (!dropped.empty()) {
         r["keys_dropped"] = dropped;
     }

@@ -142,7 +142,8 @@ int run_ec_write(Session& s, uint32_t index, uint32_t value) {
     s.open(Access::Write);
     s.api.set_ec_ram(index, value);
     s.save();
-    records::Record r = {{"event", "ec-write"}, {"index", index}, {"value", value}, {"exit_code", exitcode::OK}};
+    records::Record r = {
+        {"event", "ec-write"}, {"index", index}, {"value", value}, {"exit_code", exitcode::OK}};
     s.record(r);
     return report_ec(s, "<-", index, value);
 }
@@ -187,8 +188,12 @@ int run_smbus_write(Session& s, SmbusOp op, uint32_t slave, uint32_t command, ui
     s.report["data0"] = r & 0xFF;
     bool ok = (status & SMB_HST_STS_INTR) && !(status & (SMB_HST_STS_ERRORS | SMB_HST_STS_HOST_BUSY));
     static constexpr const char* OP_NAMES[] = {"smbus-write-byte", "smbus-write-word", "smbus-write-block"};
-    records::Record rec = {{"event", OP_NAMES[int(op)]}, {"slave", slave},           {"command", command},
-                           {"value", value},             {"result", r},              {"host_status", status},
+    records::Record rec = {{"event", OP_NAMES[int(op)]},
+                           {"slave", slave},
+                           {"command", command},
+                           {"value", value},
+                           {"result", r},
+                           {"host_status", status},
                            {"exit_code", ok ? exitcode::OK : exitcode::FAILED}};
     s.record(rec);
     return ok ? exitcode::OK : exitcode::FAILED;

@@ -184,9 +184,10 @@ void prune_dated_backups(Session& s, uint32_t keep, const std::set<std::string>&
         for (const std::string& name : removed) {
             list += (list.empty() ? "" : ", ") + name;
         }
-        s.say("old backups   : removed %s (kept the oldest, the newest %u and the last update's; "
-              "--keep-backups)",
-              list.c_str(), unsigned(keep));
+        s.say(
+            "old backups   : removed %s (kept the oldest, the newest %u and the last update's; "
+            "--keep-backups)",
+            list.c_str(), unsigned(keep));
         s.report["backups_removed"] = removed;
     }
 }

@@ -20,7 +20,8 @@ std::string field(const records::Record& r, const char* name) {
 // One line a record: when, what, on what, how it ended.
 std::string line_of(const records::Record& r) {
     std::string line = field(r, "seq") + "  " + field(r, "time") + "  " + field(r, "event");
-    for (const char* name : {"image", "name", "index", "release", "security_version", "backup", "exit_code"}) {
+    for (const char* name :
+         {"image", "name", "index", "release", "security_version", "backup", "exit_code"}) {
         std::string v = field(r, name);
         if (!v.empty()) {
             line += std::string("  ") + name + "=" + v;
@@ -43,9 +44,11 @@ int run_history(Session& s, const std::string& last_text) {
         s.say("no history in %s: this tool has not written to the board", s.records_dir().c_str());
     }
     if (auto open = records::unfinished(h)) {
-        std::string text = "the last " + std::string(field(*open, "event") == records::EVENT_RESTORE_BEGUN ? "restore" : "update") +
-                           " of " + field(*open, "image") + ", begun at " + field(*open, "time") +
-                           ", did not finish: run it again to complete it";
+        std::string text =
+            "the last " +
+            std::string(field(*open, "event") == records::EVENT_RESTORE_BEGUN ? "restore" : "update") +
+            " of " + field(*open, "image") + ", begun at " + field(*open, "time") +
+            ", did not finish: run it again to complete it";
         s.say("unfinished    : %s", text.c_str());
         s.report["unfinished"] = *open;
     }

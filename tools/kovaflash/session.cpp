@@ -80,12 +80,14 @@ void Session::open(Access access) {
     if (access == Access::Create || !api.simulated) {
         fs::create_directories(dir, ec);
         if (ec) {
-            throw Error{exitcode::ENVIRONMENT, "cannot create " + dir + " (" + ec.message() + "); nothing written"};
+            throw Error{exitcode::ENVIRONMENT,
+                        "cannot create " + dir + " (" + ec.message() + "); nothing written"};
         }
     }
     if (!fs::is_directory(dir, ec)) {
-        throw Error{exitcode::USAGE, api.simulated ? "no board in " + dir + ": create one with `kovaflash board init`"
-                                                   : dir + ": no such folder (the board's lock and backups)"};
+        throw Error{exitcode::USAGE, api.simulated
+                                         ? "no board in " + dir + ": create one with `kovaflash board init`"
+                                         : dir + ": no such folder (the board's lock and backups)"};
     }
     // A signal to a writer never cuts its write short (see interrupt.h).
     interrupt::install();

@@ -52,11 +52,11 @@ Provenance check_signature(Session& s, const std::vector<uint8_t>& image, const 
     SignatureState state = v.state;
     // A release made for another board is not one for this board, however
     // good its signature.
-    bool other_board = state == SignatureState::Good && v.format_version >= sigfile::FORMAT_VERSION &&
-                       v.board != s.api.mb;
+    bool other_board =
+        state == SignatureState::Good && v.format_version >= sigfile::FORMAT_VERSION && v.board != s.api.mb;
     if (other_board) {
-        text = "signed by trusted key " + v.signer + " for board " + v.board + ", and this board is " +
-               s.api.mb;
+        text =
+            "signed by trusted key " + v.signer + " for board " + v.board + ", and this board is " + s.api.mb;
         r["state"] = "other-board";
     } else if (state == SignatureState::Good && v.format_version >= sigfile::FORMAT_VERSION) {
         text += ", release " + v.release + ", security version " + std::to_string(v.security_version);
@@ -79,7 +79,8 @@ Provenance check_signature(Session& s, const std::vector<uint8_t>& image, const 
             throw Error{code, text + "; nothing written (" + ACCEPT_HINT + ")"};
         }
         s.warn(policy == SignaturePolicy::Enforce
-                   ? "WARNING: " + text + "; accepted anyway (--allow-unsigned): nothing vouches for this image"
+                   ? "WARNING: " + text +
+                         "; accepted anyway (--allow-unsigned): nothing vouches for this image"
                    : "WARNING: signature not good: " + text);
         if (policy == SignaturePolicy::Enforce) {
             r["allowed_unsigned"] = true;

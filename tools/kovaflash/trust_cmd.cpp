@@ -14,7 +14,8 @@ int run_trust_list(Session& s) {
     s.open(Access::Read);
     const std::string dir = s.trust_dir();
     std::vector<signing::PublicKey> keys;
-    if (Status err = trust::load(dir, s.trust_dir_named() ? trust::Folder::Named : trust::Folder::Default, keys)) {
+    if (Status err =
+            trust::load(dir, s.trust_dir_named() ? trust::Folder::Named : trust::Folder::Default, keys)) {
         throw *err;
     }
     nlohmann::json list = nlohmann::json::array();
@@ -23,8 +24,10 @@ int run_trust_list(Session& s) {
         list.push_back({{"name", k.name}, {"key_id", id_of(k)}});
     }
     if (keys.empty()) {
-        s.say("no trusted key in %s: the board takes no image until one is added (`kovaflash trust add KEY.pub`)",
-              dir.c_str());
+        s.say(
+            "no trusted key in %s: the board takes no image until one is added (`kovaflash trust add "
+            "KEY.pub`)",
+            dir.c_str());
     }
     s.report["trusted_keys"] = dir;
     s.report["keys"] = list;
@@ -33,11 +36,11 @@ int run_trust_list(Session& s) {
 
 int run_trust_add(Session& s, const std::string& key_path, std::string name) {
     if (name.empty()) {
-        std::string file = key_path.substr(key_path.find_last_of("/\\") == std::string::npos
-                                               ? 0
-                                               : key_path.find_last_of("/\\") + 1);
-        name = trust::is_key_file(file) ? file.substr(0, file.size() - std::string(signing::PUBLIC_KEY_SUFFIX).size())
-                                        : file;
+        std::string file = key_path.substr(
+            key_path.find_last_of("/\\") == std::string::npos ? 0 : key_path.find_last_of("/\\") + 1);
+        name = trust::is_key_file(file)
+                   ? file.substr(0, file.size() - std::string(signing::PUBLIC_KEY_SUFFIX).size())
+                   : file;
     }
     s.open(Access::Write);
     const std::string dir = s.trust_dir();
@@ -52,7 +55,10 @@ int run_trust_add(Session& s, const std::string& key_path, std::string name) {
     s.report["key_id"] = id_of(key);
     s.report["added"] = !already;
     if (!already) {
-        records::Record r = {{"event", "trust-add"}, {"name", name}, {"key_id", id_of(key)}, {"folder", dir},
+        records::Record r = {{"event", "trust-add"},
+                             {"name", name},
+                             {"key_id", id_of(key)},
+                             {"folder", dir},
                              {"exit_code", exitcode::OK}};
         s.record(r);
     }
@@ -72,7 +78,8 @@ int run_trust_remove(Session& s, const std::string& name) {
     }
     s.report["name"] = name;
     s.report["removed"] = true;
-    records::Record r = {{"event", "trust-remove"}, {"name", name}, {"folder", dir}, {"exit_code", exitcode::OK}};
+    records::Record r = {
+        {"event", "trust-remove"}, {"name", name}, {"folder", dir}, {"exit_code", exitcode::OK}};
     s.record(r);
     return exitcode::OK;
 }
@@ -89,7 +96,9 @@ void register_trust_commands(CLI::App& app, Action& chosen) {
     auto* add = trust_cmd->add_subcommand("add", "trust KEY.pub (a P-256 public key, PEM)");
     add->add_option("KEY", args->first, "public key file")->required();
     add->add_option("--name", args->second, "the name to trust it as (default: the file's, without .pub)");
-    add->callback([&chosen, args] { chosen = [args](Session& s) { return run_trust_add(s, args->first, args->second); }; });
+    add->callback([&chosen, args] {
+        chosen = [args](Session& s) { return run_trust_add(s, args->first, args->second); };
+    });
     auto name = std::make_shared<std::string>();
     auto* remove = trust_cmd->add_subcommand("remove", "stop trusting the key NAME");
     remove->add_option("NAME", *name, "the key's name, as `trust list` shows it")->required();

@@ -52,7 +52,8 @@ bool boot_block_cut_short(const std::vector<uint8_t>& flash) {
         return false;
     }
     std::vector<uint8_t> completed = flash;
-    std::copy(flash.begin() + BOOT_COPY, flash.begin() + BOOT_COPY + BOOT_BYTES, completed.begin() + BOOT_BLOCK);
+    std::copy(flash.begin() + BOOT_COPY, flash.begin() + BOOT_COPY + BOOT_BYTES,
+              completed.begin() + BOOT_BLOCK);
     return !ident::refusal(ident::read_identity(completed.data()));
 }
 
@@ -135,7 +136,8 @@ private:
         s_.report["floor"] = floor_;
         unfinished_ = records::unfinished(history_);
         if (unfinished_) {
-            std::string what = text_of(*unfinished_, "event") == records::EVENT_RESTORE_BEGUN ? "restore" : "update";
+            std::string what =
+                text_of(*unfinished_, "event") == records::EVENT_RESTORE_BEGUN ? "restore" : "update";
             std::string text = "the last " + what + " of " + text_of(*unfinished_, "image") + ", begun at " +
                                text_of(*unfinished_, "time") +
                                ", did not finish: run it again to complete it";
@@ -180,8 +182,9 @@ private:
         }
         if (known_) {
             security_version_ = number_of(*known_, "backup_security_version");
-            std::string text = "not needed: a backup this tool took of this board at " + text_of(*known_, "time") +
-                               " (history record " + std::to_string((*known_)["seq"].get<uint64_t>()) + ")";
+            std::string text = "not needed: a backup this tool took of this board at " +
+                               text_of(*known_, "time") + " (history record " +
+                               std::to_string((*known_)["seq"].get<uint64_t>()) + ")";
             s_.say("signature     : %s", text.c_str());
             s_.report["signature"] = {{"state", "own-backup"}, {"checked", true}, {"text", text}};
             return;
@@ -203,15 +206,17 @@ private:
                             " (the highest installed through this tool, in " + s_.records_dir() + "/" +
                             records::FLOOR_FILE + ")";
         if (undoes_last) {
-            s_.say("floor         : %s; allowed: this is the backup the last update took, and restoring it "
-                   "undoes that update (the floor stays %u)",
-                   below.c_str(), unsigned(floor_));
+            s_.say(
+                "floor         : %s; allowed: this is the backup the last update took, and restoring it "
+                "undoes that update (the floor stays %u)",
+                below.c_str(), unsigned(floor_));
             s_.report["undoes_last_update"] = true;
             return;
         }
         if (!s_.options.allow_older) {
-            throw Error{exitcode::REFUSED, below + "; an older release may reopen a flaw a newer one fixed; "
-                                                   "nothing written (--allow-older installs it anyway)"};
+            throw Error{exitcode::REFUSED, below +
+                                               "; an older release may reopen a flaw a newer one fixed; "
+                                               "nothing written (--allow-older installs it anyway)"};
         }
         s_.warn("WARNING: " + below + "; installed anyway (--allow-older)");
         s_.report["allowed_older"] = true;
@@ -228,9 +233,10 @@ private:
         }
         s_.report["refused_field"] = why->field;
         if (!s_.options.force) {
-            throw Error{exitcode::REFUSED, why->text +
-                                               "; once installed, the library would refuse every later update "
-                                               "of this board (--force writes it anyway)"};
+            throw Error{exitcode::REFUSED,
+                        why->text +
+                            "; once installed, the library would refuse every later update "
+                            "of this board (--force writes it anyway)"};
         }
         s_.warn("WARNING: " + why->text +
                 "; written anyway (--force): later updates through this library will be refused");
@@ -247,9 +253,10 @@ private:
         }
         warn_downgrade();
         auto installed = ident::refusal(ident::read_identity(before_.data()));
-        s_.say("resuming      : an interrupted update of this image: the installed boot block is incomplete "
-               "(%s), and this image's boot block lies whole at 0x%X, where the update copied it first",
-               installed->text.c_str(), unsigned(flashmap::BOOT_COPY_OFFSET));
+        s_.say(
+            "resuming      : an interrupted update of this image: the installed boot block is incomplete "
+            "(%s), and this image's boot block lies whole at 0x%X, where the update copied it first",
+            installed->text.c_str(), unsigned(flashmap::BOOT_COPY_OFFSET));
         s_.report["resuming_interrupted_update"] = true;
     }
 
@@ -281,20 +288,21 @@ private:
         // The identity codes are about the installed firmware, not the
         // image: say so, with the field, since the library's message cannot.
         using namespace kova::result;
-        bool identity = code == PLATFORM_TAG || code == BOARD_MODEL || code == SECOND_STRING || code == VENDOR ||
-                        code == REVISION || code == NO_BOOT_INFO;
+        bool identity = code == PLATFORM_TAG || code == BOARD_MODEL || code == SECOND_STRING ||
+                        code == VENDOR || code == REVISION || code == NO_BOOT_INFO;
         if (!identity) {
             return;
         }
         std::string cause;
         if (cut_short_) {
-            std::string interrupted =
-                unfinished_ ? text_of(*unfinished_, "image") + " (begun at " + text_of(*unfinished_, "time") + ")"
-                            : "the image whose boot block lies at 0x30000";
-            cause = "an update was cut short while it rewrote the boot block, and the library refuses every "
-                    "image but that one until it is complete: run the interrupted update again to complete "
-                    "it, " +
-                    interrupted + ", then `kovaflash restore` if you want the earlier firmware back";
+            std::string interrupted = unfinished_ ? text_of(*unfinished_, "image") + " (begun at " +
+                                                        text_of(*unfinished_, "time") + ")"
+                                                  : "the image whose boot block lies at 0x30000";
+            cause =
+                "an update was cut short while it rewrote the boot block, and the library refuses every "
+                "image but that one until it is complete: run the interrupted update again to complete "
+                "it, " +
+                interrupted + ", then `kovaflash restore` if you want the earlier firmware back";
             s_.report["cut_short_in_boot_block"] = true;
         } else {
             auto why = ident::refusal(ident::read_identity(before_.data()));
@@ -318,27 +326,32 @@ private:
         if (r_.run == Run::Check) {
             return;
         }
-        s_.say("dry run       : %s differ%s (%d counted by the library, once per pass); the update makes "
-               "%d block writes, the copies it places and restores included",
-               blocks_text(differs_.differing.size()).c_str(), differs_.differing.size() == 1 ? "s" : "",
-               counted_, plan_.block_writes);
+        s_.say(
+            "dry run       : %s differ%s (%d counted by the library, once per pass); the update makes "
+            "%d block writes, the copies it places and restores included",
+            blocks_text(differs_.differing.size()).c_str(), differs_.differing.size() == 1 ? "s" : "",
+            counted_, plan_.block_writes);
     }
 
     int check_outcome() {
         report_result(0);
         if (differs_.up_to_date()) {
             s_.say("up to date    : the installed firmware is this image");
-            s_.say("blocks counted: %d (the areas at 0x%X and 0x%X that hold copies of the boot block and "
-                   "the first 64 KiB during an update; every update rewrites them)",
-                   counted_, unsigned(flashmap::BOOT_COPY_OFFSET), unsigned(flashmap::FIRST_COPY_OFFSET));
+            s_.say(
+                "blocks counted: %d (the areas at 0x%X and 0x%X that hold copies of the boot block and "
+                "the first 64 KiB during an update; every update rewrites them)",
+                counted_, unsigned(flashmap::BOOT_COPY_OFFSET), unsigned(flashmap::FIRST_COPY_OFFSET));
         } else {
-            s_.say("blocks differ : %d (counted once per pass that compares them; %s of 4 KiB differ%s "
-                   "outside the 64 KiB at 0x%X that updates keep; an update makes %d block writes)",
-                   counted_, blocks_text(differs_.differing.size()).c_str(),
-                   differs_.differing.size() == 1 ? "s" : "", unsigned(flashmap::KEPT_OFFSET), plan_.block_writes);
+            s_.say(
+                "blocks differ : %d (counted once per pass that compares them; %s of 4 KiB differ%s "
+                "outside the 64 KiB at 0x%X that updates keep; an update makes %d block writes)",
+                counted_, blocks_text(differs_.differing.size()).c_str(),
+                differs_.differing.size() == 1 ? "s" : "", unsigned(flashmap::KEPT_OFFSET),
+                plan_.block_writes);
         }
         if (r_.map) {
-            s_.say("flash vs image, 4 KiB blocks ('X' differs):\n%s", draw_block_map(differs_.blocks).c_str());
+            s_.say("flash vs image, 4 KiB blocks ('X' differs):\n%s",
+                   draw_block_map(differs_.blocks).c_str());
         }
         return exitcode::OK;
     }
@@ -392,9 +405,10 @@ private:
             if (!path.empty() && !read_image_file(path, kept) && sha256_hex(kept) == sha) {
                 backup_ = {path, sha};
                 backup_security_version_ = number_of(*unfinished_, "backup_security_version");
-                s_.say("backup        : %s, taken before the interrupted update, holds the firmware before "
-                       "it; none other taken",
-                       path.c_str());
+                s_.say(
+                    "backup        : %s, taken before the interrupted update, holds the firmware before "
+                    "it; none other taken",
+                    path.c_str());
                 s_.report["backup"] = path;
                 s_.report["backup_sha256"] = sha;
                 return;
@@ -412,7 +426,8 @@ private:
             std::string ev = text_of(*rec, "event");
             auto verified = rec->find("verified");
             if ((ev == records::EVENT_UPDATE || ev == records::EVENT_RESTORE) && verified != rec->end() &&
-                verified->is_boolean() && verified->get<bool>() && text_of(*rec, "image_sha256") == installed) {
+                verified->is_boolean() && verified->get<bool>() &&
+                text_of(*rec, "image_sha256") == installed) {
                 return number_of(*rec, "security_version");
             }
         }
@@ -518,12 +533,13 @@ private:
             return;
         }
         if (Status err = records::write_floor(s_.records_dir(), security_version_)) {
-            throw Error{err->code, "the image is installed and verified, but the floor could not be raised: " +
-                                       err->text};
+            throw Error{
+                err->code,
+                "the image is installed and verified, but the floor could not be raised: " + err->text};
         }
         floor_after_ = security_version_;
-        s_.say("floor         : raised from %u to %u (older releases are refused from now on)", unsigned(floor_),
-               unsigned(floor_after_));
+        s_.say("floor         : raised from %u to %u (older releases are refused from now on)",
+               unsigned(floor_), unsigned(floor_after_));
     }
 
     // Record: how it ended.
