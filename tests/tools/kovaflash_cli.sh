@@ -148,6 +148,33 @@ if [ -n "$image_tool" ]; then
     expect 1 'result +: 0x80000002' update "$images/new.bin" --yes
     expect 1 'message +: Invalid image\. $' check "$images/new.bin"
     expect 1 'cause +: the installed firmware fails .*board "K5S".*the image is not the cause' check "$images/new.bin"
+    # An update cut short in its boot-block pass: the new boot block lies
+    # whole in its copy at 0x30000, the top of the flash is part new, its
+    # last block erased. Only the interrupted image completes it; check,
+    # update and restore say so instead of the plain refusal.
+    "$image_tool" make "$images/cut-old.bin" --seed 21 --revision 0 >/dev/null
+    "$image_tool" make "$images/cut-new.bin" --seed 22 --revision 1 >/dev/null
+    python3 - "$images/cut-old.bin" "$images/cut-new.bin" "$images/cut.bin" <<'PYEOF'
+import sys
+old, new = bytearray(open(sys.argv[1], "rb").read()), open(sys.argv[2], "rb").read()
+boot, copy, block = 0x1F0000, 0x30000, 0x1000
+old[copy:copy + 0x10000] = new[boot:boot + 0x10000]           # pass a: the copy, whole
+old[boot:boot + 0xF000] = new[boot:boot + 0xF000]             # pass b: all but the last block
+old[boot + 0xF000:boot + 0x10000] = b"\xff" * block          # that one erased, not yet written
+open(sys.argv[3], "wb").write(old)
+PYEOF
+    expect 0 '' board init --replace --image "$images/cut.bin"
+    for cmd in check update restore; do
+        expect 1 'cause +: an update was cut short while it rewrote the boot block.*run the interrupted update again to complete it, the image whose boot block lies at 0x30000, then .kovaflash restore.' \
+            $cmd "$images/cut-old.bin" --yes
+    done
+    expect 0 'resuming +: an interrupted update of this image' update "$images/cut-new.bin" --yes
+    ls "$board"/backup-*-incomplete.bin >/dev/null 2>&1 || { echo "FAIL: the backup of a torn flash is not named for it: $(ls "$board")"; fail=1; }
+    expect 0 'up to date' verify "$images/cut-new.bin"
+    # check --json carries the planned block writes, as update says them.
+    out=$($runner "$tool" --board "$board" --allow-unsigned --json check "$images/new.bin" 2>/dev/null | tr -d '\r')
+    python3 -c 'import json,sys; r=json.loads(sys.argv[1]); sys.exit(not (r["block_writes_planned"] > 0 and r["blocks_differ"] > 0))' "$out" ||
+        { echo "FAIL: check --json lacks the planned block writes: $out"; fail=1; }
     expect 0 'generated, revision 0' board init --replace
     expect 0 'blocks differ : 528 ' check "$images/new.bin"
 
