@@ -70,4 +70,11 @@ expect 2 "do not fit below the boot block" make "$work/x.bin" --sizes 0x100000
 expect 2 "header-only module 6 does not exist" make "$work/x.bin" --header-only 6
 expect 2 "cannot create a file there" make "$work/no/such/dir/x.bin"
 expect 2 "" bogus
+# No output writes over an existing file unless asked.
+"$tool" make "$work/kept.bin" --seed 1 >/dev/null
+before=$(sha256sum <"$work/kept.bin")
+expect 2 'kept.bin: exists \(--replace replaces it\)' make "$work/kept.bin" --seed 2
+[ "$(sha256sum <"$work/kept.bin")" = "$before" ] || { echo "FAIL: make wrote over an existing file"; fail=1; }
+expect 0 'seed 2' make "$work/kept.bin" --seed 2 --replace
+[ "$(sha256sum <"$work/kept.bin")" != "$before" ] || { echo "FAIL: make --replace did not replace"; fail=1; }
 exit $fail

@@ -184,6 +184,10 @@ PYEOF
         out=$(echo n | script -qec "$tool --allow-unsigned --board $board update $images/new.bin | cat" /dev/null | tr -d '\r')
         grep -q 'Write .*new.bin to the BIOS flash (496 blocks differ, 528 block writes)? \[y/N\] ' <<<"$out" && grep -q 'declined: nothing written' <<<"$out" ||
             { echo "FAIL: no prompt, or it did not stop: $out"; fail=1; }
+        # Declined under --json: the one object says why.
+        out=$(echo n | script -qec "$tool --allow-unsigned --board $board --json update $images/new.bin 2>/dev/null" /dev/null | tr -d '\r' | sed -n '/^{/,/^}/p')
+        python3 -c 'import json,sys; r=json.loads(sys.argv[1]); sys.exit(not (r["error"] == "declined: nothing written" and r["exit_code"] == 1))' "$out" ||
+            { echo "FAIL: a declined prompt under --json: $out"; fail=1; }
         out=$(script -qec "$tool --allow-unsigned --board $board update $images/new.bin --yes" /dev/null | tr '\r' '\n')
         grep -qE '^\[#{40}\] 100%  528/528 blocks' <<<"$out" ||
             { echo "FAIL: no progress bar ending at 100%: $out"; fail=1; }

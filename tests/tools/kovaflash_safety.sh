@@ -322,6 +322,11 @@ if [ -z "$runner" ]; then
     [ $status = 6 ] && grep -q "flash.bin still holds the firmware it held before" <<<"$out" ||
         bad "a save cut short by a full disk: exit $status: $out"
     cmp -s "$board/flash.bin" "$images/installed.bin" || bad "a save cut short left flash.bin changed"
+    # A backup that does not fit stops the update before the flash is touched.
+    out=$(trap '' XFSZ; ulimit -f 1024; $runner "$tool" --allow-unsigned --board "$board" update "$images/good.bin" --yes 2>&1)
+    status=$?
+    [ $status = 6 ] && grep -q "no backup was kept, and the flash was not touched" <<<"$out" &&
+        cmp -s "$board/flash.bin" "$images/installed.bin" || bad "a backup that does not fit: exit $status: $out"
     ls -A "$board" | grep -qE '^\.flash\.bin\.[A-Za-z0-9]{6}$' && bad "a save cut short left its temporary file: $(ls -A "$board")"
     chmod 0600 "$board/flash.bin"
     (umask 077 && kf ec write 2 2 >/dev/null && kf backup "$work/private.bin" >/dev/null)
