@@ -164,6 +164,17 @@ FileVersion $tool_version OriginalFilename kovaflash.exe ProductVersion $version
 usage=$(bash "$src/tools/kit/usage.sh" "$native/kovaflash")
 section=$(awk 'f {print} /Its help, as it prints it:$/ {f=1; getline}' "$kit/README.txt")
 [ -n "$usage" ] && [ "$section" = "$usage" ] || bad "README.txt's usage section is not kovaflash's help"
+# ... and that help is the whole tool, by a list kept here, not by the
+# script that made it: every command's usage line and the safeties.
+for line in "kovaflash info" "kovaflash board init" "kovaflash check" "kovaflash update" "kovaflash restore" \
+    "kovaflash verify" "kovaflash backup" "kovaflash ec read" "kovaflash ec write" "kovaflash flash read" \
+    "kovaflash smbus write-byte" "kovaflash smbus write-word" "kovaflash smbus write-block" "kovaflash acpi lock" \
+    "kovaflash trust list" "kovaflash trust add" "kovaflash trust remove" "kovaflash history"; do
+    grep -q "^Usage: $line \[OPTIONS\]" <<<"$section" || bad "README.txt's usage section lacks \"$line\""
+done
+for option in --allow-unsigned --allow-older --trusted-keys --force --wait --json; do
+    grep -q -- "$option" <<<"$section" || bad "README.txt's usage section lacks $option"
+done
 
 # The host, run: under Wine with the simulator's ZUNDA.dll and a board whose
 # firmware the image updates, where the host runs 32-bit code and 32-bit

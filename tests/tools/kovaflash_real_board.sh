@@ -55,8 +55,11 @@ done
 
 # Its help is the native tool's, which the kit's README.txt holds.
 usage=$(dirname "$0")/../../tools/kit/usage.sh
-[ "$(bash "$usage" "$bin/kovaflash.exe" "$runner")" = "$(bash "$usage" "$native/kovaflash")" ] ||
-    bad "kovaflash.exe's help differs from the native tool's"
+exe_help=$(bash "$usage" "$bin/kovaflash.exe" "$runner")
+[ "$exe_help" = "$(bash "$usage" "$native/kovaflash")" ] || bad "kovaflash.exe's help differs from the native tool's"
+# Both could be empty, or both short of a command: count them against a list kept here.
+[ "$(grep -c '^Usage: kovaflash ' <<<"$exe_help")" = 19 ] && grep -q '^Usage: kovaflash restore ' <<<"$exe_help" ||
+    bad "kovaflash.exe's help does not show its 18 commands and the main usage: $exe_help"
 
 # With the key beside the program, an unsigned image is refused before
 # anything is written; a trusted-keys folder named that is not there, too.
