@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "board_records.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -67,24 +68,18 @@ TEST(History, ReadWholeOrRefused) {
     }
 }
 
-class RecordsDir : public ::testing::Test {
+class RecordsDir : public TempDirTest {
 protected:
-    void SetUp() override {
-        std::string t = (fs::temp_directory_path() / "kova-records.XXXXXX").string();
-        ASSERT_NE(mkdtemp(t.data()), nullptr);
-        dir = t;
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    RecordsDir() : TempDirTest("kova-records") {}
     std::vector<std::string> events() {
         std::vector<records::Record> h;
-        EXPECT_FALSE(records::read_history(dir, h));
+        EXPECT_FALSE(records::read_history(dir.string(), h));
         std::vector<std::string> out;
         for (const auto& r : h) {
             out.push_back(r["event"].get<std::string>() + "#" + std::to_string(r["seq"].get<uint64_t>()));
         }
         return out;
     }
-    std::string dir;
 };
 
 TEST_F(RecordsDir, HistoryKeepsTheNewestAndIsNeverReset) {
@@ -92,7 +87,7 @@ TEST_F(RecordsDir, HistoryKeepsTheNewestAndIsNeverReset) {
     for (const char* e : {"oldest", "second", "third", "newest"}) {
         records::Record r = {{"event", e}};
         size_t dropped = 99;
-        ASSERT_FALSE(records::append_history(dir, r, "2026-12-09T10:00:00Z", &dropped, 3));
+        ASSERT_FALSE(records::append_history(dir.string(), r, "2026-12-09T10:00:00Z", &dropped, 3));
         EXPECT_EQ(r["seq"].get<uint64_t>(), want_seq++) << e;
         EXPECT_EQ(dropped, std::string(e) == "newest" ? 1u : 0u) << e;
     }
@@ -100,10 +95,10 @@ TEST_F(RecordsDir, HistoryKeepsTheNewestAndIsNeverReset) {
         << "the oldest is dropped";
 
     // A damaged history is refused and left as it is, not started afresh.
-    const std::string path = dir + "/" + records::HISTORY_FILE;
+    const std::string path = at(records::HISTORY_FILE);
     std::ofstream(path, std::ios::app) << "{\"seq\":5,";
     records::Record more = {{"event", "more"}};
-    Status err = records::append_history(dir, more, "2026-12-09T10:00:01Z");
+    Status err = records::append_history(dir.string(), more, "2026-12-09T10:00:01Z");
     ASSERT_TRUE(err);
     EXPECT_NE(err->text.find("history.jsonl: damaged (line 4 has no end"), std::string::npos) << err->text;
     std::ifstream in(path);
@@ -147,10 +142,10 @@ TEST(History, TheUpdateThatNeverEnded) {
 
 TEST_F(RecordsDir, FloorReadOrRefused) {
     uint32_t floor = 7;
-    ASSERT_FALSE(records::read_floor(dir, floor));
+    ASSERT_FALSE(records::read_floor(dir.string(), floor));
     EXPECT_EQ(floor, 0u) << "no file: nothing installed through the tool";
-    ASSERT_FALSE(records::write_floor(dir, 4294967295u));
-    ASSERT_FALSE(records::read_floor(dir, floor));
+    ASSERT_FALSE(records::write_floor(dir.string(), 4294967295u));
+    ASSERT_FALSE(records::read_floor(dir.string(), floor));
     EXPECT_EQ(floor, 4294967295u);
     struct Case {
         const char* text;
@@ -166,8 +161,8 @@ TEST_F(RecordsDir, FloorReadOrRefused) {
         {"kova-security-floor 1\nfloor -1\n", false},
     };
     for (const Case& c : cases) {
-        std::ofstream(dir + "/" + records::FLOOR_FILE, std::ios::trunc) << c.text;
-        Status err = records::read_floor(dir, floor);
+        std::ofstream(at(records::FLOOR_FILE), std::ios::trunc) << c.text;
+        Status err = records::read_floor(dir.string(), floor);
         EXPECT_EQ(!err, c.good) << c.text;
         if (err) {
             EXPECT_NE(err->text.find("security-floor: damaged"), std::string::npos) << err->text;

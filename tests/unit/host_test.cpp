@@ -20,22 +20,16 @@
 #include "builder.h"
 #include "image_file.h"
 #include "session.h"
+#include "temp_dir.h"
 #include "update_plan.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class HostFiles : public ::testing::Test {
+class HostFiles : public TempDirTest {
 protected:
-    void SetUp() override {
-        std::string t = (fs::temp_directory_path() / "kova-host.XXXXXX").string();
-        ASSERT_NE(mkdtemp(t.data()), nullptr);
-        dir = t;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::string at(const std::string& name) const { return (dir / name).string(); }
+    HostFiles() : TempDirTest("kova-host") {}
     void put(const std::string& name, const std::string& text) const { std::ofstream(at(name)) << text; }
     std::string text_of(const std::string& name) const {
         std::ifstream in(at(name));
@@ -49,8 +43,6 @@ protected:
         lstat(path.c_str(), &st);
         return st.st_mode & 07777;
     }
-
-    fs::path dir;
 };
 
 TEST_F(HostFiles, AtomicWriteKeepsModesAndNeverGoesThroughALink) {

@@ -9,6 +9,7 @@
 
 #include "key_file.h"
 #include "signing.h"
+#include "temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -20,9 +21,13 @@ keyfile::Point key_point(const std::string& base) {
     return k.point;
 }
 
-TEST(KeyFile, CurveCheckAgreesWithOpenSSL) {
-    std::string t = (fs::temp_directory_path() / "kova-keyfile.XXXXXX").string();
-    ASSERT_NE(mkdtemp(t.data()), nullptr);
+class KeyFile : public TempDirTest {
+protected:
+    KeyFile() : TempDirTest("kova-keyfile") {}
+};
+
+TEST_F(KeyFile, CurveCheckAgreesWithOpenSSL) {
+    const std::string t = dir.string();
     std::mt19937 rng(7);
     int on = 0, off = 0;
     for (int i = 0; i < 6; ++i) {
@@ -40,7 +45,6 @@ TEST(KeyFile, CurveCheckAgreesWithOpenSSL) {
             (ours ? on : off) += 1;
         }
     }
-    fs::remove_all(t);
     EXPECT_EQ(on, 6) << "every key as made lies on the curve";
     EXPECT_EQ(off, 12);
     // Coordinates at or past the prime are never points, whatever the equation says.
@@ -50,7 +54,7 @@ TEST(KeyFile, CurveCheckAgreesWithOpenSSL) {
     EXPECT_FALSE(signing::point_on_curve(big));
 }
 
-TEST(KeyFile, Base64HasOneSpelling) {
+TEST(KeyFileBase64, HasOneSpelling) {
     struct Case {
         const char* text;
         const char* bytes;  // nullptr: refused

@@ -9,32 +9,27 @@
 #include <vector>
 
 #include "signing.h"
+#include "temp_dir.h"
 #include "trust_store.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class Signing : public ::testing::Test {
+class Signing : public TempDirTest {
 protected:
+    Signing() : TempDirTest("kova-signing") {}
     void SetUp() override {
-        std::string t = (fs::temp_directory_path() / "kova-signing.XXXXXX").string();
-        ASSERT_NE(mkdtemp(t.data()), nullptr);
-        dir = t;
+        TempDirTest::SetUp();
         for (const char* name : {"vendor", "other"}) {
             ASSERT_FALSE(signing::generate_key_pair((dir / name).string())) << name;
         }
     }
-    void TearDown() override { fs::remove_all(dir); }
-
-    std::string at(const std::string& name) const { return (dir / name).string(); }
     signing::PublicKey key(const std::string& name) const {
         signing::PublicKey k;
         EXPECT_FALSE(signing::read_public_key(at(name + ".pub"), k)) << name;
         return k;
     }
-
-    fs::path dir;
 };
 
 TEST_F(Signing, OnlyItsKeyOverItsFactsVerifies) {
