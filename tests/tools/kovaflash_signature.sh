@@ -278,7 +278,10 @@ echo '{"seq": 1, "time": "x"' >>board/history.jsonl
 out=$(kf update v3.bin --yes)
 [ $? = 2 ] && grep -q 'history.jsonl: damaged' <<<"$out" && grep -q '"seq": 1, "time": "x"$' board/history.jsonl ||
     bad "a damaged history: $out"
+out=$(kf ec write 0x20 0x77)
+[ $? = 2 ] && grep -q 'history.jsonl: damaged' <<<"$out" || bad "an EC write with a damaged history: $out"
 mv board/history.jsonl history.damaged
+[ "$(kf ec read 0x20)" != "EC[0x20] = 0x77" ] || bad "an EC write went ahead though its record could not be kept"
 kf board init --replace --image installed.bin --trust vendor.pub >/dev/null  # a new board: floor 0
 
 # --trusted-keys names another folder: there the key is trusted.

@@ -82,6 +82,7 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
     if (!s.api.simulated) {
         throw Error{exitcode::USAGE, "board init makes a simulated board; this ZUNDA.dll drives a real one"};
     }
+    s.history();  // a damaged history is refused before anything is written
     if (Status err = install_firmware(image.empty() ? factory_firmware() : image)) {
         throw *err;
     }

@@ -140,6 +140,7 @@ int run_ec_read(Session& s, uint32_t index) {
 
 int run_ec_write(Session& s, uint32_t index, uint32_t value) {
     s.open(Access::Write);
+    s.history();  // a damaged history is refused before anything is written
     s.api.set_ec_ram(index, value);
     s.save();
     records::Record r = {
@@ -174,6 +175,7 @@ int run_flash_read(Session& s, uint32_t address, uint32_t count) {
 
 int run_smbus_write(Session& s, SmbusOp op, uint32_t slave, uint32_t command, uint32_t value) {
     s.open(Access::Write);
+    s.history();  // a damaged history is refused before anything is written
     uint32_t r = op == SmbusOp::Byte   ? s.api.smbus_write_byte(slave, command, value)
                  : op == SmbusOp::Word ? s.api.smbus_write_word(slave, command, value)
                                        : s.api.smbus_write_block(slave, command, value);

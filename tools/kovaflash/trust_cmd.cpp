@@ -43,6 +43,7 @@ int run_trust_add(Session& s, const std::string& key_path, std::string name) {
                    : file;
     }
     s.open(Access::Write);
+    s.history();  // a damaged history is refused before anything is written
     const std::string dir = s.trust_dir();
     signing::PublicKey key;
     bool already = false;
@@ -67,6 +68,7 @@ int run_trust_add(Session& s, const std::string& key_path, std::string name) {
 
 int run_trust_remove(Session& s, const std::string& name) {
     s.open(Access::Write);
+    s.history();  // a damaged history is refused before anything is written
     const std::string dir = s.trust_dir();
     if (Status err = trust::remove(dir, name)) {
         throw *err;
