@@ -83,6 +83,17 @@ for value in 0xA7 0x3C 0xA7 0x5E; do
     got=$(kf ec read 0x41)
     [ "$got" = "EC[0x41] = $value" ] || bad "EC write lost between processes: wrote $value, read: $got"
 done
+# The floor lies beside the program: an older release is refused; the
+# backup the update took comes back with no safety switched off.
+"$native/kova-image" make "$work/old.bin" --seed 9 --revision 1 >/dev/null
+"$native/kova-image" sign "$work/old.bin" --key "$work/vendor.key" --release 05.01 --security-version 1 >/dev/null
+out=$(kf update "$work/old.bin" --yes)
+[ $? = 3 ] && grep -q 'below the board.s floor 2' <<<"$out" && [ -f "$bin/board-records/security-floor" ] ||
+    bad "an older release on the real-board path: $out"
+out=$(kf restore --yes)
+[ $? = 0 ] && grep -q 'not needed: a backup this tool took' <<<"$out" || bad "restore on the real-board path: $out"
+"$native/kovaflash" --board "$board" verify "$work/installed.bin" >/dev/null || bad "restore did not bring back the board's firmware"
+kf update "$work/new.bin" --yes >/dev/null || bad "the update again after the restore"
 # The board's records lie beside the program too: the update is in the history.
 out=$(kf history)
 grep -q ' update  image=.*new.bin.*exit_code=0' <<<"$out" && [ -f "$bin/board-records/history.jsonl" ] ||

@@ -1,0 +1,8 @@
+kova-image-signature 2
+algorithm ecdsa-p256-sha256
+key-id 1f2e3d4c5b6a7988
+board K5R
+release 05.02
+security-version 3
+image-sha256 abababababababababababababababababababababababababababababababab
+signature cdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcdcd
