@@ -152,7 +152,7 @@ i686-w64-mingw32-objdump -p "$exe" | grep -w GetTickCount64 >/dev/null || bad "k
 i686-w64-mingw32-objdump -h "$exe" | grep '\.debug' >/dev/null && bad "kovaflash.exe carries debug sections"
 [ "$(i686-w64-mingw32-nm "$exe" 2>&1)" = "i686-w64-mingw32-nm: $exe: no symbols" ] || bad "kovaflash.exe keeps a symbol table"
 size=$(stat -c %s "$exe")
-# A ceiling that a stray debug build or a library linked twice would pass.
+# A ceiling that a stray debug build or a library linked twice would break.
 [ "$size" -le $((2048 * 1024)) ] || bad "kovaflash.exe is $size bytes"
 for f in KOVA.dll kovaflash.exe; do
     strings -el "$kit/$f" | grep -A1 -xE 'FileVersion|ProductVersion|OriginalFilename' | grep -v -- -- | xargs
