@@ -561,8 +561,9 @@ private:
             s_.record(r);
         } catch (const Error& e) {
             if (error.empty()) {
-                throw Error{e.code, std::string("the flash was written") + (verified_ ? " and verified" : "") +
-                                        " (result " + std::to_string(code_) + "), but " + e.text +
+                throw Error{e.code, std::string("the flash was written") +
+                                        (verified_ ? " and verified" : "") + " (result " +
+                                        std::to_string(code_) + "), but " + e.text +
                                         "; the history keeps only that it began"};
             }
             s_.warn(e.text);  // the first error is the one the command ends with
