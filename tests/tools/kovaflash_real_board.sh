@@ -100,9 +100,10 @@ grep -q ' update  image=.*new.bin.*exit_code=0' <<<"$out" && [ -f "$bin/board-re
     bad "history on the real-board path: $out"
 
 # The kit's host, which knows nothing of the simulator.
+ec_before=$(kf ec read 0x40 | sed 's/.* = //')
 out=$(cd "$bin" && $runner host.exe "$work/new.bin" 2>&1 | tr -d '\r')
 grep -qx 'board K5R vendor ZALT version 05.01 date 03/24/2009 flash 0x200000' <<<"$out" || bad "host.exe identity: $out"
 grep -q '^check 0x00000000 blocks 32 "Image validation sucessfully completed. "$' <<<"$out" || bad "host.exe check: $out"
-grep -qx 'ec 0x40 = 0x5A' <<<"$out" || bad "host.exe EC: $out"
-[ "$(kf ec read 0x40)" = "EC[0x40] = 0x5A" ] || bad "what host.exe wrote is not on the board"
+grep -qx "ec 0x40 = 0x5A, put back $ec_before" <<<"$out" || bad "host.exe EC (it found $ec_before): $out"
+[ "$(kf ec read 0x40)" = "EC[0x40] = $ec_before" ] || bad "host.exe did not leave EC RAM as it found it ($ec_before)"
 exit $fail

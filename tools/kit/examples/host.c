@@ -1,8 +1,10 @@
 /*
  * A host to start from: C89, kova.h, linked with the import library (no
- * LoadLibrary). It prints the library's identity, checks the image named on
- * the command line (the library's dry run: nothing is written) and
- * round-trips a byte of EC RAM. Exit status 0 when the check succeeds.
+ * LoadLibrary). Holding the board's mutex around every call into KOVA.dll,
+ * it prints the library's identity, checks the image named on the command
+ * line (the library's dry run: nothing is written) and round-trips a byte
+ * of EC RAM, putting back what the byte held, so the board is left as it
+ * was found. Exit status 0 when the check succeeds.
  *
  * Build it in the kit's folder (define no macro), then ship host.exe with
  * KOVA.dll and ZUNDA.dll beside it:
@@ -18,9 +20,10 @@
 #include "kova.h"
 
 /*
- * One writer at a time: kovaflash and every other host hold this mutex
- * around everything that writes the board (updates, EC RAM, SMBus, the
- * ACPI lock). WAIT_ABANDONED means its last holder died: it is ours now.
+ * One process at a time on the board: kovaflash and every other host hold
+ * this mutex around every call into KOVA.dll, reads included (each drives
+ * the hardware in several steps). WAIT_ABANDONED means its last holder
+ * died: it is ours now.
  */
 #define BOARD_MUTEX "Global\\KOVA-K5R-firmware"
 
@@ -31,6 +34,9 @@ typedef kova_u32(__stdcall* ec_read)(kova_u32);
 #define IMAGE_BYTES 0x200000L
 /* The firmware callback handle of the board maker's ZUNDA.dll. */
 #define FIRMWARE_HANDLE 1
+/* The EC RAM byte the example writes, and the value it writes there. */
+#define EC_INDEX 0x40
+#define EC_TRIAL_VALUE 0x5A
 
 int main(int argc, char** argv) {
     image_entry check = KOVA_check_bios_image;
@@ -40,6 +46,7 @@ int main(int argc, char** argv) {
     kova_u32 code;
     HANDLE lock;
     DWORD waited;
+    kova_u32 was, now;
 
     if (atoi(KOVA_major_version) != KOVA_VERSION_MAJOR || atoi(KOVA_minor_version) != KOVA_VERSION_MINOR) {
         fprintf(stderr, "host: built for KOVA.dll %s, found %s.%s\n", KOVA_VERSION_STRING, KOVA_major_version,
@@ -60,19 +67,25 @@ int main(int argc, char** argv) {
         return 2;
     }
     fclose(f);
-    code = check(image, FIRMWARE_HANDLE, 0);
-    printf("check 0x%08lX blocks %ld \"%s\"\n", (unsigned long)code, (long)KOVA_block_count, KOVA_message);
-
-    free(image);
 
     lock = CreateMutexA(NULL, FALSE, BOARD_MUTEX);
     waited = lock != NULL ? WaitForSingleObject(lock, 10000) : WAIT_FAILED;
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-        fprintf(stderr, "host: another program is writing the board\n");
+        fprintf(stderr, "host: another program is using the board\n");
+        free(image);
         return 4;
     }
-    KOVA_set_ec_ram(0x40, 0x5A);
-    printf("ec 0x40 = 0x%02lX\n", (unsigned long)get_ec(0x40));
+    code = check(image, FIRMWARE_HANDLE, 0);
+    printf("check 0x%08lX blocks %ld \"%s\"\n", (unsigned long)code, (long)KOVA_block_count, KOVA_message);
+    free(image);
+
+    /* Write a byte, read it back, and put back what was there. */
+    was = get_ec(EC_INDEX);
+    KOVA_set_ec_ram(EC_INDEX, EC_TRIAL_VALUE);
+    now = get_ec(EC_INDEX);
+    KOVA_set_ec_ram(EC_INDEX, was);
+    printf("ec 0x%02X = 0x%02lX, put back 0x%02lX\n", EC_INDEX, (unsigned long)now,
+           (unsigned long)get_ec(EC_INDEX));
     ReleaseMutex(lock);
     CloseHandle(lock);
     return code == KOVA_SUCCESS ? 0 : 1;
