@@ -161,6 +161,32 @@ done >"$work/resources"
 FileVersion $tool_version OriginalFilename kovaflash.exe ProductVersion $version" ] ||
     bad "version resources read: $(cat "$work/resources")"
 
+# kovaflash.exe's manifest, read back from its resources (RT_MANIFEST, ID 1):
+# what it asks of Windows, item by item.
+llvm-readobj --coff-resources "$exe" | python3 -c '
+import re, sys, xml.etree.ElementTree as ET
+text = sys.stdin.read()
+block = text[text.index("Type: MANIFEST (ID 24)"):]
+dump = block[block.index("Data ("):]
+dump = dump[:dump.index("\n          )")]
+data = b"".join(bytes.fromhex(line.split(": ", 1)[1].split("|")[0].replace(" ", ""))
+                for line in dump.splitlines()[1:] if "|" in line)
+root = ET.fromstring(data)
+ns = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
+      "c": "urn:schemas-microsoft-com:compatibility.v1",
+      "ws16": "http://schemas.microsoft.com/SMI/2016/WindowsSettings",
+      "ws19": "http://schemas.microsoft.com/SMI/2019/WindowsSettings"}
+level = root.find(".//v3:requestedExecutionLevel", ns).get("level")
+oses = sorted(e.get("Id") for e in root.findall(".//c:supportedOS", ns))
+vista, win7, win8, win81, win10 = ("{e2011457-1546-43c5-a5fe-008deee3d3f0}", "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}", "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}")
+long_paths = root.find(".//ws16:longPathAware", ns).text
+code_page = root.find(".//ws19:activeCodePage", ns).text
+ok = level == "asInvoker" and oses == sorted([vista, win7, win8, win81, win10]) and long_paths == "true" and code_page == "UTF-8"
+print(level, len(oses), long_paths, code_page)
+sys.exit(0 if ok else 1)
+' >"$work/manifest" 2>&1 || bad "kovaflash.exe's manifest: $(cat "$work/manifest")"
+
 # README.txt ends with the program's help, word for word.
 usage=$(bash "$src/tools/kit/usage.sh" "$native/kovaflash")
 section=$(awk 'f {print} /Its help, as it prints it:$/ {f=1; getline}' "$kit/README.txt")
