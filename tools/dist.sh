@@ -28,7 +28,13 @@ export KIT_USAGE
 fill "$src/tools/kit/README.txt" | awk '$0 == "@USAGE@" {print ENVIRON["KIT_USAGE"]; next} {print}' >"$kit/README.txt"
 files=(KOVA.dll kova.h KOVA.def libKOVA.dll.a KOVA.lib KOVAConfig.cmake KOVAConfigVersion.cmake examples/host.c
     kovaflash.exe LICENSE CHANGELOG.txt README.txt)
-(cd "$kit" && sha256sum "${files[@]}" >SHA256SUMS)
+# Every text file of the kit ends its lines with CRLF, as Windows editors
+# expect (Notepad before Windows 10 1809 shows LF-only text as one line).
+text_files=(kova.h KOVA.def KOVAConfig.cmake KOVAConfigVersion.cmake examples/host.c LICENSE CHANGELOG.txt README.txt)
+for f in "${text_files[@]}"; do
+    sed -i -e 's/\r$//' -e 's/$/\r/' "$kit/$f"
+done
+(cd "$kit" && sha256sum "${files[@]}" | sed 's/$/\r/' >SHA256SUMS)
 # One fixed time on every file and no extra attributes, so the zip is the
 # same bytes wherever and whenever it is made.
 (cd "$out" && TZ=UTC touch -d '2009-03-24 00:00:00' "$name" "$name"/* "$name"/examples/* &&

@@ -25,9 +25,12 @@ held=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs)
 [ "$held" = "$want" ] || bad "kit holds $held, not $want"
 for f in $want; do
     case $f in *.dll | *.exe | *.a | *.lib) continue ;; esac
-    grep -q $'\r' "$kit/$f" && bad "$f has CR line endings; the kit's text files are LF"
+    # Every line ends with CRLF: no bare LF, no bare CR.
+    lines=$(tr -cd '\n' <"$kit/$f" | wc -c)
+    [ "$lines" -gt 0 ] && [ "$(grep -c $'\r$' "$kit/$f")" = "$lines" ] && [ "$(tr -cd '\r' <"$kit/$f" | wc -c)" = "$lines" ] ||
+        bad "$f does not end every line with CRLF"
 done
-(cd "$kit" && sha256sum --quiet -c SHA256SUMS) || bad "SHA256SUMS do not match"
+(cd "$kit" && tr -d '\r' <SHA256SUMS | sha256sum --quiet -c -) || bad "SHA256SUMS do not match"
 cmp -s "$kit/KOVA.dll" "$cross/bin/KOVA.dll" || bad "the kit's KOVA.dll is not the one built and tested"
 # What ships is 32-bit: the x86-64 build is for tests only.
 for f in "$kit"/*.dll "$kit"/*.exe "$kit"/*.a "$kit"/*.lib; do
@@ -135,9 +138,9 @@ fi
 # declares no SEH handlers; kovaflash.exe is stripped, versioned, and asks
 # for Windows 6.0 (Vista), where GetTickCount64 begins.
 header() { i686-w64-mingw32-objdump -p "$1" | awk -v k="$2" '$1 == k {print $2}'; }
-major=$(sed -n 's/^#define KOVA_VERSION_MAJOR //p' "$kit/kova.h")
-minor=$(sed -n 's/^#define KOVA_VERSION_MINOR //p' "$kit/kova.h")
-version=$(sed -n 's/^#define KOVA_VERSION_STRING "\(.*\)"$/\1/p' "$kit/kova.h")
+major=$(tr -d '\r' <"$kit/kova.h" | sed -n 's/^#define KOVA_VERSION_MAJOR //p')
+minor=$(tr -d '\r' <"$kit/kova.h" | sed -n 's/^#define KOVA_VERSION_MINOR //p')
+version=$(tr -d '\r' <"$kit/kova.h" | sed -n 's/^#define KOVA_VERSION_STRING "\(.*\)"$/\1/p')
 [ "$(header "$kit/KOVA.dll" MajorImageVersion).$(header "$kit/KOVA.dll" MinorImageVersion)" = "$major.$minor" ] ||
     bad "KOVA.dll's image version is not kova.h's $major.$minor"
 i686-w64-mingw32-objdump -p "$kit/KOVA.dll" | grep -w NO_SEH >/dev/null || bad "KOVA.dll does not declare NO_SEH"
@@ -189,7 +192,7 @@ sys.exit(0 if ok else 1)
 
 # README.txt ends with the program's help, word for word.
 usage=$(bash "$src/tools/kit/usage.sh" "$native/kovaflash")
-section=$(awk 'f {print} /Its help, as it prints it:$/ {f=1; getline}' "$kit/README.txt")
+section=$(tr -d '\r' <"$kit/README.txt" | awk 'f {print} /Its help, as it prints it:$/ {f=1; getline}')
 [ -n "$usage" ] && [ "$section" = "$usage" ] || bad "README.txt's usage section is not kovaflash's help"
 # ... and that help is the whole tool, by a list kept here, not by the
 # script that made it: every command's usage line and the safeties.
