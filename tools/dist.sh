@@ -26,11 +26,13 @@ fill "$src/tools/kit/KOVAConfigVersion.cmake" >"$kit/KOVAConfigVersion.cmake"
 KIT_USAGE=$(bash "$src/tools/kit/usage.sh" "$native/kovaflash") || { echo "kovaflash --help failed" >&2; exit 1; }
 export KIT_USAGE
 fill "$src/tools/kit/README.txt" | awk '$0 == "@USAGE@" {print ENVIRON["KIT_USAGE"]; next} {print}' >"$kit/README.txt"
+bash "$src/tools/kit/third_party.sh" >"$kit/THIRD-PARTY-NOTICES.txt"
 files=(KOVA.dll kova.h KOVA.def libKOVA.dll.a KOVA.lib KOVAConfig.cmake KOVAConfigVersion.cmake examples/host.c
-    kovaflash.exe LICENSE CHANGELOG.txt README.txt)
+    kovaflash.exe LICENSE THIRD-PARTY-NOTICES.txt CHANGELOG.txt README.txt)
 # Every text file of the kit ends its lines with CRLF, as Windows editors
 # expect (Notepad before Windows 10 1809 shows LF-only text as one line).
-text_files=(kova.h KOVA.def KOVAConfig.cmake KOVAConfigVersion.cmake examples/host.c LICENSE CHANGELOG.txt README.txt)
+text_files=(kova.h KOVA.def KOVAConfig.cmake KOVAConfigVersion.cmake examples/host.c LICENSE THIRD-PARTY-NOTICES.txt
+    CHANGELOG.txt README.txt)
 for f in "${text_files[@]}"; do
     sed -i -e 's/\r$//' -e 's/$/\r/' "$kit/$f"
 done

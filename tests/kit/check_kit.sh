@@ -20,7 +20,7 @@ mapfile -t made < <(bash "$src/tools/dist.sh" "$src" "$cross" "$work" "$native")
 [ ${#made[@]} = 2 ] || { echo "FAIL: dist.sh"; exit 1; }
 kit=${made[0]} zip=${made[1]}
 want="CHANGELOG.txt KOVA.def KOVA.dll KOVA.lib KOVAConfig.cmake KOVAConfigVersion.cmake LICENSE README.txt"
-want+=" SHA256SUMS examples/host.c kova.h kovaflash.exe libKOVA.dll.a"
+want+=" SHA256SUMS THIRD-PARTY-NOTICES.txt examples/host.c kova.h kovaflash.exe libKOVA.dll.a"
 held=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs)
 [ "$held" = "$want" ] || bad "kit holds $held, not $want"
 for f in $want; do
@@ -163,6 +163,21 @@ done >"$work/resources"
 [ "$(cat "$work/resources")" = "FileVersion $version OriginalFilename KOVA.dll ProductVersion $version
 FileVersion $tool_version OriginalFilename kovaflash.exe ProductVersion $version" ] ||
     bad "version resources read: $(cat "$work/resources")"
+
+# Every library whose code is in kovaflash.exe, known here by a mark it
+# leaves in the binary, is named in the notices with its licence.
+notices=$(tr -d '\r' <"$kit/THIRD-PARTY-NOTICES.txt")
+marks=$(strings -a "$exe")
+for row in "N3CLI11|== CLI11 ==|BSD" "N8nlohmann|== nlohmann/json ==|MIT" \
+    "Mingw-w64 runtime failure|== MinGW-w64 runtime and winpthreads ==|MinGW-w64" \
+    "winpthreads|== MinGW-w64 runtime and winpthreads ==|winpthreads" \
+    "__gnu_cxx|== GCC runtime: libstdc++ and libgcc ==|GCC RUNTIME LIBRARY EXCEPTION" \
+    "libgcc_s_dw2-1.dll|== GCC runtime: libstdc++ and libgcc ==|GCC RUNTIME LIBRARY EXCEPTION"; do
+    IFS='|' read -r mark heading licence <<<"$row"
+    grep -qF -- "$mark" <<<"$marks" || bad "kovaflash.exe no longer holds \"$mark\": revise the notices"
+    section=$(awk -v h="$heading" '$0 == h {f=1; print; next} /^== .* ==$/ {f=0} f' <<<"$notices")
+    [ -n "$section" ] && grep -qiF -- "$licence" <<<"$section" || bad "THIRD-PARTY-NOTICES.txt lacks $heading with $licence"
+done
 
 # kovaflash.exe's manifest, read back from its resources (RT_MANIFEST, ID 1):
 # what it asks of Windows, item by item.
