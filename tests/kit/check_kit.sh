@@ -133,6 +133,13 @@ if cmake -S "$work/cmake-user" -B "$work/cmake-user/build" -G Ninja -DKOVA_DIR="
 else
     bad "a CMake project does not find and link KOVA::KOVA: $(tail -5 "$work/cmake.log")"
 fi
+# A 64-bit build is refused, and CMake's message says it is about the bitness.
+mkdir -p "$work/cmake-64"
+printf '%s\n' 'cmake_minimum_required(VERSION 3.20)' 'project(kit_user64 C)' \
+    'find_package(KOVA 5.1 REQUIRED CONFIG)' >"$work/cmake-64/CMakeLists.txt"
+out=$(cmake -S "$work/cmake-64" -B "$work/cmake-64/build" -G Ninja -DKOVA_DIR="$kit" \
+    -DCMAKE_TOOLCHAIN_FILE="$src/cmake/x86_64-w64-mingw32.cmake" 2>&1) && bad "a 64-bit CMake build found KOVA"
+grep -q 'KOVA is 32-bit only' <<<"$out" || bad "a 64-bit CMake build is not told KOVA is 32-bit only: $(tail -8 <<<"$out")"
 
 # The PE headers: KOVA.dll's image version is the header's version and it
 # declares no SEH handlers; kovaflash.exe is stripped, versioned, and asks
