@@ -12,7 +12,8 @@
  *
  * A host defines no macro before including this header. KOVA_BUILD is
  * defined only while the library itself is compiled: it drops the import
- * declarations, so a host that defines it fails to link.
+ * declarations, so a host that defines it fails an MSVC-style link (MinGW's
+ * ld links it anyway by auto-import, unless --disable-auto-import).
  *
  * In the native (Linux) build the calling-convention and import macros are
  * empty and the names are ordinary C symbols.

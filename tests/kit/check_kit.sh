@@ -106,6 +106,25 @@ check_imports "$work/lld-host.exe" KOVA_check_bios_image KOVA_get_ec_ram KOVA_se
     KOVA_mb KOVA_flash_size ACPI_require_global_lock ACPI_release_global_lock
 out=$(msvc_host "$work/bad-host.exe" -DKOVA_BUILD 2>&1) && bad "a host that defines KOVA_BUILD links"
 grep -q 'undefined symbol: _KOVA_mb' <<<"$out" || bad "defining KOVA_BUILD fails otherwise than README.txt says: $out"
+# ... and MinGW's ld links it anyway by auto-import, or refuses without it, as README.txt says.
+$cc $c89 -DKOVA_BUILD -I"$kit" "$kit/examples/host.c" "$kit/libKOVA.dll.a" -o "$work/auto-import-host.exe" 2>/dev/null ||
+    bad "MinGW with KOVA_BUILD does not link by auto-import, as README.txt says it does"
+$cc $c89 -DKOVA_BUILD -I"$kit" "$kit/examples/host.c" "$kit/libKOVA.dll.a" -Wl,--disable-auto-import \
+    -o "$work/no-auto-import-host.exe" 2>/dev/null && bad "MinGW with KOVA_BUILD and --disable-auto-import links"
+# An llvm-dlltool library linked MSVC-style needs /safeseh:no, as README.txt says.
+lld_safeseh() {  # OUT [LLD_OPTIONS...]
+    local out=$1
+    shift
+    lld-link /nologo /nodefaultlib /entry:host_entry /subsystem:console "$@" "$work/lld-host.exe.obj" "$work/llvm.a" \
+        /out:"$out" 2>&1
+}
+out=$(lld_safeseh "$work/safeseh-host.exe") && bad "lld-link took an llvm-dlltool library without /safeseh:no"
+grep -q 'safeseh: .*KOVA.dll is not compatible with SEH' <<<"$out" || bad "lld-link's refusal is not README.txt's: $out"
+lld_safeseh "$work/safeseh-no-host.exe" /safeseh:no >/dev/null || bad "lld-link /safeseh:no does not take an llvm-dlltool library"
+# llvm-dlltool without -m i386 makes a library a 32-bit link cannot use.
+llvm-dlltool -d "$kit/KOVA.def" -l "$work/llvm64.a" 2>/dev/null &&
+    link_host "$work/host-llvm64.exe" "$work/llvm64.a" clang --target=i686-w64-mingw32 -fuse-ld=lld -L"$gcc_libs" \
+        >/dev/null 2>&1 && bad "llvm-dlltool without -m i386 made a library a 32-bit link takes: README.txt is wrong"
 
 # KOVA.lib (MSVC format): one import member per exported name, code for
 # the functions, data for the variables, each resolved to the undecorated name.
