@@ -1,5 +1,7 @@
 #include "atomic_file.h"
 
+#include "utf8_path.h"
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -8,7 +10,6 @@
 #if defined(_WIN32)
 #include <windows.h>
 
-#include <algorithm>
 #include <random>
 #else
 #include <fcntl.h>
@@ -19,8 +20,8 @@
 namespace {
 
 std::string folder_of(const std::string& path) {
-    std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    return parent.empty() ? "." : parent.string();
+    std::filesystem::path parent = u8::path(path).parent_path();
+    return parent.empty() ? "." : u8::text(parent);
 }
 
 // The temporary names a write of the file `name` uses, in its folder:
@@ -45,9 +46,9 @@ size_t remove_stale_temporaries_in(const std::string& dir,
                                    const std::function<bool(const std::string&)>& target) {
     std::error_code ec;
     size_t removed = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    for (const auto& entry : std::filesystem::directory_iterator(u8::path(dir), ec)) {
         std::error_code entry_ec;
-        std::optional<std::string> of = temporary_target(entry.path().filename().string());
+        std::optional<std::string> of = temporary_target(u8::text(entry.path().filename()));
         if (of && target(*of) &&
             entry.symlink_status(entry_ec).type() == std::filesystem::file_type::regular &&
             std::filesystem::remove(entry.path(), entry_ec)) {
@@ -58,7 +59,7 @@ size_t remove_stale_temporaries_in(const std::string& dir,
 }
 
 size_t remove_stale_temporaries(const std::string& path) {
-    std::string name = std::filesystem::path(path).filename().string();
+    std::string name = u8::text(u8::path(path).filename());
     return remove_stale_temporaries_in(folder_of(path), [&](const std::string& of) { return of == name; });
 }
 
@@ -74,12 +75,12 @@ HANDLE create_temporary(const std::string& path, std::string& tmp) {
     static std::mt19937 pick(std::random_device{}() ^ GetCurrentProcessId() ^ GetTickCount());
     std::uniform_int_distribution<size_t> letter(0, sizeof LETTERS - 2);
     for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
-        tmp = folder_of(path) + "/" + temporary_prefix(std::filesystem::path(path).filename().string());
+        tmp = folder_of(path) + "/" + temporary_prefix(u8::text(u8::path(path).filename()));
         for (size_t i = 0; i + 1 < sizeof MKSTEMP_SUFFIX; ++i) {
             tmp += LETTERS[letter(pick)];
         }
-        HANDLE h =
-            CreateFileA(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE h = CreateFileW(u8::os(tmp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
             return h;
         }
@@ -90,7 +91,7 @@ HANDLE create_temporary(const std::string& path, std::string& tmp) {
 }  // namespace
 
 Status write_file_atomic(const std::string& path, const uint8_t* data, size_t size, Existing existing) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(u8::os(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         return Error{exitcode::USAGE,
                      path + ": is a symbolic link; refused (nothing is written through one)"};
@@ -98,8 +99,8 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
     std::string tmp;
     HANDLE h = create_temporary(path, tmp);
     if (h == INVALID_HANDLE_VALUE) {
-        return Error{exitcode::ENVIRONMENT, folder_of(path) + ": cannot create a file there (error " +
-                                                std::to_string(GetLastError()) + ")"};
+        return Error{exitcode::ENVIRONMENT, folder_of(path) + ": cannot create a file there (" +
+                                                u8::error_text(GetLastError()) + ")"};
     }
     DWORD written = 0;
     bool ok = size == 0 || (WriteFile(h, data, DWORD(size), &written, nullptr) && written == size);
@@ -119,11 +120,11 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
                                   : MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != 0);
     if (!moved) {
         DWORD e = GetLastError();
-        DeleteFileA(tmp.c_str());
+        DeleteFileW(u8::os(tmp).c_str());
         if (e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS) {
             return Error{exitcode::USAGE, path + ": exists"};
         }
-        return Error{exitcode::ENVIRONMENT, path + ": write failed (error " + std::to_string(e) + ")"};
+        return Error{exitcode::ENVIRONMENT, path + ": write failed (" + u8::error_text(e) + ")"};
     }
     return std::nullopt;
 }
@@ -143,8 +144,7 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
     mode_t mask = umask(0);
     umask(mask);
     mode_t mode = replacing ? (old.st_mode & 07777) : (0666 & ~mask);
-    std::string tmp =
-        dir + "/" + temporary_prefix(std::filesystem::path(path).filename().string()) + MKSTEMP_SUFFIX;
+    std::string tmp = dir + "/" + temporary_prefix(u8::text(u8::path(path).filename())) + MKSTEMP_SUFFIX;
     int fd = mkstemp(tmp.data());
     if (fd < 0) {
         return Error{exitcode::ENVIRONMENT,

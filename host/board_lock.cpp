@@ -1,5 +1,7 @@
 #include "board_lock.h"
 
+#include "utf8_path.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -28,8 +30,8 @@ std::string holder(const std::string& dir) {
     std::string pid;
     std::error_code ec;
     std::string path = dir + "/" + BOARD_LOCK_FILE;
-    if (!std::filesystem::is_symlink(path, ec)) {
-        std::ifstream(path) >> pid;
+    if (!std::filesystem::is_symlink(u8::path(path), ec)) {
+        std::ifstream(u8::path(path)) >> pid;
     }
     return "board busy (held by pid " + (pid.empty() ? std::string("unknown") : pid) + ")";
 }
@@ -45,7 +47,7 @@ Status BoardLock::acquire(const std::string& dir, double wait_seconds, bool read
     HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\KOVA-K5R-firmware");
     if (!m) {
         return Error{exitcode::ENVIRONMENT,
-                     "cannot create the board mutex (error " + std::to_string(GetLastError()) + ")"};
+                     "cannot create the board mutex (" + u8::error_text(GetLastError()) + ")"};
     }
     DWORD waited = WaitForSingleObject(m, 0);
     if (waited == WAIT_TIMEOUT && wait_seconds > 0) {
@@ -61,13 +63,13 @@ Status BoardLock::acquire(const std::string& dir, double wait_seconds, bool read
     mutex_ = m;
     // The pid, for a second writer to name; never through a link.
     std::string path = dir + "/" + BOARD_LOCK_FILE;
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(u8::os(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
         release();
         return Error{exitcode::USAGE, path + SYMLINK_REFUSED};
     }
     (void)reader;  // the mutex needs no file: a reader of a read-only folder is locked too
-    HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    HANDLE f = CreateFileW(u8::os(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (f != INVALID_HANDLE_VALUE) {
         std::string pid = std::to_string(GetCurrentProcessId()) + "\n";

@@ -1,5 +1,7 @@
 #include "file_read.h"
 
+#include "utf8_path.h"
+
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -21,7 +23,7 @@
 Status read_bounded(const std::string& path, size_t limit, Links links, const std::string& what,
                     std::vector<uint8_t>& out) {
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
-    if (GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &attributes)) {
+    if (GetFileAttributesExW(u8::os(path).c_str(), GetFileExInfoStandard, &attributes)) {
         if (attributes.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             return Error{exitcode::USAGE, path + ": is a directory, not " + what};
         }
@@ -32,14 +34,14 @@ Status read_bounded(const std::string& path, size_t limit, Links links, const st
         return Error{exitcode::USAGE, path + ": no such file"};
     }
     DWORD flags = FILE_ATTRIBUTE_NORMAL | (links == Links::Refuse ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    HANDLE h =
-        CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags, nullptr);
+    HANDLE h = CreateFileW(u8::os(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, flags,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         DWORD e = GetLastError();
-        return Error{exitcode::USAGE, path + ": cannot open (" +
-                                          (e == ERROR_ACCESS_DENIED ? std::string("Permission denied")
-                                                                    : "error " + std::to_string(e)) +
-                                          ")"};
+        return Error{exitcode::USAGE,
+                     path + ": cannot open (" +
+                         (e == ERROR_ACCESS_DENIED ? std::string("Permission denied") : u8::error_text(e)) +
+                         ")"};
     }
     if (GetFileType(h) != FILE_TYPE_DISK) {
         CloseHandle(h);

@@ -1,6 +1,7 @@
 #include "board.h"
 
 #include "atomic_file.h"
+#include "utf8_path.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -25,20 +26,20 @@ Status read_file(const std::filesystem::path& path, std::vector<uint8_t>& out, s
     std::error_code ec;
     std::filesystem::file_status st = std::filesystem::symlink_status(path, ec);
     if (st.type() == std::filesystem::file_type::symlink) {
-        return Error{exitcode::USAGE, path.string() + ": is a symbolic link; refused"};
+        return Error{exitcode::USAGE, u8::text(path) + ": is a symbolic link; refused"};
     }
     if (st.type() != std::filesystem::file_type::regular) {
-        return Error{exitcode::USAGE, path.string() + ": missing"};
+        return Error{exitcode::USAGE, u8::text(path) + ": missing"};
     }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        return Error{exitcode::USAGE, path.string() + ": unreadable"};
+        return Error{exitcode::USAGE, u8::text(path) + ": unreadable"};
     }
     out.assign(size, 0);
     in.read(reinterpret_cast<char*>(out.data()), std::streamsize(size));
     if (size_t(in.gcount()) != size || in.peek() != std::char_traits<char>::eof()) {
         return Error{exitcode::USAGE,
-                     path.string() + ": expected exactly " + std::to_string(size) + " bytes"};
+                     u8::text(path) + ": expected exactly " + std::to_string(size) + " bytes"};
     }
     return std::nullopt;
 }
@@ -90,14 +91,14 @@ Status Board::save(const std::filesystem::path& dir) const {
     memory.read(phys::FLASH_BASE, flash.data(), flash.size());
     // The firmware last: a board whose save fails part way keeps its old
     // firmware, never a new one beside the old devices' state.
-    if (Status err = write_file_atomic((dir / EC_RAM_FILE).string(), ec.ram.data(), ec.ram.size())) {
+    if (Status err = write_file_atomic(u8::text(dir / EC_RAM_FILE), ec.ram.data(), ec.ram.size())) {
         return err;
     }
     if (Status err =
-            write_file_atomic((dir / EEPROM_FILE).string(), smbus.eeprom.data(), smbus.eeprom.size())) {
+            write_file_atomic(u8::text(dir / EEPROM_FILE), smbus.eeprom.data(), smbus.eeprom.size())) {
         return err;
     }
-    return write_file_atomic((dir / FLASH_FILE).string(), flash.data(), flash.size());
+    return write_file_atomic(u8::text(dir / FLASH_FILE), flash.data(), flash.size());
 }
 
 #if defined(_WIN32)
@@ -128,7 +129,7 @@ void save_environment_board() {
     if (flash == loaded_flash && ram == loaded_ram && eeprom == loaded_eeprom) {
         return;  // nothing changed: nothing is written
     }
-    if (Status err = installed->save(environment_dir)) {
+    if (Status err = installed->save(u8::path(environment_dir))) {
         std::fprintf(stderr, "ZUNDA.dll (simulator): cannot save the board: %s\n", err->text.c_str());
     }
 }
@@ -143,11 +144,12 @@ Board& current() {
         // simulator (a program linked against the kit, or any host beside
         // the form of ZUNDA.dll that stands for the real board): the board
         // comes from the directory this variable names.
-        if (const char* dir = std::getenv("ZUNDA_SIM_BOARD")) {
-            if (Status err = fallback.load(dir)) {
+        // Read wide: a folder may be named in any script.
+        if (const wchar_t* dir = _wgetenv(L"ZUNDA_SIM_BOARD")) {
+            if (Status err = fallback.load(std::filesystem::path(dir))) {
                 std::fprintf(stderr, "ZUNDA.dll (simulator): %s\n", err->text.c_str());
             } else {
-                environment_dir = dir;
+                environment_dir = u8::from_wide(dir);
                 state_of(fallback, loaded_flash, loaded_ram, loaded_eeprom);
             }
         }

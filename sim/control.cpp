@@ -5,6 +5,7 @@
 #include <string>
 
 #include "board.h"
+#include "utf8_path.h"
 
 namespace {
 std::string board_dir;
@@ -16,7 +17,7 @@ uint32_t ZUNDA_CALL SimOpenBoard(const char* dir) {
     if (dir == nullptr) {
         return 0;
     }
-    if (sim::current().load(dir)) {
+    if (sim::current().load(u8::path(dir))) {
         return 0;
     }
     board_dir = dir;
@@ -35,7 +36,7 @@ uint32_t ZUNDA_CALL SimSaveBoard(void) {
     if (board_dir.empty()) {
         return 0;
     }
-    return sim::current().save(board_dir) ? 0 : 1;
+    return sim::current().save(u8::path(board_dir)) ? 0 : 1;
 }
 
 uint32_t ZUNDA_CALL SimTraceCount(void) { return uint32_t(sim::current().bus.trace().size()); }

@@ -6,6 +6,7 @@
 
 #include "atomic_file.h"
 #include "file_read.h"
+#include "utf8_path.h"
 
 namespace records {
 
@@ -18,7 +19,8 @@ std::string path_in(const std::string& dir, const char* name) { return dir + "/"
 
 bool file_missing(const std::string& path) {
     std::error_code ec;
-    return std::filesystem::symlink_status(path, ec).type() == std::filesystem::file_type::not_found;
+    return std::filesystem::symlink_status(u8::path(path), ec).type() ==
+           std::filesystem::file_type::not_found;
 }
 
 Error damaged(const std::string& path, const std::string& what, const std::string& remedy) {

@@ -2,6 +2,7 @@
 
 #include "atomic_file.h"
 #include "file_read.h"
+#include "utf8_path.h"
 
 #include <filesystem>
 
@@ -47,8 +48,9 @@ Status refuse_input_as_output(const std::string& output, const std::vector<std::
     namespace fs = std::filesystem;
     for (const std::string& input : inputs) {
         std::error_code e1, e2, e3;
-        bool same = !input.empty() && ((fs::exists(output, e1) && fs::equivalent(output, input, e2)) ||
-                                       fs::weakly_canonical(output, e1) == fs::weakly_canonical(input, e3));
+        const fs::path out = u8::path(output), in = u8::path(input);
+        bool same = !input.empty() && ((fs::exists(out, e1) && fs::equivalent(out, in, e2)) ||
+                                       fs::weakly_canonical(out, e1) == fs::weakly_canonical(in, e3));
         if (same && !e1 && !e3) {
             return Error{exitcode::USAGE,
                          output + ": is " + input + ", which this command reads; never written over"};

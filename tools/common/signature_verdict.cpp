@@ -5,6 +5,7 @@
 
 #include "image_file.h"
 #include "signature_file.h"
+#include "utf8_path.h"
 
 namespace trust {
 
@@ -34,7 +35,8 @@ Verdict judge(const std::vector<uint8_t>& image, const std::string& image_path, 
     Verdict v;
     const std::string origin = "the image's origin was not checked";
     std::error_code ec;
-    if (std::filesystem::symlink_status(sig_path, ec).type() == std::filesystem::file_type::not_found) {
+    if (std::filesystem::symlink_status(u8::path(sig_path), ec).type() ==
+        std::filesystem::file_type::not_found) {
         if (keys.empty()) {
             v.state = S::Unchecked;
             v.text = "not checked: no trusted key in " + dir + " and no " + sig_path + "; " + origin;

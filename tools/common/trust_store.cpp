@@ -6,6 +6,7 @@
 
 #include "atomic_file.h"
 #include "image_file.h"
+#include "utf8_path.h"
 
 namespace trust {
 
@@ -33,7 +34,7 @@ std::string stem_of(const std::string& entry) {
 // The entries of `dir`, by name; an error when it cannot be listed.
 Status list(const std::string& dir, std::vector<fs::directory_entry>& out) {
     std::error_code ec;
-    fs::directory_iterator it(dir, ec);
+    fs::directory_iterator it(u8::path(dir), ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
         out.push_back(*it);
     }
@@ -54,15 +55,19 @@ bool is_key_file(const std::string& entry) {
 }
 
 bool valid_key_name(const std::string& name) {
+    // Letters of any script (UTF-8 bytes from 0x80 up), digits, '-', '_'
+    // and '.': no separator, blank or control character.
+    constexpr unsigned char FIRST_NON_ASCII = 0x80;
     return !name.empty() && name.size() <= MAX_NAME_CHARS && name[0] != '.' &&
-           std::all_of(name.begin(), name.end(),
-                       [](unsigned char c) { return std::isalnum(c) || c == '-' || c == '_' || c == '.'; });
+           std::all_of(name.begin(), name.end(), [](unsigned char c) {
+               return std::isalnum(c) || c == '-' || c == '_' || c == '.' || c >= FIRST_NON_ASCII;
+           });
 }
 
 Status load(const std::string& dir, Folder folder, std::vector<signing::PublicKey>& keys) {
     keys.clear();
     std::error_code ec;
-    fs::file_status st = fs::symlink_status(dir, ec);
+    fs::file_status st = fs::symlink_status(u8::path(dir), ec);
     if (st.type() == fs::file_type::not_found) {
         if (folder == Folder::Named) {
             return Error{exitcode::USAGE, dir + ": no such folder of trusted keys"};
@@ -77,7 +82,7 @@ Status load(const std::string& dir, Folder folder, std::vector<signing::PublicKe
         return err;
     }
     for (const fs::directory_entry& entry : entries) {
-        const std::string name = entry.path().filename().string();
+        const std::string name = u8::text(entry.path().filename());
         if (hidden(name)) {
             continue;
         }
@@ -102,9 +107,10 @@ Status add(const std::string& dir, const std::string& key_path, const std::strin
            signing::PublicKey& added, bool& already) {
     already = false;
     if (!valid_key_name(name)) {
-        return Error{exitcode::USAGE, "\"" + name +
-                                          "\": a key's name is 1 to 64 letters, digits, '-', '_' or '.', "
-                                          "not beginning with '.' (--name NAME gives one)"};
+        return Error{exitcode::USAGE,
+                     "\"" + name +
+                         "\": a key's name is 1 to 64 bytes of letters, digits, '-', '_' or '.', "
+                         "not beginning with '.' (--name NAME gives one)"};
     }
     if (Status err = signing::read_public_key(key_path, added)) {
         return err;
@@ -115,7 +121,7 @@ Status add(const std::string& dir, const std::string& key_path, const std::strin
         return err;
     }
     std::error_code ec;
-    fs::create_directories(dir, ec);
+    fs::create_directories(u8::path(dir), ec);
     if (ec) {
         return Error{exitcode::ENVIRONMENT, dir + ": cannot make the folder (" + ec.message() + ")"};
     }
@@ -126,7 +132,7 @@ Status add(const std::string& dir, const std::string& key_path, const std::strin
     }
     std::string target = dir + "/" + name + signing::PUBLIC_KEY_SUFFIX;
     for (const fs::directory_entry& entry : entries) {
-        const std::string there_name = entry.path().filename().string();
+        const std::string there_name = u8::text(entry.path().filename());
         if (!is_key_file(there_name) || lower(stem_of(there_name)) != lower(name)) {
             continue;
         }
@@ -150,13 +156,13 @@ Status add(const std::string& dir, const std::string& key_path, const std::strin
 Status remove(const std::string& dir, const std::string& name) {
     std::vector<fs::directory_entry> entries;
     std::error_code ec;
-    if (fs::symlink_status(dir, ec).type() == fs::file_type::directory) {
+    if (fs::symlink_status(u8::path(dir), ec).type() == fs::file_type::directory) {
         if (Status err = list(dir, entries)) {
             return err;
         }
     }
     for (const fs::directory_entry& entry : entries) {
-        const std::string there = entry.path().filename().string();
+        const std::string there = u8::text(entry.path().filename());
         if (is_key_file(there) && stem_of(there) == name) {
             if (!fs::remove(entry.path(), ec)) {
                 return Error{exitcode::ENVIRONMENT,
@@ -172,14 +178,14 @@ Status remove_all(const std::string& dir, std::vector<std::string>& removed) {
     removed.clear();
     std::vector<fs::directory_entry> entries;
     std::error_code ec;
-    if (fs::symlink_status(dir, ec).type() != fs::file_type::directory) {
+    if (fs::symlink_status(u8::path(dir), ec).type() != fs::file_type::directory) {
         return std::nullopt;
     }
     if (Status err = list(dir, entries)) {
         return err;
     }
     for (const fs::directory_entry& entry : entries) {
-        const std::string there = entry.path().filename().string();
+        const std::string there = u8::text(entry.path().filename());
         if (!is_key_file(there)) {
             continue;
         }

@@ -37,7 +37,8 @@ Status load(const std::string& dir, Folder folder, std::vector<signing::PublicKe
 
 // The key a file NAME.pub in `dir` would be known by, if `entry` names one.
 bool is_key_file(const std::string& entry);
-// A key's name: letters, digits, '-', '_' and '.', not first, at most 64.
+// A key's name: letters (of any script), digits, '-', '_' and '.', not
+// first; at most 64 bytes of UTF-8.
 bool valid_key_name(const std::string& name);
 
 // Copies the public key at `key_path` into `dir` (made if missing) as

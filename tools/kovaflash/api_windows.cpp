@@ -8,6 +8,7 @@
 
 #include "api.h"
 #include "trust_store.h"
+#include "utf8_path.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ Status bind_kova(KovaApi& api) {
         kova = LoadLibraryA("KOVA.dll");
     }
     if (!kova) {
-        return Error{exitcode::FAILED, "cannot load KOVA.dll (error " + std::to_string(GetLastError()) + ")"};
+        return Error{exitcode::FAILED, "cannot load KOVA.dll (" + u8::error_text(GetLastError()) + ")"};
     }
     bool ok = resolve(kova, api.mb, "KOVA_mb") && resolve(kova, api.customer, "KOVA_customer") &&
               resolve(kova, api.major_version, "KOVA_major_version") &&
@@ -133,11 +134,13 @@ void unbind_kova() {
 
 namespace {
 
-// The folder of kovaflash.exe itself.
+// The folder of kovaflash.exe itself, in UTF-8 (its name may be in any script).
 std::string program_folder() {
-    char program[MAX_PATH] = {};
-    DWORD n = GetModuleFileNameA(nullptr, program, MAX_PATH);
-    std::string folder(program, n > 0 && n < MAX_PATH ? n : 0);
+    constexpr DWORD LONGEST_PATH = 32768;
+    std::wstring program(LONGEST_PATH, L'\0');
+    DWORD n = GetModuleFileNameW(nullptr, program.data(), LONGEST_PATH);
+    program.resize(n > 0 && n < LONGEST_PATH ? n : 0);
+    std::string folder = u8::from_wide(program);
     size_t slash = folder.find_last_of("\\/");
     return slash == std::string::npos ? std::string(".") : folder.substr(0, slash);
 }

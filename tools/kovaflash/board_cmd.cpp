@@ -7,6 +7,7 @@
 #include "builder.h"
 #include "image_identity.h"
 #include "trust_store.h"
+#include "utf8_path.h"
 
 namespace {
 
@@ -71,8 +72,14 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
         if (Status err = signing::read_public_key(key_path, key)) {
             throw *err;
         }
-        if (!trust::is_key_file(std::filesystem::path(key_path).filename().string())) {
-            throw Error{exitcode::USAGE, key_path + ": a trusted key's file is named NAME.pub"};
+        std::string file = u8::text(u8::path(key_path).filename());
+        if (!trust::is_key_file(file) ||
+            !trust::valid_key_name(
+                file.substr(0, file.size() - std::string(signing::PUBLIC_KEY_SUFFIX).size()))) {
+            throw Error{exitcode::USAGE,
+                        key_path +
+                            ": a trusted key's file is named NAME.pub, NAME of letters, digits, "
+                            "'-', '_' and '.'"};
         }
     }
     if (board_files_present(s.options.board_dir) && !s.options.replace) {
@@ -94,15 +101,17 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
         throw *err;
     }
     std::error_code gone;
-    if (std::filesystem::symlink_status(trust_dir, gone).type() == std::filesystem::file_type::directory) {
-        std::filesystem::remove_all(trust_dir, gone);  // and whatever else the old board's folder held
+    if (std::filesystem::symlink_status(u8::path(trust_dir), gone).type() ==
+        std::filesystem::file_type::directory) {
+        std::filesystem::remove_all(u8::path(trust_dir),
+                                    gone);  // and whatever else the old board's folder held
     }
     std::vector<std::string> names;
     nlohmann::json keys = nlohmann::json::array();
     for (const std::string& key_path : trusted) {
         signing::PublicKey key;
         bool already = false;
-        std::string file = std::filesystem::path(key_path).filename().string();
+        std::string file = u8::text(u8::path(key_path).filename());
         std::string name = file.substr(0, file.size() - std::string(signing::PUBLIC_KEY_SUFFIX).size());
         if (Status err = trust::add(trust_dir, key_path, name, false, key, already)) {
             throw *err;
@@ -131,7 +140,7 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
     uint32_t floor_before = 0;
     Status floor_err = records::read_floor(s.records_dir(), floor_before);
     std::error_code ec;
-    std::filesystem::remove(s.records_dir() + "/" + records::FLOOR_FILE, ec);
+    std::filesystem::remove(u8::path(s.records_dir() + "/" + records::FLOOR_FILE), ec);
     records::Record r = {
         {"event", "board-init"},
         {"floor_before", floor_err ? nlohmann::json("damaged") : nlohmann::json(floor_before)},

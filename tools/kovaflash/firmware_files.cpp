@@ -8,6 +8,7 @@
 #include "board_lock.h"
 #include "image_identity.h"
 #include "signing.h"
+#include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -79,8 +80,8 @@ std::string dated_backup_path(Session& s, const std::vector<uint8_t>& flash) {
     const std::string stamp = records::utc_stamp();
     unsigned long sequence = 1;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(s.options.board_dir, ec)) {
-        auto b = records::parse_dated_backup(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(u8::path(s.options.board_dir), ec)) {
+        auto b = records::parse_dated_backup(u8::text(entry.path().filename()));
         if (b && b->stamp == stamp) {
             sequence = std::max(sequence, b->sequence + 1);
         }
@@ -97,12 +98,13 @@ std::string dated_backup_path(Session& s, const std::vector<uint8_t>& flash) {
 // of the board directory.
 void check_backup_target(Session& s, const std::string& path, const std::string& image_path) {
     std::error_code ec;
-    if (fs::is_directory(path, ec)) {
+    if (fs::is_directory(u8::path(path), ec)) {
         throw Error{exitcode::USAGE, path + ": is a directory; name the backup file"};
     }
     auto same = [&](const std::string& other) {
         std::error_code e1, e2;
-        return !other.empty() && fs::weakly_canonical(path, e1) == fs::weakly_canonical(other, e2) && !e1 &&
+        return !other.empty() &&
+               fs::weakly_canonical(u8::path(path), e1) == fs::weakly_canonical(u8::path(other), e2) && !e1 &&
                !e2;
     };
     if (same(image_path)) {
@@ -161,21 +163,21 @@ Backup write_backup(Session& s, const std::vector<uint8_t>& flash, const std::st
 void prune_dated_backups(Session& s, uint32_t keep, const std::set<std::string>& kept) {
     std::error_code ec;
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(s.options.board_dir, ec)) {
+    for (const auto& entry : fs::directory_iterator(u8::path(s.options.board_dir), ec)) {
         std::error_code e;
         if (entry.symlink_status(e).type() == fs::file_type::regular) {
-            names.push_back(entry.path().filename().string());
+            names.push_back(u8::text(entry.path().filename()));
         }
     }
     std::set<std::string> kept_names;
     for (const std::string& k : kept) {
-        kept_names.insert(fs::path(k).filename().string());
+        kept_names.insert(u8::text(u8::path(k).filename()));
     }
     std::vector<std::string> removed;
     for (const std::string& name : records::backups_to_prune(names, keep, kept_names)) {
         std::error_code e;
         // Only a file of the board directory that the name still holds.
-        if (fs::remove(fs::path(s.options.board_dir) / name, e)) {
+        if (fs::remove(u8::path(s.options.board_dir) / u8::path(name), e)) {
             removed.push_back(name);
         }
     }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "board_cmd.h"
 #include "cli.h"
@@ -16,7 +17,14 @@
 #include "interrupt.h"
 #include "session.h"
 #include "update_cmd.h"
+#include "utf8_path.h"
 #include "verify_cmd.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+// windows.h first: shellapi.h needs its types.
+#include <shellapi.h>
+#endif
 
 namespace {
 
@@ -47,6 +55,28 @@ int run_version(Session& s) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if defined(_WIN32)
+    // The command line as Windows holds it, UTF-16, taken as UTF-8 text: a
+    // path in any script arrives whole, whatever the ANSI code page.
+    int wide_count = 0;
+    wchar_t** wide_args = CommandLineToArgvW(GetCommandLineW(), &wide_count);
+    std::vector<std::string> utf8_args;
+    std::vector<char*> utf8_argv;
+    if (wide_args) {
+        for (int i = 0; i < wide_count; ++i) {
+            utf8_args.push_back(u8::from_wide(wide_args[i]));
+        }
+        LocalFree(wide_args);
+        for (std::string& a : utf8_args) {
+            utf8_argv.push_back(a.data());
+        }
+        utf8_argv.push_back(nullptr);
+        argc = wide_count;
+        argv = utf8_argv.data();
+    }
+    // What the tool prints is UTF-8: a console shows it as such.
+    SetConsoleOutputCP(CP_UTF8);
+#endif
     // Every line reaches a log or a pipe when it is printed, not when the
     // buffer fills: what was said before an interruption stays said.
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);

@@ -8,6 +8,7 @@
 #include "atomic_file.h"
 #include "image_file.h"
 #include "interrupt.h"
+#include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -17,32 +18,32 @@ constexpr char REPAIR[] = "`kovaflash board init --replace` makes a new board th
 
 // A file of the board directory, named the way the directory was given
 // plus '/' (which Windows takes too), so a message shows the path as typed.
-fs::path board_file(const std::string& dir, const BoardFile& f) { return fs::path(dir + "/" + f.name); }
+fs::path board_file(const std::string& dir, const BoardFile& f) { return u8::path(dir + "/" + f.name); }
 
 // Every state file there and whole, or throws the Error naming the first that is not.
 void check_board_files(const std::string& dir) {
     std::error_code ec;
-    if (!fs::is_directory(dir, ec) || !board_files_present(dir)) {
+    if (!fs::is_directory(u8::path(dir), ec) || !board_files_present(dir)) {
         throw Error{exitcode::USAGE, "no board in " + dir + ": create one with `kovaflash board init`"};
     }
     for (const BoardFile& f : BOARD_FILES) {
         fs::path p = board_file(dir, f);
         fs::file_status st = fs::symlink_status(p, ec);
         if (st.type() == fs::file_type::symlink) {
-            throw Error{exitcode::USAGE, p.string() +
+            throw Error{exitcode::USAGE, u8::text(p) +
                                              ": is a symbolic link; refused (a board file is never "
                                              "opened through one); " +
                                              REPAIR};
         }
         if (st.type() == fs::file_type::not_found) {
-            throw Error{exitcode::USAGE, p.string() + ": missing; " + REPAIR};
+            throw Error{exitcode::USAGE, u8::text(p) + ": missing; " + REPAIR};
         }
         if (st.type() != fs::file_type::regular) {
-            throw Error{exitcode::USAGE, p.string() + ": not a regular file; " + REPAIR};
+            throw Error{exitcode::USAGE, u8::text(p) + ": not a regular file; " + REPAIR};
         }
         uintmax_t size = fs::file_size(p, ec);
         if (ec || size != f.bytes) {
-            throw Error{exitcode::USAGE, p.string() + ": " +
+            throw Error{exitcode::USAGE, u8::text(p) + ": " +
                                              (ec ? ec.message() : std::to_string(size) + " bytes") +
                                              ", expected " + std::to_string(f.bytes) + "; " + REPAIR};
         }
@@ -78,13 +79,13 @@ void Session::open(Access access) {
     // On a real board the folder holds only the lock's note of its holder
     // and the dated backups: made for every command.
     if (access == Access::Create || !api.simulated) {
-        fs::create_directories(dir, ec);
+        fs::create_directories(u8::path(dir), ec);
         if (ec) {
             throw Error{exitcode::ENVIRONMENT,
                         "cannot create " + dir + " (" + ec.message() + "); nothing written"};
         }
     }
-    if (!fs::is_directory(dir, ec)) {
+    if (!fs::is_directory(u8::path(dir), ec)) {
         throw Error{exitcode::USAGE, api.simulated
                                          ? "no board in " + dir + ": create one with `kovaflash board init`"
                                          : dir + ": no such folder (the board's lock and backups)"};
@@ -189,7 +190,7 @@ void Session::record(records::Record& r) {
         r["library"] = std::string(api.major_version) + "." + api.minor_version;
     }
     std::error_code ec;
-    fs::create_directories(records_dir(), ec);
+    fs::create_directories(u8::path(records_dir()), ec);
     size_t dropped = 0;
     if (Status err = records::append_history(records_dir(), r, records::utc_now(), &dropped)) {
         throw Error{err->code, "cannot record in the history: " + err->text};
