@@ -66,8 +66,8 @@ check_imports() {  # EXE NAME...
     done
     grep -q '@' <<<"$imports" && bad "$(basename "$exe") imports decorated names: $(grep '@' <<<"$imports" | xargs)"
 }
-host_names="KOVA_check_bios_image KOVA_get_ec_ram KOVA_set_ec_ram KOVA_mb KOVA_customer KOVA_date
-    KOVA_flash_size KOVA_message KOVA_block_count KOVA_major_version KOVA_minor_version"
+host_names="KOVA_check_bios_image KOVA_update_bios_firmware KOVA_read_flash_byte KOVA_get_ec_ram KOVA_set_ec_ram
+    KOVA_mb KOVA_customer KOVA_date KOVA_flash_size KOVA_message KOVA_block_count KOVA_major_version KOVA_minor_version"
 # No auto-import: the data exports link only because kova.h declares them
 # as imported data. No warning either: a developer sees none.
 c89="-std=c89 -pedantic -Wall -Wextra -Werror"
@@ -78,6 +78,11 @@ link_host() {  # OUT IMPORT_LIBRARY [COMPILER...]
     "$@" $c89 -I"$kit" "$kit/examples/host.c" "$lib" -Wl,--disable-auto-import -Wl,--fatal-warnings -o "$out"
 }
 link_host "$work/host.exe" "$kit/libKOVA.dll.a" || bad "the example host does not link against libKOVA.dll.a"
+# Its MinGW build line, typed as it stands in host.c and README.txt, in the kit's folder.
+line=$(tr -d '\r' <"$kit/examples/host.c" | sed -n 's/^ \* *MinGW: *//p')
+[ "$line" = "i686-w64-mingw32-gcc examples/host.c -I. -L. -lKOVA -o host.exe" ] || bad "host.c's MinGW line is now: $line"
+(cd "$work" && rm -rf line && mkdir line && cp -r "$kit"/. line/ && cd line && eval "$line") ||
+    bad "host.c's MinGW build line does not build it"
 check_imports "$work/host.exe" $host_names
 
 # KOVA.def, as a developer regenerates an import library from it with no

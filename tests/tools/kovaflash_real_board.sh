@@ -105,5 +105,12 @@ out=$(cd "$bin" && $runner host.exe "$work/new.bin" 2>&1 | tr -d '\r')
 grep -qx 'board K5R vendor ZALT version 05.01 date 03/24/2009 flash 0x200000' <<<"$out" || bad "host.exe identity: $out"
 grep -q '^check 0x00000000 blocks 32 "Image validation sucessfully completed. "$' <<<"$out" || bad "host.exe check: $out"
 grep -qx "ec 0x40 = 0x5A, put back $ec_before" <<<"$out" || bad "host.exe EC (it found $ec_before): $out"
+grep -qx 'flash 0x1FFFE0 "R2318"' <<<"$out" || bad "host.exe flash read: $out"
 [ "$(kf ec read 0x40)" = "EC[0x40] = $ec_before" ] || bad "host.exe did not leave EC RAM as it found it ($ec_before)"
+# Its update, under the mutex, with the counter read from a second thread.
+"$native/kova-image" make "$work/host-new.bin" --seed 12 --revision 1 >/dev/null
+out=$(cd "$bin" && $runner host.exe "$work/host-new.bin" update 2>&1 | tr -d '\r')
+grep -qx 'update 0x00000000 "BIOS update successfully completed. "' <<<"$out" && grep -q '^counter -\?[0-9]' <<<"$out" ||
+    bad "host.exe update: $out"
+"$native/kovaflash" --board "$board" verify "$work/host-new.bin" >/dev/null || bad "host.exe's update is not on the board"
 exit $fail
