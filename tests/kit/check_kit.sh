@@ -75,12 +75,14 @@ link_host() {  # OUT IMPORT_LIBRARY [COMPILER...]
     local out=$1 lib=$2
     shift 2
     [ $# -gt 0 ] || set -- $cc
-    "$@" $c89 -I"$kit" "$kit/examples/host.c" "$lib" -Wl,--disable-auto-import -Wl,--fatal-warnings -o "$out"
+    "$@" $c89 -I"$kit" "$kit/examples/host.c" "$lib" -lbcrypt -lcrypt32 -Wl,--disable-auto-import \
+        -Wl,--fatal-warnings -o "$out"
 }
 link_host "$work/host.exe" "$kit/libKOVA.dll.a" || bad "the example host does not link against libKOVA.dll.a"
 # Its MinGW build line, typed as it stands in host.c and README.txt, in the kit's folder.
 line=$(tr -d '\r' <"$kit/examples/host.c" | sed -n 's/^ \* *MinGW: *//p')
-[ "$line" = "i686-w64-mingw32-gcc examples/host.c -I. -L. -lKOVA -o host.exe" ] || bad "host.c's MinGW line is now: $line"
+[ "$line" = "i686-w64-mingw32-gcc examples/host.c -I. -L. -lKOVA -lbcrypt -lcrypt32 -o host.exe" ] ||
+    bad "host.c's MinGW line is now: $line"
 (cd "$work" && rm -rf line && mkdir line && cp -r "$kit"/. line/ && cd line && eval "$line") ||
     bad "host.c's MinGW build line does not build it"
 check_imports "$work/host.exe" $host_names
@@ -112,9 +114,9 @@ check_imports "$work/lld-host.exe" KOVA_check_bios_image KOVA_get_ec_ram KOVA_se
 out=$(msvc_host "$work/bad-host.exe" -DKOVA_BUILD 2>&1) && bad "a host that defines KOVA_BUILD links"
 grep -q 'undefined symbol: _KOVA_mb' <<<"$out" || bad "defining KOVA_BUILD fails otherwise than README.txt says: $out"
 # ... and MinGW's ld links it anyway by auto-import, or refuses without it, as README.txt says.
-$cc $c89 -DKOVA_BUILD -I"$kit" "$kit/examples/host.c" "$kit/libKOVA.dll.a" -o "$work/auto-import-host.exe" 2>/dev/null ||
+$cc $c89 -DKOVA_BUILD -I"$kit" "$kit/examples/host.c" "$kit/libKOVA.dll.a" -lbcrypt -lcrypt32 -o "$work/auto-import-host.exe" 2>/dev/null ||
     bad "MinGW with KOVA_BUILD does not link by auto-import, as README.txt says it does"
-$cc $c89 -DKOVA_BUILD -I"$kit" "$kit/examples/host.c" "$kit/libKOVA.dll.a" -Wl,--disable-auto-import \
+$cc $c89 -DKOVA_BUILD -I"$kit" "$kit/examples/host.c" "$kit/libKOVA.dll.a" -lbcrypt -lcrypt32 -Wl,--disable-auto-import \
     -o "$work/no-auto-import-host.exe" 2>/dev/null && bad "MinGW with KOVA_BUILD and --disable-auto-import links"
 # An llvm-dlltool library linked MSVC-style needs /safeseh:no, as README.txt says.
 lld_safeseh() {  # OUT [LLD_OPTIONS...]
@@ -148,7 +150,7 @@ members=$(llvm-nm "$kit/KOVA.lib" | grep -c ' [TD] __imp__')
 mkdir -p "$work/cmake-user"
 printf '%s\n' 'cmake_minimum_required(VERSION 3.20)' 'project(kit_user C)' \
     'find_package(KOVA 5.1 REQUIRED CONFIG)' "add_executable(host \"$kit/examples/host.c\")" \
-    'target_link_libraries(host PRIVATE KOVA::KOVA)' \
+    'target_link_libraries(host PRIVATE KOVA::KOVA bcrypt crypt32)' \
     'target_link_options(host PRIVATE -Wl,--disable-auto-import)' >"$work/cmake-user/CMakeLists.txt"
 if cmake -S "$work/cmake-user" -B "$work/cmake-user/build" -G Ninja -DKOVA_DIR="$kit" \
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/i686-w64-mingw32.cmake" >"$work/cmake.log" 2>&1 &&

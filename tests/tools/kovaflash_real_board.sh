@@ -107,9 +107,31 @@ grep -q '^check 0x00000000 blocks 32 "Image validation sucessfully completed. "$
 grep -qx "ec 0x40 = 0x5A, put back $ec_before" <<<"$out" || bad "host.exe EC (it found $ec_before): $out"
 grep -qx 'flash 0x1FFFE0 "R2318"' <<<"$out" || bad "host.exe flash read: $out"
 [ "$(kf ec read 0x40)" = "EC[0x40] = $ec_before" ] || bad "host.exe did not leave EC RAM as it found it ($ec_before)"
-# Its update, under the mutex, with the counter read from a second thread.
+# Its update, only with a signature that checks out (CNG, as README.txt
+# shows), under the mutex, with the counter read from a second thread.
 "$native/kova-image" make "$work/host-new.bin" --seed 12 --revision 1 >/dev/null
-out=$(cd "$bin" && $runner host.exe "$work/host-new.bin" update 2>&1 | tr -d '\r')
+"$native/kova-image" make "$work/host-other.bin" --seed 13 --revision 1 >/dev/null
+"$native/kova-image" sign "$work/host-new.bin" --key "$work/vendor.key" --release 05.03 --security-version 3 >/dev/null
+"$native/kova-image" sign "$work/host-other.bin" --key "$work/vendor.key" --release 05.03 --security-version 3 \
+    --out "$work/host-other.sig" >/dev/null
+cp "$work/host-new.bin.sig" "$work/host-other.bin.sig"  # another image's signature
+before_host=$(state)
+out=$(cd "$bin" && $runner host.exe "$work/host-other.bin" update "$work/vendor.pub" 2>&1 | tr -d '\r')
+grep -q 'is for other bytes' <<<"$out" && grep -q '^update refused' <<<"$out" && [ "$(state)" = "$before_host" ] ||
+    bad "host.exe took an image with another image's signature: $out"
+# ... nor a signature with one bit of s flipped.
+cp "$work/host-new.bin" "$work/host-flipped.bin"
+python3 - "$work/host-new.bin.sig" "$work/host-flipped.bin.sig" <<'PYEOF'
+import sys
+lines = open(sys.argv[1]).read().split("\n")
+last = lines[7]
+lines[7] = last[:-1] + "%x" % (int(last[-1], 16) ^ 1)
+open(sys.argv[2], "w").write("\n".join(lines))
+PYEOF
+out=$(cd "$bin" && $runner host.exe "$work/host-flipped.bin" update "$work/vendor.pub" 2>&1 | tr -d '\r')
+grep -q 'does not verify with' <<<"$out" && grep -q '^update refused' <<<"$out" && [ "$(state)" = "$before_host" ] ||
+    bad "host.exe took a signature with a bit flipped: $out"
+out=$(cd "$bin" && $runner host.exe "$work/host-new.bin" update "$work/vendor.pub" 2>&1 | tr -d '\r')
 grep -qx 'update 0x00000000 "BIOS update successfully completed. "' <<<"$out" && grep -q '^counter -\?[0-9]' <<<"$out" ||
     bad "host.exe update: $out"
 "$native/kovaflash" --board "$board" verify "$work/host-new.bin" >/dev/null || bad "host.exe's update is not on the board"

@@ -4,21 +4,26 @@
  * it prints the library's identity, checks the image named on the command
  * line (the library's dry run: nothing is written), reads the platform tag
  * from the serial flash and round-trips a byte of EC RAM, putting back what
- * the byte held, so the board is left as it was found. With "update" after
- * the image it then writes the image, showing progress from a second thread.
- * Exit status 0 when the check (and the update) succeed.
+ * the byte held, so the board is left as it was found. With "update KEY.pub"
+ * after the image it checks the image's signature (IMAGE.sig, format 2)
+ * against that key with CNG, and only then writes the image, showing
+ * progress from a second thread. Exit status 0 when the check (and the
+ * update) succeed, 3 when the signature does not check out.
  *
  * Build it in the kit's folder (define no macro), then ship host.exe with
  * KOVA.dll and ZUNDA.dll beside it:
- *   MinGW:          i686-w64-mingw32-gcc examples/host.c -I. -L. -lKOVA -o host.exe
- *   MSVC (x86):     cl /I. examples\host.c KOVA.lib
- *   clang-cl (x86): clang-cl --target=i686-pc-windows-msvc /I. examples\host.c KOVA.lib
- * Run it on the board as administrator: host.exe new.bin [update]
+ *   MinGW:          i686-w64-mingw32-gcc examples/host.c -I. -L. -lKOVA -lbcrypt -lcrypt32 -o host.exe
+ *   MSVC (x86):     cl /I. examples\host.c KOVA.lib bcrypt.lib crypt32.lib
+ *   clang-cl (x86): clang-cl --target=i686-pc-windows-msvc /I. examples\host.c KOVA.lib bcrypt.lib
+ * crypt32.lib Run it on the board as administrator: host.exe new.bin [update vendor.pub]
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+/* windows.h first: these need its types. */
+#include <bcrypt.h>
+#include <wincrypt.h>
 
 #include "kova.h"
 
@@ -47,6 +52,161 @@ typedef kova_u32(__stdcall* ec_read)(kova_u32);
 /* The EC RAM byte the example writes, and the value it writes there. */
 #define EC_INDEX 0x40
 #define EC_TRIAL_VALUE 0x5A
+
+/* The signature file and the key, as README.txt describes them. */
+#define SIG_MAX_BYTES 512
+#define KEY_MAX_BYTES 4096
+#define HASH_BYTES 32
+#define POINT_BYTES 64
+#define SIGNATURE_BYTES 64
+#define KEY_ID_BYTES 8
+#define SIG_FORMAT_LINE "kova-image-signature 2"
+#define SIG_BOARD_LINE "board K5R"
+#define EXIT_REFUSED 3
+
+static int read_small(const char* path, char* out, long max, long* got) {
+    FILE* f = fopen(path, "rb");
+    if (f == NULL) {
+        return 0;
+    }
+    *got = (long)fread(out, 1, (size_t)max, f);
+    fclose(f);
+    out[*got < max ? *got : max - 1] = '\0';
+    return *got > 0 && *got < max;
+}
+
+/* SHA-256 with the calls Windows Vista has. */
+static int sha256(const unsigned char* data, unsigned long size, unsigned char* out) {
+    BCRYPT_ALG_HANDLE alg = NULL;
+    BCRYPT_HASH_HANDLE hash = NULL;
+    int ok = BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, NULL, 0) == 0 &&
+             BCryptCreateHash(alg, &hash, NULL, 0, NULL, 0, 0) == 0 &&
+             BCryptHashData(hash, (PUCHAR)data, size, 0) == 0 && BCryptFinishHash(hash, out, HASH_BYTES, 0) == 0;
+    if (hash != NULL) {
+        BCryptDestroyHash(hash);
+    }
+    if (alg != NULL) {
+        BCryptCloseAlgorithmProvider(alg, 0);
+    }
+    return ok;
+}
+
+static int hex_bytes(const char* text, unsigned char* out, int n) {
+    int i, hi, lo;
+    for (i = 0; i < n; ++i) {
+        hi = text[2 * i];
+        lo = text[2 * i + 1];
+        hi = hi >= '0' && hi <= '9' ? hi - '0' : hi >= 'a' && hi <= 'f' ? hi - 'a' + 10 : -1;
+        lo = lo >= '0' && lo <= '9' ? lo - '0' : lo >= 'a' && lo <= 'f' ? lo - 'a' + 10 : -1;
+        if (hi < 0 || lo < 0) {
+            return 0;
+        }
+        out[i] = (unsigned char)(hi << 4 | lo);
+    }
+    return text[2 * n] == '\0';
+}
+
+/*
+ * Whether IMAGE.sig is KEY's signature of these bytes, for this board: the
+ * eight lines of format 2, the image's hash, the key's id, and ECDSA P-256
+ * over the SHA-256 of the lines before the signature line. Says why not.
+ */
+static int signature_good(const unsigned char* image, const char* image_path, const char* key_path) {
+    char sig_path[MAX_PATH], text[SIG_MAX_BYTES + 1], signed_text[SIG_MAX_BYTES + 1], pem[KEY_MAX_BYTES + 1];
+    char* lines[9];
+    unsigned char hash[HASH_BYTES], want_hash[HASH_BYTES], digest[HASH_BYTES], signature[SIGNATURE_BYTES];
+    unsigned char key_id[KEY_ID_BYTES], point_hash[HASH_BYTES], encoded[1 + POINT_BYTES];
+    unsigned char der[KEY_MAX_BYTES], blob[sizeof(BCRYPT_ECCKEY_BLOB) + POINT_BYTES];
+    DWORD der_len = sizeof der, info_len = 0;
+    CERT_PUBLIC_KEY_INFO* info = NULL;
+    BCRYPT_ALG_HANDLE alg = NULL;
+    BCRYPT_KEY_HANDLE key = NULL;
+    BCRYPT_ECCKEY_BLOB* header = (BCRYPT_ECCKEY_BLOB*)blob;
+    long got = 0, pem_got = 0;
+    int n = 0, good = 0;
+    char* p;
+
+    if (strlen(image_path) + 5 > sizeof sig_path) {
+        return 0;
+    }
+    strcpy(sig_path, image_path);
+    strcat(sig_path, ".sig");
+    if (!read_small(sig_path, text, sizeof text, &got)) {
+        fprintf(stderr, "host: %s: no signature file\n", sig_path);
+        return 0;
+    }
+    /* Eight lines, each ended by LF (CR before it dropped). */
+    for (p = text; *p != '\0' && n < 9; ++n) {
+        lines[n] = p;
+        p = strchr(p, '\n');
+        if (p == NULL) {
+            break;
+        }
+        if (p > lines[n] && p[-1] == '\r') {
+            p[-1] = '\0';
+        }
+        *p++ = '\0';
+    }
+    if (n != 8 || *p != '\0' || strcmp(lines[0], SIG_FORMAT_LINE) != 0 ||
+        strcmp(lines[1], "algorithm ecdsa-p256-sha256") != 0 || strncmp(lines[2], "key-id ", 7) != 0 ||
+        strcmp(lines[3], SIG_BOARD_LINE) != 0 || strncmp(lines[4], "release ", 8) != 0 ||
+        strncmp(lines[5], "security-version ", 17) != 0 || strncmp(lines[6], "image-sha256 ", 13) != 0 ||
+        strncmp(lines[7], "signature ", 10) != 0 || !hex_bytes(lines[2] + 7, key_id, KEY_ID_BYTES) ||
+        !hex_bytes(lines[6] + 13, want_hash, HASH_BYTES) ||
+        !hex_bytes(lines[7] + 10, signature, SIGNATURE_BYTES)) {
+        fprintf(stderr, "host: %s: not a format 2 signature file for this board\n", sig_path);
+        return 0;
+    }
+    if (!sha256(image, IMAGE_BYTES, hash) || memcmp(hash, want_hash, HASH_BYTES) != 0) {
+        fprintf(stderr, "host: %s is for other bytes\n", sig_path);
+        return 0;
+    }
+    /* The key: PEM to DER, DER to the point (P-256, uncompressed). */
+    if (!read_small(key_path, pem, sizeof pem, &pem_got) ||
+        !CryptStringToBinaryA(pem, (DWORD)pem_got, CRYPT_STRING_BASE64HEADER, der, &der_len, NULL, NULL) ||
+        !CryptDecodeObjectEx(X509_ASN_ENCODING, X509_PUBLIC_KEY_INFO, der, der_len, CRYPT_DECODE_ALLOC_FLAG,
+                             NULL, &info, &info_len)) {
+        fprintf(stderr, "host: %s: not a public key\n", key_path);
+        return 0;
+    }
+    if (strcmp(info->Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 ||
+        info->PublicKey.cbData != 1 + POINT_BYTES || info->PublicKey.pbData[0] != 0x04) {
+        fprintf(stderr, "host: %s: not a P-256 key with an uncompressed point\n", key_path);
+        LocalFree(info);
+        return 0;
+    }
+    memcpy(encoded, info->PublicKey.pbData, sizeof encoded);
+    LocalFree(info);
+    /* The file names the key by its id: SHA-256 of 0x04, X, Y, first 8 bytes. */
+    if (!sha256(encoded, sizeof encoded, point_hash) || memcmp(point_hash, key_id, KEY_ID_BYTES) != 0) {
+        fprintf(stderr, "host: %s is by another key than %s\n", sig_path, key_path);
+        return 0;
+    }
+    /* What was signed: the seven lines before the signature, LF ends. */
+    signed_text[0] = '\0';
+    for (n = 0; n < 7; ++n) {
+        strcat(signed_text, lines[n]);
+        strcat(signed_text, "\n");
+    }
+    header->dwMagic = BCRYPT_ECDSA_PUBLIC_P256_MAGIC;
+    header->cbKey = POINT_BYTES / 2;
+    memcpy(blob + sizeof(BCRYPT_ECCKEY_BLOB), encoded + 1, POINT_BYTES);
+    if (sha256((const unsigned char*)signed_text, (unsigned long)strlen(signed_text), digest) &&
+        BCryptOpenAlgorithmProvider(&alg, BCRYPT_ECDSA_P256_ALGORITHM, NULL, 0) == 0 &&
+        BCryptImportKeyPair(alg, NULL, BCRYPT_ECCPUBLIC_BLOB, &key, blob, sizeof blob, 0) == 0) {
+        good = BCryptVerifySignature(key, NULL, digest, HASH_BYTES, signature, SIGNATURE_BYTES, 0) == 0;
+    }
+    if (key != NULL) {
+        BCryptDestroyKey(key);
+    }
+    if (alg != NULL) {
+        BCryptCloseAlgorithmProvider(alg, 0);
+    }
+    if (!good) {
+        fprintf(stderr, "host: %s does not verify with %s\n", sig_path, key_path);
+    }
+    return good;
+}
 
 /* The progress thread: the counter, read so that every read reaches memory,
  * until the update returns. */
@@ -88,10 +248,10 @@ int main(int argc, char** argv) {
                 KOVA_minor_version);
         return 2;
     }
-    if (argc == 3 && strcmp(argv[2], "update") == 0) {
+    if (argc == 4 && strcmp(argv[2], "update") == 0) {
         update = 1;
     } else if (argc != 2) {
-        fprintf(stderr, "usage: host IMAGE [update]\n");
+        fprintf(stderr, "usage: host IMAGE [update KEY.pub]\n");
         return 2;
     }
     printf("board %s vendor %s version %s.%s date %s flash 0x%lX\n", KOVA_mb, KOVA_customer,
@@ -118,7 +278,10 @@ int main(int argc, char** argv) {
     printf("check 0x%08lX blocks %ld \"%s\"\n", (unsigned long)code,
            (long)InterlockedCompareExchange((LONG volatile*)&KOVA_block_count, 0, 0), KOVA_message);
 
-    if (update && code == KOVA_SUCCESS) {
+    if (update && code == KOVA_SUCCESS && !signature_good(image, argv[1], argv[3])) {
+        printf("update refused: the signature does not check out; nothing written\n");
+        update_code = EXIT_REFUSED;
+    } else if (update && code == KOVA_SUCCESS) {
         /* The update, its progress shown by a second thread; the mutex is
          * held throughout. */
         progress = CreateThread(NULL, 0, show_progress, NULL, 0, NULL);
@@ -147,5 +310,8 @@ int main(int argc, char** argv) {
            (unsigned long)get_ec(EC_INDEX));
     ReleaseMutex(lock);
     CloseHandle(lock);
+    if (update_code == EXIT_REFUSED) {
+        return EXIT_REFUSED;
+    }
     return code == KOVA_SUCCESS && update_code == KOVA_SUCCESS ? 0 : 1;
 }
