@@ -81,7 +81,8 @@ static int sha256(const unsigned char* data, unsigned long size, unsigned char* 
     BCRYPT_HASH_HANDLE hash = NULL;
     int ok = BCryptOpenAlgorithmProvider(&alg, BCRYPT_SHA256_ALGORITHM, NULL, 0) == 0 &&
              BCryptCreateHash(alg, &hash, NULL, 0, NULL, 0, 0) == 0 &&
-             BCryptHashData(hash, (PUCHAR)data, size, 0) == 0 && BCryptFinishHash(hash, out, HASH_BYTES, 0) == 0;
+             BCryptHashData(hash, (PUCHAR)data, size, 0) == 0 &&
+             BCryptFinishHash(hash, out, HASH_BYTES, 0) == 0;
     if (hash != NULL) {
         BCryptDestroyHash(hash);
     }
