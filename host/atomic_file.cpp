@@ -106,18 +106,21 @@ Status write_file_atomic(const std::string& path, const uint8_t* data, size_t si
     bool ok = size == 0 || (WriteFile(h, data, DWORD(size), &written, nullptr) && written == size);
     ok = FlushFileBuffers(h) && ok;
     CloseHandle(h);
-    // An existing file is replaced by ReplaceFile, which gives the new one
-    // the old one's attributes and access control, as a rename keeps mode
-    // and owner elsewhere; a new name is taken by a plain move.
+    // The new file takes the name in one rename that replaces the old one
+    // (MoveFileEx with MOVEFILE_REPLACE_EXISTING: one rename on NTFS, rename(2)
+    // under Wine), so a kill leaves the old file or the new one. ReplaceFile
+    // would also carry the old file's access control over, but it takes
+    // several steps (under Wine a kill between them left no file at all).
+    // The old file's attributes are given to the new one first; its access
+    // control is the folder's, as for any new file.
     bool replacing = existing == Existing::Replace && attributes != INVALID_FILE_ATTRIBUTES;
-    // ReplaceFile wants Windows separators (with '/' Wine's fails, error 267).
-    auto windows_path = [](std::string p) {
-        std::replace(p.begin(), p.end(), '/', '\\');
-        return p;
-    };
-    bool moved = ok && (replacing ? ReplaceFileA(windows_path(path).c_str(), windows_path(tmp).c_str(),
-                                                 nullptr, REPLACEFILE_WRITE_THROUGH, nullptr, nullptr) != 0
-                                  : MoveFileExA(tmp.c_str(), path.c_str(), MOVEFILE_WRITE_THROUGH) != 0);
+    constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    if (ok && replacing && (attributes & KEPT_ATTRIBUTES)) {
+        SetFileAttributesW(u8::os(tmp).c_str(), attributes & KEPT_ATTRIBUTES);
+    }
+    DWORD flags = MOVEFILE_WRITE_THROUGH | (replacing ? MOVEFILE_REPLACE_EXISTING : 0);
+    bool moved = ok && MoveFileExW(u8::os(tmp).c_str(), u8::os(path).c_str(), flags) != 0;
     if (!moved) {
         DWORD e = GetLastError();
         DeleteFileW(u8::os(tmp).c_str());
