@@ -10,6 +10,7 @@
 #include "key_file.h"
 #include "signing.h"
 #include "temp_dir.h"
+#include "trust_store.h"
 
 namespace fs = std::filesystem;
 
@@ -74,3 +75,98 @@ TEST(KeyFileBase64, HasOneSpelling) {
 }
 
 }  // namespace
+
+namespace {
+
+// A P-256 key's DER SubjectPublicKeyInfo, with the given tail of the point.
+std::string spki(const std::string& algorithm, const std::string& point) {
+    std::string bits = std::string("\x03", 1) + char(point.size() + 1) + std::string("\0", 1) + point;
+    std::string body = algorithm + bits;
+    return std::string("\x30", 1) + char(body.size()) + body;
+}
+
+std::string pem(const std::string& der, const std::string& label = "PUBLIC KEY") {
+    static constexpr char ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string b64;
+    for (size_t i = 0; i < der.size(); i += 3) {
+        uint32_t n = uint32_t(uint8_t(der[i])) << 16;
+        n |= i + 1 < der.size() ? uint32_t(uint8_t(der[i + 1])) << 8 : 0;
+        n |= i + 2 < der.size() ? uint8_t(der[i + 2]) : 0;
+        b64 += ALPHABET[n >> 18 & 63];
+        b64 += ALPHABET[n >> 12 & 63];
+        b64 += i + 1 < der.size() ? ALPHABET[n >> 6 & 63] : '=';
+        b64 += i + 2 < der.size() ? ALPHABET[n & 63] : '=';
+    }
+    return "-----BEGIN " + label + "-----\n" + b64 + "\n-----END " + label + "-----\n";
+}
+
+}  // namespace
+
+// The reader's verdicts on DER and framing the openssl-made table cannot
+// reach: each row one rule, its phrase, and the good key beside them.
+TEST(KeyFileReader, EachRuleSaysWhich) {
+    const std::string EC = std::string("\x06\x07\x2A\x86\x48\xCE\x3D\x02\x01", 9);
+    const std::string P256 = std::string("\x06\x08\x2A\x86\x48\xCE\x3D\x03\x01\x07", 10);
+    const std::string P521 = std::string("\x06\x05\x2B\x81\x04\x00\x23", 7);
+    const std::string RSA = std::string("\x06\x09\x2A\x86\x48\x86\xF7\x0D\x01\x01\x01\x05\x00", 13);
+    auto alg = [](const std::string& body) { return std::string("\x30", 1) + char(body.size()) + body; };
+    const std::string point = "\x04" + std::string(64, '\x11');
+    const std::string good = pem(spki(alg(EC + P256), point));
+    std::string unused_bits = spki(alg(EC + P256), point);
+    unused_bits[unused_bits.size() - 66] = '\x01';  // the BIT STRING's unused-bits byte
+    std::string long_length = spki(alg(EC + P256), point);
+    long_length.insert(1, "\x81", 1);  // 0x59 in long form: not DER's shortest
+    struct Case {
+        const char* name;
+        std::string text;
+        const char* refusal;  // "" taken
+    } cases[] = {
+        {"the key", good, ""},
+        {"blank around it", "\n \t\n" + good + "\n\n", ""},
+        {"CRLF lines",
+         "-----BEGIN PUBLIC KEY-----\r\n" + good.substr(27, good.find("\n-----END") - 27) +
+             "\r\n-----END PUBLIC KEY-----\r\n",
+         ""},
+        {"text after the block", good + "comment\n", "text after its PEM block"},
+        {"two blocks", good + good, "more than one PEM block"},
+        {"no block", "hello\n", "no PEM block"},
+        {"no END line", good.substr(0, good.find("-----END")), "has no \"-----END PUBLIC KEY-----\" line"},
+        {"a private key after", good + pem("x", "EC PRIVATE KEY"), "holds a private key"},
+        {"a P-521 key", pem(spki(alg(EC + P521), point)), "a P-521 key"},
+        {"an RSA key", pem(spki(alg(RSA), point)), "an RSA key"},
+        {"no curve", pem(spki(alg(EC), point)), "without its curve"},
+        {"unused bits", pem(unused_bits), "does not hold a SubjectPublicKeyInfo"},
+        {"a long-form length", pem(long_length), "does not hold a SubjectPublicKeyInfo"},
+        {"bytes after the DER", pem(spki(alg(EC + P256), point) + std::string(1, '\0')),
+         "does not hold a SubjectPublicKeyInfo"},
+        {"a short point", pem(spki(alg(EC + P256), point.substr(0, 33))), "not 65 bytes"},
+    };
+    for (const Case& c : cases) {
+        keyfile::Parsed p = keyfile::parse_public_key(c.text);
+        EXPECT_NE(p.refusal.find(c.refusal), std::string::npos) << c.name << ": " << p.refusal;
+        EXPECT_EQ(p.refusal.empty(), std::string(c.refusal).empty()) << c.name << ": " << p.refusal;
+        if (p.refusal.empty()) {
+            EXPECT_EQ(std::string(p.point.begin(), p.point.end()), point.substr(1)) << c.name;
+        }
+    }
+}
+
+// A trusted key's name: no separator, blank, control character or leading dot.
+TEST(KeyFileReader, KeyNames) {
+    const std::pair<std::string, bool> names[] = {
+        {"vendor", true},
+        {"ключ", true},
+        {"v-2_b.1", true},
+        {std::string(64, 'k'), true},
+        {"", false},
+        {".hidden", false},
+        {"a/b", false},
+        {"a\\b", false},
+        {"two words", false},
+        {"tab\there", false},
+        {std::string(65, 'k'), false},
+    };
+    for (const auto& [name, good] : names) {
+        EXPECT_EQ(trust::valid_key_name(name), good) << "\"" << name << "\"";
+    }
+}
