@@ -165,9 +165,10 @@ private:
                                                    ": not the backup the last update took (its SHA-256 "
                                                    "differs from the history's); nothing written"};
             }
-        }
-        if (!r_.backup_path.empty()) {
-            check_backup_target(s_, r_.backup_path, r_.image_path);
+            // Its name is known only now: a named backup must not land on it.
+            if (!r_.backup_path.empty()) {
+                check_backup_target(s_, r_.backup_path, r_.image_path);
+            }
         }
         image_sha_ = sha256_hex(image_);
         s_.report["image"] = r_.image_path;
