@@ -368,10 +368,13 @@ if [ "$(id -u)" = 0 ]; then
         "${as_nobody[@]}" $runner wineboot -i >/dev/null 2>&1
     fi
 fi
+# From the work folder: nobody may be unable to enter the folder the test
+# was started in (a clone in a private temporary folder), and Wine, unable
+# to start there, would start on drive C: and read /tmp/... as C:\tmp\...
 readonly_run() {
     local cmd=("$@")
     cmd[0]=$ro_tool
-    "${as_nobody[@]}" $runner "${cmd[@]}"
+    (cd "$work" && "${as_nobody[@]}" $runner "${cmd[@]}")
 }
 chmod a-w "$board"
 before=$(snapshot)
