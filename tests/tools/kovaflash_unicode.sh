@@ -42,9 +42,8 @@ PYEOF
 done
 
 # A folder deeper than Windows' old 260-character limit: an image read
-# from there, natively and as kovaflash.exe (through the long form of the
-# path); and an update writing there, natively only: Wine's MoveFileEx
-# refuses a long target (error 206) that Windows takes.
+# from there, and a board, its history and a backup written there, natively
+# and as kovaflash.exe (through the long form of the path).
 deep=$work/$(printf "папка-%02d/" $(seq 1 30))
 mkdir -p "$deep"
 ki make "$deep/образ.bin" --seed 4 --revision 1
@@ -52,11 +51,9 @@ ki make "$deep/образ.bin" --seed 4 --revision 1
 kf --board "$work/short" board init >/dev/null || bad "board init for the deep image"
 out=$(kf --board "$work/short" --allow-unsigned check "$deep/образ.bin")
 [ $? = 0 ] && grep -q '^blocks differ' <<<"$out" || bad "a check of an image in a folder of ${#deep} characters: $out"
-if [ -z "$runner" ]; then
-    kf --board "$deep/плата" board init >/dev/null || bad "board init in a folder of ${#deep} characters"
-    out=$(kf --board "$deep/плата" --allow-unsigned update "$deep/образ.bin" --yes)
-    [ $? = 0 ] && grep -q '^verified' <<<"$out" || bad "an update with paths of ${#deep} characters: $out"
-else
-    echo "not run under $runner: writes in a folder of ${#deep} characters (Wine's MoveFileEx refuses them, error 206)"
-fi
+kf --board "$deep/плата" board init >/dev/null || bad "board init in a folder of ${#deep} characters"
+out=$(kf --board "$deep/плата" --allow-unsigned update "$deep/образ.bin" --backup "$deep/копия.bin" --yes)
+[ $? = 0 ] && grep -q '^verified' <<<"$out" || bad "an update with paths of ${#deep} characters: $out"
+[ -s "$deep/копия.bin" ] && grep -qF '"event":"update"' "$deep/плата/history.jsonl" ||
+    bad "the backup or the history in a folder of ${#deep} characters is missing"
 exit $fail
