@@ -83,6 +83,9 @@ Image make_image(const ImageOptions& o) {
         uint64_t r = rng();
         std::memcpy(img.data() + i, &r, 8);
     }
+    if (o.fill) {
+        std::fill(img.begin(), img.end(), *o.fill);
+    }
 
     // Module placement first, so the header's first link is known.
     uint64_t next = align_up(uint64_t(h) + ROM_HEADER_END, MODULE_ALIGN);

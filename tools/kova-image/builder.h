@@ -40,6 +40,7 @@ struct ImageOptions {
     std::optional<uint32_t> header_only_module;  // this module gets flag bit 6
     uint8_t revision = 1;
     uint64_t seed = 1;
+    std::optional<uint8_t> fill;  // the filler's one byte, instead of bytes from the seed
     std::string model = "K5R";
     std::string second = "";
     std::string vendor = "ZALT";

@@ -234,7 +234,7 @@ int main(int argc, char** argv) {
 
     kimage::ImageOptions opt;
     std::string out_path, seed_text = "1", revision_text = "1", modules_text, module_size_text, sizes_text,
-                          header_only_text, header_offset_text;
+                          header_only_text, header_offset_text, fill_text;
     bool segmented = false;
     auto* make = app.add_subcommand("make", "write a well-formed 2 MiB image");
     make->add_option("OUT", out_path, "image file to write")->required();
@@ -249,6 +249,10 @@ int main(int argc, char** argv) {
     make->add_option("--header-offset", header_offset_text, "image offset of the ROM header's \"AMIBIOSC\"");
     make->add_option("--revision", revision_text, "boot-info revision byte (the board takes 0 or 1)");
     make->add_option("--seed", seed_text, "seed of the filler bytes");
+    make->add_option("--fill", fill_text,
+                     "one byte for all the filler (an image that compresses, as real "
+                     "firmware does); default: bytes from --seed")
+        ->excludes("--seed");
     make->add_option("--model", opt.model, "boot-info board model string");
     make->add_option("--vendor", opt.vendor, "boot-info vendor string");
     make->add_option("--second", opt.second, "boot-info second string (the board takes the empty one)");
@@ -293,6 +297,9 @@ int main(int argc, char** argv) {
         if (make->parsed()) {
             opt.link32 = !segmented;
             opt.seed = number_argument(seed_text, 0xFFFFFFFF, "--seed");
+            if (!fill_text.empty()) {
+                opt.fill = uint8_t(number_argument(fill_text, 0xFF, "--fill"));
+            }
             opt.revision = uint8_t(number_argument(revision_text, 0xFF, "--revision"));
             if (!sizes_text.empty()) {
                 opt.module_sizes = size_list(sizes_text);
@@ -313,9 +320,9 @@ int main(int argc, char** argv) {
             }
             kimage::Image img = kimage::make_image(opt);
             write_image(out_path, img.bytes);
-            std::printf("%s: 2 MiB image, %zu modules, %s links, revision %u, seed %s\n", out_path.c_str(),
+            std::printf("%s: 2 MiB image, %zu modules, %s links, revision %u, %s %s\n", out_path.c_str(),
                         img.modules.size(), opt.link32 ? "32-bit" : "segment:offset", unsigned(opt.revision),
-                        seed_text.c_str());
+                        opt.fill ? "fill" : "seed", opt.fill ? fill_text.c_str() : seed_text.c_str());
             return 0;
         }
         if (insp->parsed()) {

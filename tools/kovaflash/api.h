@@ -32,6 +32,9 @@ struct KovaApi {
     void(KOVA_CALL* acquire_global_lock)() = nullptr;
     void(KOVA_CALL* release_global_lock)() = nullptr;
     bool simulated = false;  // a simulated board in a board directory stands behind the library
+    // Set when the ZUNDA.dll beside the program is the recording one: where
+    // its trace goes, or why it cannot write one.
+    std::string recording;
 };
 
 // The simulated board's state files in its board directory.

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "api.h"
+#include "trace_notes.h"
 #include "trust_store.h"
 #include "utf8_path.h"
 
@@ -57,6 +58,15 @@ Status bind_kova(KovaApi& api) {
     zunda = GetModuleHandleA("ZUNDA.dll");
     api.simulated = zunda != nullptr && GetProcAddress(zunda, "SimOpenBoard") != nullptr;
     api_simulated = api.simulated;
+    // The recording ZUNDA.dll (diagnostics): it is told of every call.
+    uint32_t(KOVA_CALL * status)(char*, uint32_t) = nullptr;
+    void(KOVA_CALL * note)(const char*) = nullptr;
+    if (zunda && resolve(zunda, status, "KovaTraceStatus") && resolve(zunda, note, "KovaTraceNote")) {
+        char said[1024] = {};
+        status(said, sizeof said);
+        api.recording = said;
+        add_trace_notes(api, note);
+    }
     return std::nullopt;
 }
 
@@ -125,6 +135,10 @@ Status install_firmware(const std::vector<uint8_t>& image) {
 }
 
 void unbind_kova() {
+    void(KOVA_CALL * close)() = nullptr;
+    if (zunda && resolve(zunda, close, "KovaTraceClose")) {
+        close();  // the trace ends whole, and the maker's library lets the board go
+    }
     if (kova) {
         FreeLibrary(kova);
         kova = nullptr;

@@ -74,6 +74,9 @@ void Session::open(Access access) {
     if (Status err = bind_kova(api)) {
         throw *err;
     }
+    if (!api.recording.empty()) {
+        warn("a recording ZUNDA.dll is in place (diagnostics): " + api.recording);
+    }
     const std::string& dir = options.board_dir;
     std::error_code ec;
     // On a real board the folder holds only the lock's note of its holder

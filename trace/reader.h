@@ -1,0 +1,37 @@
+// Reads a trace strictly: the magic and version, each event's head within
+// the file and its payload within the bounds and the file, known kinds and
+// flags, each kind's payload of the size it must have, the header first,
+// and the end event last with the right count and CRC. Anything else is an
+// input error naming the event and what is wrong, never a read outside the
+// bytes given.
+#ifndef KOVA_TRACE_READER_H
+#define KOVA_TRACE_READER_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "format.h"
+
+namespace trace {
+
+struct Trace {
+    std::vector<Event> events;  // the end event not among them
+    bool complete = false;      // the end event is there and agrees
+    std::map<std::string, std::string> header;
+    std::map<std::string, std::string> board;  // empty until a Board event
+};
+
+// `name` is how messages name the trace. A trace cut short (no end event,
+// or a last event that is not whole) is read as far as it is whole when
+// `allow_incomplete`, and refused otherwise.
+Status read_trace(const std::vector<uint8_t>& bytes, const std::string& name, bool allow_incomplete,
+                  Trace& out);
+
+// "key: value" lines into a map; lines without ": " are skipped.
+std::map<std::string, std::string> parse_lines(const std::string& text);
+
+}  // namespace trace
+
+#endif

@@ -1,0 +1,172 @@
+#include "replay.h"
+
+#include <openssl/evp.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "update/identity.h"
+
+namespace trace {
+
+namespace {
+
+struct EntryShape {
+    const char* name;
+    std::vector<const char*> args;
+    bool image;
+};
+const std::vector<EntryShape>& entries() {
+    static const std::vector<EntryShape> list = {
+        {"KOVA_update_bios_firmware", {"handle", "flags"}, true},
+        {"KOVA_check_bios_image", {"handle", "flags"}, true},
+        {"KOVA_get_ec_ram", {"index"}, false},
+        {"KOVA_set_ec_ram", {"index", "value"}, false},
+        {"KOVA_read_flash_byte", {"address"}, false},
+        {"KOVA_smbus_write_byte", {"slave", "command", "value"}, false},
+        {"KOVA_smbus_write_word", {"slave", "command", "value"}, false},
+        {"KOVA_smbus_write_block", {"slave", "command", "value"}, false},
+        {"ACPI_require_global_lock", {}, false},
+        {"ACPI_release_global_lock", {}, false},
+    };
+    return list;
+}
+
+const EntryShape* shape_of(const std::string& entry) {
+    for (const EntryShape& s : entries()) {
+        if (entry == s.name) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+bool number(const std::string& text, uint32_t& out) {
+    if (text.empty() || text.size() > 10) {
+        return false;
+    }
+    char* end = nullptr;
+    unsigned long v = std::strtoul(text.c_str(), &end, 10);
+    out = uint32_t(v);
+    return *end == '\0' && v <= 0xFFFFFFFFul;
+}
+
+std::string sha256_hex(const std::vector<uint8_t>& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &n, EVP_sha256(), nullptr);
+    std::string out;
+    for (unsigned i = 0; i < n; ++i) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", digest[i]);
+        out += two;
+    }
+    return out;
+}
+
+}  // namespace
+
+Status check_replayable(const Trace& t, const std::vector<uint8_t>* image) {
+    auto bad = [](const std::string& why) { return Error{exitcode::USAGE, why}; };
+    auto model = t.board.find("model");
+    if (model != t.board.end() && model->second != kova::identity::BOARD_MODEL) {
+        return bad("the trace was recorded on a board of model \"" + model->second + "\", not " +
+                   kova::identity::BOARD_MODEL + ": this library does not update it");
+    }
+    size_t calls = 0;
+    for (const Event& e : t.events) {
+        if (e.kind != Kind::Note) {
+            continue;
+        }
+        std::optional<Call> c = parse_call(e.text());
+        if (!c) {
+            if (!parse_outcome(e.text())) {
+                return bad("a note the replay does not know: \"" + e.text() + "\"");
+            }
+            continue;
+        }
+        ++calls;
+        const EntryShape* s = shape_of(c->entry);
+        if (!s) {
+            return bad("the trace calls " + c->entry + ", which the library does not export");
+        }
+        for (const char* a : s->args) {
+            uint32_t v = 0;
+            if (!c->args.count(a) || !number(c->args[a], v)) {
+                return bad("the call \"" + e.text() + "\" lacks its " + a);
+            }
+        }
+        if (s->image) {
+            if (!image) {
+                return bad("the trace calls " + c->entry +
+                           " with an image: give that image (its SHA-256 is " + c->args["image-sha256"] +
+                           ")");
+            }
+            if (c->args["image-sha256"] != sha256_hex(*image)) {
+                return bad("the image given is not the one the trace's " + c->entry +
+                           " was called with (SHA-256 " + c->args["image-sha256"] + ")");
+            }
+        }
+    }
+    if (calls == 0) {
+        return bad(
+            "the trace holds no call into KOVA.dll noted by its host: nothing to replay (record with "
+            "kovaflash, which notes every call)");
+    }
+    return std::nullopt;
+}
+
+ReplayReport replay(const Trace& t, ReplayBoard& board, Library& library, const std::vector<uint8_t>* image) {
+    ReplayReport report;
+    while (!board.mismatch()) {
+        size_t at = board.play_host();
+        if (at >= t.events.size()) {
+            break;
+        }
+        std::string line = t.events[at].text();
+        board.skip();
+        std::optional<Call> c = parse_call(line);
+        if (!c) {
+            continue;  // an outcome whose call came before the trace began
+        }
+        const EntryShape* s = shape_of(c->entry);
+        std::vector<uint32_t> args;
+        for (const char* a : s->args) {
+            uint32_t v = 0;
+            number(c->args[a], v);
+            args.push_back(v);
+        }
+        if (auto n = c->args.find("count"); n != c->args.end() && !n->second.empty()) {
+            char* end = nullptr;
+            long count = std::strtol(n->second.c_str(), &end, 10);
+            if (*end == '\0') {
+                library.set_block_count(int32_t(count));
+            }
+        }
+        CallReport call{line, {}, {}};
+        uint32_t result = library.call(c->entry, args, s->image && image ? image->data() : nullptr);
+        Outcome came{result, library.block_count(), library.message()};
+        const Event* next = board.peek();
+        std::optional<Outcome> noted =
+            next && next->kind == Kind::Note ? parse_outcome(next->text()) : std::nullopt;
+        if (!board.mismatch() && !noted) {
+            board.differ(next ? describe(*next) : "nothing more", c->entry + " returned " + describe(came));
+        }
+        if (noted) {
+            call.recorded = *noted;
+            board.skip();
+        }
+        if (!board.mismatch()) {
+            call.reproduced = came;
+            if (noted && (came.result != noted->result || came.count != noted->count ||
+                          came.message != noted->message)) {
+                board.differ("the call returned " + describe(*noted), "it returned " + describe(came));
+            }
+        }
+        report.calls.push_back(call);
+    }
+    report.mismatch = board.mismatch();
+    return report;
+}
+
+}  // namespace trace
