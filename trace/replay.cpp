@@ -169,4 +169,21 @@ ReplayReport replay(const Trace& t, ReplayBoard& board, Library& library, const 
     return report;
 }
 
+std::string report_text(const ReplayReport& r) {
+    std::string o;
+    for (const CallReport& c : r.calls) {
+        o += c.line + "\n  recorded  : " + describe(c.recorded) + "\n";
+        o += "  replayed  : " +
+             (c.reproduced ? describe(*c.reproduced) : std::string("stopped inside the call")) + "\n";
+    }
+    if (r.mismatch) {
+        o += "result    : differs at event " + std::to_string(r.mismatch->event) + " (" + r.mismatch->phase +
+             ")\n  recorded  : " + r.mismatch->recorded + "\n  came      : " + r.mismatch->came + "\n";
+    } else {
+        o += "result    : reproduced: " + std::to_string(r.calls.size()) +
+             " calls, every request as recorded, every outcome the same\n";
+    }
+    return o;
+}
+
 }  // namespace trace

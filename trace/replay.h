@@ -45,6 +45,9 @@ struct ReplayReport {
 // (exitcode::USAGE) saying why, before any call is made.
 Status check_replayable(const Trace& t, const std::vector<uint8_t>* image);
 ReplayReport replay(const Trace& t, ReplayBoard& board, Library& library, const std::vector<uint8_t>* image);
+// The report as text: each call with its recorded and replayed outcome,
+// then the result (reproduced, or the first difference).
+std::string report_text(const ReplayReport& r);
 
 }  // namespace trace
 

@@ -75,7 +75,7 @@ LiveMapping ReplayBoard::make_mapping(uint32_t physical, uint32_t length, uint32
     ASAN_POISON_MEMORY_REGION(m.linear + length, bytes - in_page - length);
 #endif
     if (on_mapping) {
-        on_mapping(m.ordinal, base, bytes);
+        on_mapping(base, bytes, true);
     }
     return m;
 }
@@ -87,7 +87,7 @@ void ReplayBoard::drop_mapping(uint32_t ordinal) {
         return;
     }
     if (on_mapping) {
-        on_mapping(ordinal, nullptr, 0);
+        on_mapping(it->second.base, it->second.bytes, false);
     }
 #if TRACE_ASAN
     ASAN_UNPOISON_MEMORY_REGION(it->second.base, it->second.bytes);

@@ -57,10 +57,9 @@ public:
     const std::optional<Mismatch>& mismatch() const { return mismatch_; }
     size_t live_mappings() const { return observer_.live.size(); }
     const MemoryModel& memory() const { return observer_.model; }
-    // Each mapping's physical range and bytes, for a runner that shows them
-    // in its own address space: called with every mapping made, and with
-    // null when it is released.
-    std::function<void(uint32_t ordinal, uint8_t* page_base, uint32_t page_bytes)> on_mapping;
+    // Each mapping's buffer (whole pages), for a runner that shows it in its
+    // own address space: called as it is made, and as it is released.
+    std::function<void(uint8_t* page_base, uint32_t page_bytes, bool made)> on_mapping;
 
 private:
     bool library_writes(const LiveMapping* releasing);

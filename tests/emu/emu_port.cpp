@@ -14,7 +14,24 @@ const PeImage& kova_image() {
     return image;
 }
 
-EmuPort::EmuPort(std::optional<uint32_t> base) : dll(kova_image(), board, base) {}
+namespace {
+
+// The simulator's memory regions as the emulator's windows; the board
+// becomes the one the seven operations act on.
+std::vector<Window> windows_of(sim::Board& board) {
+    sim::install(&board);
+    std::vector<Window> out;
+    for (const sim::PhysMemory::RegionView& r : board.memory.regions()) {
+        out.push_back({r.bytes, r.size});
+    }
+    return out;
+}
+
+}  // namespace
+
+EmuPort::EmuPort(std::optional<uint32_t> base) : dll(kova_image(), windows_of(board), base) {}
+
+EmuPort::~EmuPort() { sim::install(nullptr); }
 
 uint32_t EmuPort::call(const char* name, std::initializer_list<uint32_t> args) {
     uint32_t eax = dll.call(name, args);

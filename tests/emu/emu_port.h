@@ -6,6 +6,7 @@
 
 #include <optional>
 
+#include "board.h"
 #include "dll_cases.h"
 #include "emulator.h"
 
@@ -21,6 +22,8 @@ public:
     std::vector<uint8_t> read(const char* name, size_t n) override;
     uint32_t host_buffer(const std::vector<uint8_t>& bytes) override { return dll.host_buffer(bytes); }
     const SimControl& sim() override;
+
+    ~EmuPort() override;
 
     sim::Board board;
     DllEmulator dll;

@@ -50,10 +50,10 @@ void check_uc(uc_err e, const std::string& what) {
 
 }  // namespace
 
-DllEmulator::DllEmulator(const PeImage& image, sim::Board& board, std::optional<uint32_t> base)
-    : board_(board), base_(base.value_or(image.preferred_base)) {
+DllEmulator::DllEmulator(const PeImage& image, const std::vector<Window>& windows,
+                         std::optional<uint32_t> base)
+    : base_(base.value_or(image.preferred_base)) {
     check_uc(uc_open(UC_ARCH_X86, UC_MODE_32, &uc_), "uc_open");
-    sim::install(&board_);
     load(image);
     bind_imports(image);
 
@@ -62,14 +62,10 @@ DllEmulator::DllEmulator(const PeImage& image, sim::Board& board, std::optional<
     map_region(layout::RETURN_ADDRESS, layout::PAGE, UC_PROT_READ | UC_PROT_EXEC);
     write(layout::RETURN_ADDRESS, {OP_HLT});
 
-    // The simulator's memory, one window per region, shared byte for byte:
+    // The board's memory, one window per region, shared byte for byte:
     // what the firmware writes to the flash, the DLL reads, and back.
-    windows_ = board_.memory.regions();
-    for (size_t i = 0; i < windows_.size(); ++i) {
-        uint32_t guest = layout::SIM_WINDOWS + uint32_t(i) * layout::SIM_WINDOW_SLOT;
-        check_uc(uc_mem_map_ptr(uc_, guest, page_up(windows_[i].size), UC_PROT_READ | UC_PROT_WRITE,
-                                windows_[i].bytes),
-                 "mapping simulator memory");
+    for (const Window& w : windows) {
+        add_window(w.bytes, w.size);
     }
 
     check_uc(uc_hook_add(uc_, &hooks_[0], UC_HOOK_CODE, reinterpret_cast<void*>(&on_code), this, 1, 0),
@@ -82,9 +78,36 @@ DllEmulator::DllEmulator(const PeImage& image, sim::Board& board, std::optional<
         "unmapped hook");
 }
 
-DllEmulator::~DllEmulator() {
-    uc_close(uc_);
-    sim::install(nullptr);
+DllEmulator::~DllEmulator() { uc_close(uc_); }
+
+void DllEmulator::add_window(uint8_t* bytes, uint32_t size) {
+    size_t slot = 0;
+    while (slot < windows_.size() && windows_[slot].bytes != nullptr) {
+        ++slot;
+    }
+    if (slot == windows_.size()) {
+        windows_.push_back({});
+    }
+    if (page_up(size) > layout::SIM_WINDOW_SLOT ||
+        uint64_t(layout::SIM_WINDOWS) + (slot + 1) * uint64_t(layout::SIM_WINDOW_SLOT) > 0xF0000000u) {
+        throw std::runtime_error("no room for another window of memory");
+    }
+    uint32_t guest = layout::SIM_WINDOWS + uint32_t(slot) * layout::SIM_WINDOW_SLOT;
+    check_uc(uc_mem_map_ptr(uc_, guest, page_up(size), UC_PROT_READ | UC_PROT_WRITE, bytes),
+             "mapping board memory");
+    windows_[slot] = {bytes, size};
+}
+
+void DllEmulator::remove_window(uint8_t* bytes) {
+    for (size_t slot = 0; slot < windows_.size(); ++slot) {
+        if (windows_[slot].bytes == bytes) {
+            uint32_t guest = layout::SIM_WINDOWS + uint32_t(slot) * layout::SIM_WINDOW_SLOT;
+            check_uc(uc_mem_unmap(uc_, guest, page_up(windows_[slot].size)), "unmapping board memory");
+            windows_[slot] = {};
+            last_hit_ = nullptr;
+            return;
+        }
+    }
 }
 
 void DllEmulator::map_region(uint32_t guest, uint32_t size, uint32_t perms) {
@@ -367,7 +390,7 @@ uint32_t DllEmulator::arg(uint32_t index) {
 uint32_t DllEmulator::to_guest(const void* host) const {
     auto* p = static_cast<const uint8_t*>(host);
     for (size_t i = 0; i < windows_.size(); ++i) {
-        if (p >= windows_[i].bytes && p < windows_[i].bytes + windows_[i].size) {
+        if (windows_[i].bytes && p >= windows_[i].bytes && p < windows_[i].bytes + windows_[i].size) {
             return layout::SIM_WINDOWS + uint32_t(i) * layout::SIM_WINDOW_SLOT +
                    uint32_t(p - windows_[i].bytes);
         }
@@ -378,7 +401,8 @@ uint32_t DllEmulator::to_guest(const void* host) const {
 void* DllEmulator::to_host(uint32_t guest) const {
     uint32_t slot = (guest - layout::SIM_WINDOWS) / layout::SIM_WINDOW_SLOT;
     uint32_t offset = (guest - layout::SIM_WINDOWS) % layout::SIM_WINDOW_SLOT;
-    if (guest < layout::SIM_WINDOWS || slot >= windows_.size() || offset >= windows_[slot].size) {
+    if (guest < layout::SIM_WINDOWS || slot >= windows_.size() || !windows_[slot].bytes ||
+        offset >= windows_[slot].size) {
         return nullptr;
     }
     return windows_[slot].bytes + offset;

@@ -20,7 +20,6 @@
 
 #include <map>
 
-#include "board.h"
 #include "pe_image.h"
 
 namespace emu {
@@ -42,13 +41,22 @@ constexpr uint32_t SIM_WINDOWS = 0x40000000;  // the simulator's memory regions,
 constexpr uint32_t SIM_WINDOW_SLOT = 0x01000000;
 }  // namespace layout
 
+// Host memory shown to the DLL: what a ZUNDA operation hands it (a
+// mapping) must lie in one of these, byte for byte the same memory.
+struct Window {
+    uint8_t* bytes;
+    uint32_t size;
+};
+
 class DllEmulator {
 public:
     // Loads `image` at its preferred base, or at `base` with its base
-    // relocations applied, onto `board`, which becomes the simulator's
-    // current board until the emulator ends. Throws std::runtime_error when
-    // the image cannot be loaded (an import that is not a ZUNDA operation).
-    DllEmulator(const PeImage& image, sim::Board& board, std::optional<uint32_t> base = {});
+    // relocations applied. Its imports call the seven ZUNDA operations this
+    // program links (the simulator's, or a replay board's); the memory they
+    // hand out lies in `windows`, or in a window added later. Throws
+    // std::runtime_error when the image cannot be loaded (an import that is
+    // not a ZUNDA operation).
+    DllEmulator(const PeImage& image, const std::vector<Window>& windows, std::optional<uint32_t> base = {});
     ~DllEmulator();
     DllEmulator(const DllEmulator&) = delete;
     DllEmulator& operator=(const DllEmulator&) = delete;
@@ -73,6 +81,9 @@ public:
     // Bytes the DLL has read through its mappings of physical memory at
     // [physical, physical + length).
     uint64_t bytes_read_from(uint32_t physical, uint32_t length) const;
+    // Shows page-aligned host memory to the DLL from now on, or no longer.
+    void add_window(uint8_t* bytes, uint32_t size);
+    void remove_window(uint8_t* bytes);
     // A call that runs longer than this many instructions is stopped.
     uint64_t instruction_limit = 400'000'000;
 
@@ -106,14 +117,13 @@ private:
     void* to_host(uint32_t guest) const;
 
     uc_engine* uc_ = nullptr;
-    sim::Board& board_;
     uint32_t base_;
     uint32_t text_begin_ = 0, text_end_ = 0;
     std::vector<std::string> stub_names_;
     std::map<std::string, uint32_t> exports_;  // name -> RVA
     std::vector<Range> ranges_;
     const Range* last_hit_ = nullptr;
-    std::vector<sim::PhysMemory::RegionView> windows_;  // slot i holds windows_[i]
+    std::vector<Window> windows_;  // slot i holds windows_[i]; a removed one has no bytes
     uint32_t arena_next_ = layout::HOST_ARENA;
     uint64_t instructions_ = 0;
     uint64_t call_instructions_ = 0;

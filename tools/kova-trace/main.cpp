@@ -81,21 +81,7 @@ int replay(const std::string& path, const std::string& image_path, nlohmann::jso
                                 {"came", r.mismatch->came}};
     }
     if (!json_output) {
-        std::printf("trace     : %s\n", path.c_str());
-        for (const trace::CallReport& c : r.calls) {
-            std::printf("%s\n  recorded  : %s\n", c.line.c_str(), trace::describe(c.recorded).c_str());
-            std::printf("  replayed  : %s\n",
-                        c.reproduced ? trace::describe(*c.reproduced).c_str() : "stopped inside the call");
-        }
-        if (r.mismatch) {
-            std::printf("result    : differs at event %zu (%s)\n  recorded  : %s\n  came      : %s\n",
-                        r.mismatch->event, r.mismatch->phase.c_str(), r.mismatch->recorded.c_str(),
-                        r.mismatch->came.c_str());
-        } else {
-            std::printf(
-                "result    : reproduced: %zu calls, every request as recorded, every outcome the same\n",
-                r.calls.size());
-        }
+        std::printf("trace     : %s\n%s", path.c_str(), trace::report_text(r).c_str());
     }
     return r.mismatch ? exitcode::FAILED : exitcode::OK;
 }
