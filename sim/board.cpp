@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <vector>
@@ -151,6 +152,22 @@ Board& current() {
             } else {
                 environment_dir = u8::from_wide(dir);
                 state_of(fallback, loaded_flash, loaded_ram, loaded_eeprom);
+            }
+        }
+        // A fault of the firmware for a host that cannot reach the control
+        // interface: "write-protect", or "failing-block=OFFSET,WRITES" (the
+        // block at that flash offset ignores its first WRITES writes).
+        if (const char* fault = std::getenv("ZUNDA_SIM_FAULT")) {
+            long offset = 0;
+            unsigned long writes = 0;
+            if (std::strcmp(fault, "write-protect") == 0) {
+                fallback.firmware.write_protected = true;
+            } else if (std::sscanf(fault, "failing-block=%li,%lu", &offset, &writes) == 2) {
+                fallback.firmware.failing_block = uint32_t(offset);
+                fallback.firmware.failing_block_writes = unsigned(writes);
+            } else if (*fault != '\0') {
+                std::fprintf(stderr, "ZUNDA.dll (simulator): ZUNDA_SIM_FAULT=%s is not a fault it knows\n",
+                             fault);
             }
         }
         if (environment_dir.empty() && refuse_without_board) {

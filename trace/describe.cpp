@@ -42,7 +42,7 @@ std::string code_name(uint8_t code) {
 
 std::string bytes_summary(const std::vector<uint8_t>& b) {
     std::string s = std::to_string(b.size()) + " bytes";
-    if (b.size() <= 8) {
+    if (b.size() <= 16) {
         s += ":";
         for (uint8_t x : b) {
             s += " " + hex(x, 2).substr(2);

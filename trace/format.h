@@ -10,7 +10,7 @@
 // Every event has the same head, little-endian: kind (1 byte), flags (1),
 // four 32-bit fields a, b, c, d, and the length of its payload (4), then
 // the payload. What the fields hold, per kind:
-//   Header      payload: "key: value" lines (format, time, tool, maker, maker-sha256, recorder)
+//   Header      payload: "key: value" lines (format, board, time, tool, maker, maker-sha256, recorder)
 //   Note        payload: a line from the host (a call into KOVA.dll and its outcome)
 //   PortRead    a port, b size, c value stored, d result; FLAG_VALUE_STORED when it stored one
 //   PortWrite   a port, b value, c size, d result

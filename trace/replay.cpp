@@ -15,19 +15,20 @@ struct EntryShape {
     const char* name;
     std::vector<const char*> args;
     bool image;
+    bool returns = true;  // false: a void entry, whose result is noted as 0
 };
 const std::vector<EntryShape>& entries() {
     static const std::vector<EntryShape> list = {
         {"KOVA_update_bios_firmware", {"handle", "flags"}, true},
         {"KOVA_check_bios_image", {"handle", "flags"}, true},
         {"KOVA_get_ec_ram", {"index"}, false},
-        {"KOVA_set_ec_ram", {"index", "value"}, false},
+        {"KOVA_set_ec_ram", {"index", "value"}, false, false},
         {"KOVA_read_flash_byte", {"address"}, false},
         {"KOVA_smbus_write_byte", {"slave", "command", "value"}, false},
         {"KOVA_smbus_write_word", {"slave", "command", "value"}, false},
         {"KOVA_smbus_write_block", {"slave", "command", "value"}, false},
-        {"ACPI_require_global_lock", {}, false},
-        {"ACPI_release_global_lock", {}, false},
+        {"ACPI_require_global_lock", {}, false, false},
+        {"ACPI_release_global_lock", {}, false, false},
     };
     return list;
 }
@@ -68,10 +69,13 @@ std::string sha256_hex(const std::vector<uint8_t>& bytes) {
 
 Status check_replayable(const Trace& t, const std::vector<uint8_t>* image) {
     auto bad = [](const std::string& why) { return Error{exitcode::USAGE, why}; };
-    auto model = t.board.find("model");
-    if (model != t.board.end() && model->second != kova::identity::BOARD_MODEL) {
-        return bad("the trace was recorded on a board of model \"" + model->second + "\", not " +
-                   kova::identity::BOARD_MODEL + ": this library does not update it");
+    // The board the recorder was made for; what the flash itself said is
+    // the trace's to show (an identity refusal is a trace of a foreign flash).
+    auto board = t.header.find("board");
+    if (board == t.header.end() || board->second != kova::identity::BOARD_MODEL) {
+        return bad("the trace was recorded for " +
+                   (board == t.header.end() ? std::string("no named board") : "board " + board->second) +
+                   ", not " + kova::identity::BOARD_MODEL + ": this library does not replay it");
     }
     size_t calls = 0;
     for (const Event& e : t.events) {
@@ -145,22 +149,40 @@ ReplayReport replay(const Trace& t, ReplayBoard& board, Library& library, const 
         }
         CallReport call{line, {}, {}};
         uint32_t result = library.call(c->entry, args, s->image && image ? image->data() : nullptr);
+        if (!s->returns) {
+            result = 0;  // what was left in the result register means nothing
+        }
         Outcome came{result, library.block_count(), library.message()};
         const Event* next = board.peek();
         std::optional<Outcome> noted =
             next && next->kind == Kind::Note ? parse_outcome(next->text()) : std::nullopt;
         if (!board.mismatch() && !noted) {
-            board.differ(next ? describe(*next) : "nothing more", c->entry + " returned " + describe(came));
+            board.differ("the end of " + c->entry, next ? describe(*next) : "nothing more",
+                         c->entry + " returned " + describe(came));
         }
         if (noted) {
             call.recorded = *noted;
             board.skip();
+        } else {
+            // Stopped inside the call: its recorded outcome lies further on.
+            for (size_t k = board.position(); k < t.events.size() && !noted; ++k) {
+                if (t.events[k].kind == Kind::Note) {
+                    noted = parse_outcome(t.events[k].text());
+                    if (!noted) {
+                        break;
+                    }
+                }
+            }
+            if (noted) {
+                call.recorded = *noted;
+            }
         }
         if (!board.mismatch()) {
             call.reproduced = came;
             if (noted && (came.result != noted->result || came.count != noted->count ||
                           came.message != noted->message)) {
-                board.differ("the call returned " + describe(*noted), "it returned " + describe(came));
+                board.differ("the outcome of " + c->entry, "the call returned " + describe(*noted),
+                             "it returned " + describe(came));
             }
         }
         report.calls.push_back(call);

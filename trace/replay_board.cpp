@@ -51,9 +51,9 @@ void ReplayBoard::fail(const std::string& came) {
     mismatch_ = m;
 }
 
-void ReplayBoard::differ(const std::string& recorded, const std::string& came) {
+void ReplayBoard::differ(const std::string& phase, const std::string& recorded, const std::string& came) {
     if (!mismatch_) {
-        mismatch_ = Mismatch{next_, next_ > 0 ? phases_[next_ - 1] : "host", recorded, came};
+        mismatch_ = Mismatch{next_, phase, recorded, came};
     }
 }
 

@@ -51,8 +51,9 @@ public:
     const Event* peek() const { return next_ < trace_.events.size() ? &trace_.events[next_] : nullptr; }
     size_t position() const { return next_; }
     void skip() { ++next_; }
-    // Records a difference found outside the seven operations (an outcome).
-    void differ(const std::string& recorded, const std::string& came);
+    // Records a difference found outside the seven operations (an outcome),
+    // unless one was found before.
+    void differ(const std::string& phase, const std::string& recorded, const std::string& came);
 
     const std::optional<Mismatch>& mismatch() const { return mismatch_; }
     size_t live_mappings() const { return observer_.live.size(); }

@@ -23,7 +23,7 @@ public:
         }
         uint32_t result = dll_.call(entry, a);
         if (!dll_.fault().empty()) {
-            board_.differ("the call as the native library makes it",
+            board_.differ("inside " + entry, "the call as the native library makes it",
                           "KOVA.dll broke a rule: " + dll_.fault());
         }
         return result;

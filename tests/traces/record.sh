@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Records the field-trace corpus (corpus.txt) anew: each case on a fresh
+# simulated board, kovaflash.exe beside the recording ZUNDA.dll, which
+# forwards to the real-board simulator as the maker's library, under wine64.
+# Run it when the library's behaviour is meant to change, and commit the
+# traces with the change: the replays then hold the library to it.
+#   record.sh CROSS64_BIN NATIVE_BIN [NAME...]
+set -uo pipefail
+cross=$1 native=$2
+shift 2
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+mkdir -p "$work/bin"
+cp "$cross/real-board/kovaflash.exe" "$cross/real-board/KOVA.dll" "$work/bin/"
+cp "$cross/real-board/ZUNDA.dll" "$work/bin/ZUNDA-maker.dll"
+cp "$cross/recorder/ZUNDA.dll" "$work/bin/ZUNDA.dll"
+status=0
+while IFS='|' read -r name installed command image fault; do
+    case $name in '' | '#'*) continue ;; esac
+    if [ $# -gt 0 ] && ! printf '%s\n' "$@" | grep -qx "$name"; then continue; fi
+    case_dir=$work/$name
+    mkdir -p "$case_dir/traces"
+    # shellcheck disable=SC2086
+    "$native/kova-image" make "$case_dir/installed.bin" $installed >/dev/null || { echo "$name: installed image"; status=1; continue; }
+    "$native/kovaflash" --board "$case_dir/board" board init --image "$case_dir/installed.bin" >/dev/null 2>&1
+    rm -f "$case_dir/board/kovaflash.lock"
+    if [ "$image" != - ]; then
+        # shellcheck disable=SC2086
+        "$native/kova-image" make "$case_dir/image.bin" $image >/dev/null
+    fi
+    # shellcheck disable=SC2086
+    out=$(ZUNDA_SIM_BOARD=$case_dir/board KOVA_TRACE_DIR=$case_dir/traces ZUNDA_SIM_FAULT=$fault \
+        /usr/lib/wine/wine64 "$work/bin/kovaflash.exe" --board "$case_dir/host" ${command//IMAGE/$case_dir/image.bin} 2>&1)
+    code=$?
+    made=("$case_dir"/traces/*.kvt)
+    if [ ${#made[@]} != 1 ] || [ ! -f "${made[0]}" ]; then
+        echo "$name: no trace (kovaflash.exe exit $code): $out"
+        status=1
+        continue
+    fi
+    cp "${made[0]}" "$here/$name.kvt"
+    echo "$name: kovaflash.exe exit $code, $(stat -c %s "$here/$name.kvt") bytes"
+done <"$here/corpus.txt"
+exit $status

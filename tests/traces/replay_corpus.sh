@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Replays every trace of the corpus (corpus.txt) against the library linked
+# into kova-trace and against the real KOVA.dll in the CPU emulator: each
+# must make every request as recorded and end as recorded. A change in the
+# library's behaviour fails here, naming the first event that differs.
+#   replay_corpus.sh KOVA_TRACE EMU_REPLAY KOVA_IMAGE
+set -uo pipefail
+kova_trace=$1 emu_replay=$2 kova_image=$3
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail=0
+bad() { echo "FAIL: $*"; fail=1; }
+cases=0
+while IFS='|' read -r name _installed _command image _fault; do
+    case $name in '' | '#'*) continue ;; esac
+    cases=$((cases + 1))
+    args=("$here/$name.kvt")
+    if [ "$image" != - ]; then
+        # shellcheck disable=SC2086
+        "$kova_image" make "$work/$name.bin" $image >/dev/null || { bad "$name: cannot make its image"; continue; }
+        args+=("$work/$name.bin")
+    fi
+    for runner in "$kova_trace replay" "$emu_replay"; do
+        out=$($runner "${args[@]}" 2>&1)
+        code=$?
+        [ $code = 0 ] && grep -q '^result    : reproduced' <<<"$out" || bad "$name, $(basename "${runner%% *}") (exit $code): $out"
+    done
+done <"$here/corpus.txt"
+[ "$cases" -ge 18 ] || bad "the corpus lists $cases traces"
+echo "$cases traces replayed natively and in the emulator"
+exit $fail
