@@ -16,6 +16,7 @@ SETUP_DEMO_PACKAGES=(
     "libcli11-dev|command lines of kovaflash and kova-image"
     "nlohmann-json3-dev|kovaflash --json"
     "libssl-dev|signed images: OpenSSL's libcrypto (kovaflash, kova-image)"
+    "zlib1g-dev|field traces: zlib (kova-trace)"
 )
 SETUP_TEST_PACKAGES=(
     "clang|fuzz build (libFuzzer) and the static-constructor check"
@@ -29,6 +30,7 @@ SETUP_TEST_PACKAGES=(
     "liblief-dev|the emulator's PE loader"
     "g++-mingw-w64-i686|cross build: KOVA.dll, ZUNDA.dll, kovaflash.exe (32-bit)"
     "g++-mingw-w64-x86-64|the 64-bit Windows test build of kovaflash.exe"
+    "libz-mingw-w64-dev|the recording ZUNDA.dll (field traces): zlib for Windows"
     "llvm|KOVA.lib (llvm-dlltool) and the kit's checks"
     "lld|the kit's checks: lld-link (MSVC-style link) and lld (llvm-mingw link)"
     "python3|the JSON checks of the host tool's tests"

@@ -1,0 +1,351 @@
+// Field traces: the reader against every kind of damage, the writer when
+// its file stops taking bytes, the memory model's runs, the copy the
+// observer makes of a block programmed from the transfer buffer, the
+// replay board's strict order, what makes a trace replayable, and the
+// phases an update's events are named by.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+
+#include "describe.h"
+#include "observer.h"
+#include "reader.h"
+#include "replay.h"
+#include "replay_board.h"
+#include "writer.h"
+
+namespace {
+
+using trace::Event;
+using trace::Kind;
+
+Event ev(Kind k, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0, uint32_t d = 0,
+         std::vector<uint8_t> data = {}, uint8_t flags = 0) {
+    Event e(k, flags);
+    e.a = a;
+    e.b = b;
+    e.c = c;
+    e.d = d;
+    e.data = std::move(data);
+    return e;
+}
+
+std::vector<uint8_t> text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+Event header(const std::string& board = "K5R") {
+    return ev(Kind::Header, 0, 0, 0, 0, text("format: 1\nboard: " + board + "\ntool: test\n"));
+}
+
+std::vector<uint8_t> write(const std::vector<Event>& events, bool finish = true) {
+    std::vector<uint8_t> out;
+    trace::Writer w([&](const uint8_t* p, size_t n) {
+        out.insert(out.end(), p, p + n);
+        return true;
+    });
+    for (const Event& e : events) {
+        w.put(e);
+    }
+    if (finish) {
+        w.finish();
+    }
+    return out;
+}
+
+// The events of a file as they are uncompressed (magic included), and back.
+std::vector<uint8_t> unpack(const std::vector<uint8_t>& file) {
+    std::vector<uint8_t> plain(file.begin(), file.begin() + 8), out(64 << 20);
+    uLongf n = uLongf(out.size());
+    EXPECT_EQ(uncompress(out.data(), &n, file.data() + 8, uLong(file.size() - 8)), Z_OK);
+    plain.insert(plain.end(), out.begin(), out.begin() + long(n));
+    return plain;
+}
+std::vector<uint8_t> pack(const std::vector<uint8_t>& plain) {
+    std::vector<uint8_t> out(compressBound(uLong(plain.size())));
+    uLongf n = uLongf(out.size());
+    EXPECT_EQ(compress(out.data(), &n, plain.data() + 8, uLong(plain.size() - 8)), Z_OK);
+    std::vector<uint8_t> file(plain.begin(), plain.begin() + 8);
+    file.insert(file.end(), out.begin(), out.begin() + long(n));
+    return file;
+}
+
+const std::vector<Event> GOOD = {header(),
+                                 ev(Kind::Note, 0, 0, 0, 0, text("call KOVA_get_ec_ram index=64 count=0")),
+                                 ev(Kind::PortWrite, 0x66, 0x80, 1, 1, {}, trace::FLAG_FROM_LIBRARY),
+                                 ev(Kind::Note, 0, 0, 0, 0, text("return 0x0000005A count=0 message="))};
+constexpr size_t HEAD = 22;
+constexpr size_t FIRST_EVENT = 8;  // after the magic
+size_t second_event() { return FIRST_EVENT + HEAD + GOOD[0].data.size(); }
+
+TEST(TraceReader, RefusesEachDamageAndSaysWhich) {
+    const std::vector<uint8_t> good = write(GOOD);
+    trace::Trace t;
+    ASSERT_EQ(trace::read_trace(good, "t", false, t), std::nullopt);
+    ASSERT_TRUE(t.complete);
+    ASSERT_EQ(t.events.size(), GOOD.size());
+    EXPECT_EQ(t.events[2].b, 0x80u);
+    EXPECT_EQ(t.header.at("board"), "K5R");
+
+    auto plain_edit = [&](auto edit) {
+        std::vector<uint8_t> p = unpack(good);
+        edit(p);
+        return pack(p);
+    };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> file;
+        const char* said;
+    };
+    std::vector<uint8_t> other_magic = good, other_version = good, cut = good, flipped = good;
+    other_magic[0] = 'X';
+    other_version[7] = 2;
+    cut.resize(cut.size() / 2);
+    flipped[good.size() / 2] ^= 0x55;
+    const Case cases[] = {
+        {"not a trace", other_magic, "no KVTRACE signature"},
+        {"another version", other_version, "trace format version 2; this reader reads 1"},
+        {"cut short", cut, "the trace is incomplete"},
+        {"edited value", plain_edit([](auto& p) { p[second_event() + HEAD + 22 + 6] = 0x81; }),
+         "its end does not match what comes before it"},
+        {"huge length", plain_edit([](auto& p) { std::memset(&p[FIRST_EVENT + 18], 0xF0, 4); }), "claims"},
+        {"unknown kind", plain_edit([](auto& p) { p[second_event()] = 0x40; }),
+         "event 1 is of unknown kind 64"},
+        {"unknown flags", plain_edit([](auto& p) { p[second_event() + 1] = 0x80; }),
+         "event 1 has unknown flags"},
+        {"bytes after the end", plain_edit([](auto& p) { p.push_back(0); }), "bytes follow its end"},
+        {"header not first", pack(unpack(write({GOOD[1], header()}))), "it does not begin with its header"},
+        {"short record", write({header(), ev(Kind::Callback, 1, 0, 0, 0, std::vector<uint8_t>(16))}),
+         "a command record is 17 bytes"},
+        {"corrupted compression", flipped, "damaged"},
+    };
+    for (const Case& c : cases) {
+        Status err = trace::read_trace(c.file, "t.kvt", false, t);
+        ASSERT_TRUE(err.has_value()) << c.name;
+        EXPECT_EQ(err->code, exitcode::USAGE) << c.name;
+        EXPECT_NE(err->text.find(c.said), std::string::npos) << c.name << ": " << err->text;
+        EXPECT_EQ(err->text.rfind("t.kvt: ", 0), 0u) << c.name;
+    }
+}
+
+TEST(TraceWriter, AFileThatStopsTakingBytesLeavesATraceMarkedIncomplete) {
+    std::vector<uint8_t> out;
+    size_t room = 1 << 20;
+    trace::Writer w([&](const uint8_t* p, size_t n) {
+        if (out.size() + n > room) {
+            return false;
+        }
+        out.insert(out.end(), p, p + n);
+        return true;
+    });
+    w.put(GOOD[0]);
+    w.put(GOOD[1]);
+    room = out.size();  // the disk is full from here on
+    w.put(GOOD[2]);
+    EXPECT_TRUE(w.failed());
+    EXPECT_FALSE(w.finish());
+    trace::Trace t;
+    ASSERT_EQ(trace::read_trace(out, "t", true, t), std::nullopt);
+    EXPECT_FALSE(t.complete);
+    EXPECT_EQ(t.events.size(), 2u);  // each event flushed as it was written
+    EXPECT_TRUE(trace::read_trace(out, "t", false, t).has_value());
+}
+
+TEST(MemoryModel, RunsAreTheUnknownAndChangedBytes) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint32_t, uint8_t>> changes;  // offset, new value, over a known zero page
+        std::vector<std::pair<uint32_t, uint32_t>> runs;    // offset, length
+    };
+    const Case cases[] = {
+        {"nothing changed", {}, {}},
+        {"one byte", {{5, 1}}, {{5, 1}}},
+        {"16 equal bytes between: one run", {{0, 1}, {17, 1}}, {{0, 18}}},
+        {"17 equal bytes between: two runs", {{0, 1}, {18, 1}}, {{0, 1}, {18, 1}}},
+        {"the last byte of the page", {{4095, 9}}, {{4095, 1}}},
+    };
+    for (const Case& c : cases) {
+        trace::MemoryModel m;
+        std::vector<uint8_t> page(4096, 0);
+        m.store(0x10000, page.data(), 4096);
+        for (auto [at, v] : c.changes) {
+            page[at] = v;
+        }
+        std::vector<trace::Run> runs = m.observe(0x10000, page.data(), 4096);
+        ASSERT_EQ(runs.size(), c.runs.size()) << c.name;
+        for (size_t i = 0; i < runs.size(); ++i) {
+            EXPECT_EQ(runs[i].physical, 0x10000 + c.runs[i].first) << c.name;
+            EXPECT_EQ(runs[i].bytes.size(), c.runs[i].second) << c.name;
+        }
+        EXPECT_TRUE(m.observe(0x10000, page.data(), 4096).empty()) << c.name << ": seen once, known after";
+    }
+    // Unknown memory is one run however equal its bytes, cut at the longest run.
+    trace::MemoryModel m;
+    std::vector<uint8_t> big(trace::MemoryModel::MAX_RUN_BYTES + 10, 0xFF);
+    std::vector<trace::Run> runs = m.observe(0xFFE00000, big.data(), uint32_t(big.size()));
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].bytes.size(), trace::MemoryModel::MAX_RUN_BYTES);
+    EXPECT_EQ(runs[1].physical, 0xFFE00000 + trace::MemoryModel::MAX_RUN_BYTES);
+}
+
+TEST(Observer, ABlockProgrammedFromTheTransferBufferIsACopyOfIt) {
+    trace::Observer o(false);
+    std::vector<uint8_t> transfer(4096);
+    for (size_t i = 0; i < transfer.size(); ++i) {
+        transfer[i] = uint8_t(i * 7);
+    }
+    o.model.store(0x500000, transfer.data(), 4096);
+    trace::BlockSource source{0xFFE30000, 4096, 0x500000};
+    std::vector<uint8_t> other(4096, 0xEE);
+    std::vector<Event> events = o.board_events(
+        {{0xFFE30100, std::vector<uint8_t>(transfer.begin() + 0x100, transfer.begin() + 0x180)},
+         {0xFFE30200, std::vector<uint8_t>(16, 0xEE)},
+         {0xFFE31000, std::vector<uint8_t>(transfer.begin(), transfer.begin() + 16)}},
+        source, 0);
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_TRUE(events[0].flags & trace::FLAG_COPY);
+    EXPECT_EQ(events[0].c, 0x500100u);  // the same offset in the transfer buffer
+    EXPECT_EQ(events[0].b, 0x80u);
+    EXPECT_TRUE(events[0].data.empty());
+    EXPECT_FALSE(events[1].flags & trace::FLAG_COPY) << "other bytes are the board's own";
+    EXPECT_FALSE(events[2].flags & trace::FLAG_COPY) << "outside the block the record names";
+}
+
+TEST(ReplayBoard, AnswersAsRecordedAndStopsAtTheFirstDifference) {
+    trace::Trace t;
+    t.events = {
+        header(),
+        ev(Kind::PortWrite, 0x66, 0x80, 1, 1),
+        ev(Kind::PortRead, 0x62, 1, 0x5A, 1, {}, trace::FLAG_VALUE_STORED),
+        ev(Kind::Map, 0xF0000, 0x10, 7, 1),
+        ev(Kind::BoardWrite, 0xF0000, 16, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}),
+        ev(Kind::LibWrite, 0xF0002, 0, 0, 0, {9}),
+        ev(Kind::Unmap, 7, 1, 0, 1)};
+    {
+        trace::ReplayBoard board(t);
+        board.skip();  // the header
+        EXPECT_EQ(board.set_port(0x66, 0x80, 1), 1u);
+        uint32_t value = 0xAABBCC00;
+        EXPECT_EQ(board.get_port(0x62, &value, 1), 1u);
+        EXPECT_EQ(value, 0xAABBCC5Au) << "only the port's width is stored";
+        uint32_t handle = 0;
+        auto* p = static_cast<uint8_t*>(board.map(0xF0000, 0x10, &handle));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(handle, 7u);
+        EXPECT_EQ(p[2], 3) << "the board's bytes are served";
+        p[2] = 9;
+        EXPECT_EQ(board.unmap(7, p), 1u);
+        EXPECT_EQ(board.mismatch(), std::nullopt);
+        EXPECT_EQ(board.live_mappings(), 0u);
+    }
+    struct Case {
+        const char* name;
+        std::function<void(trace::ReplayBoard&)> requests;
+        size_t event;
+        const char* came;
+    };
+    const Case cases[] = {
+        {"another value written", [](auto& b) { b.set_port(0x66, 0x81, 1); }, 1, "value 0x81"},
+        {"another port read", [](auto& b) { b.set_port(0x66, 0x80, 1), b.get_port(0x63, nullptr, 1); }, 2,
+         "GetPortVal(port 0x63"},
+        {"another byte written through the mapping",
+         [](auto& b) {
+             uint32_t h = 0, v = 0;
+             b.set_port(0x66, 0x80, 1), b.get_port(0x62, &v, 1);
+             auto* p = static_cast<uint8_t*>(b.map(0xF0000, 0x10, &h));
+             p[2] = 8;
+             b.unmap(7, p);
+         },
+         5, "the library wrote 1 bytes: 08 at 0x000F0002"},
+        {"nothing written where the trace has a write",
+         [](auto& b) {
+             uint32_t h = 0, v = 0;
+             b.set_port(0x66, 0x80, 1), b.get_port(0x62, &v, 1);
+             b.unmap(7, b.map(0xF0000, 0x10, &h));
+         },
+         5, "no more bytes written"},
+    };
+    for (const Case& c : cases) {
+        trace::ReplayBoard board(t);
+        board.skip();
+        c.requests(board);
+        ASSERT_TRUE(board.mismatch().has_value()) << c.name;
+        EXPECT_EQ(board.mismatch()->event, c.event) << c.name;
+        EXPECT_NE(board.mismatch()->came.find(c.came), std::string::npos)
+            << c.name << ": " << board.mismatch()->came;
+        EXPECT_EQ(board.set_port(0x66, 0x80, 1), 0u) << c.name << ": nothing is answered after a difference";
+    }
+}
+
+TEST(Replayable, ATraceNamesItsBoardItsCallsAndItsImage) {
+    std::vector<uint8_t> image(0x200000, 0xFF);
+    const std::string image_sha = "1b5ad9a1ce1e5f8dd6d6b3a9d2bd7f9ab5c3bb5ed46e1bbfe5ba8dac00e6e4b7";
+    auto with = [](std::vector<Event> events) {
+        trace::Trace t;
+        t.events = std::move(events);
+        t.header = trace::parse_lines(t.events[0].text());
+        return t;
+    };
+    auto call = [](const std::string& line) { return ev(Kind::Note, 0, 0, 0, 0, text(line)); };
+    struct Case {
+        const char* name;
+        trace::Trace t;
+        const char* said;  // empty: replayable
+    };
+    const Case cases[] = {
+        {"an EC read", with({header(), call("call KOVA_get_ec_ram index=64 count=0")}), ""},
+        {"another board", with({header("K6R"), call("call KOVA_get_ec_ram index=64 count=0")}),
+         "recorded for board K6R, not K5R"},
+        {"no calls", with({header()}), "holds no call"},
+        {"an entry the library lacks", with({header(), call("call KOVA_erase_all count=0")}),
+         "does not export"},
+        {"an argument missing", with({header(), call("call KOVA_get_ec_ram count=0")}), "lacks its index"},
+        {"another image",
+         with({header(),
+               call("call KOVA_check_bios_image image-sha256=" + image_sha + " handle=1 flags=0 count=0")}),
+         "not the one"},
+    };
+    for (const Case& c : cases) {
+        Status err = trace::check_replayable(c.t, &image);
+        if (std::string(c.said).empty()) {
+            EXPECT_EQ(err, std::nullopt) << c.name;
+        } else {
+            ASSERT_TRUE(err.has_value()) << c.name;
+            EXPECT_NE(err->text.find(c.said), std::string::npos) << c.name << ": " << err->text;
+        }
+    }
+}
+
+TEST(Phases, AnUpdateIsNamedPassByPass) {
+    auto callback = [](uint8_t code, uint32_t flash_offset) {
+        flash_command_record r{};
+        r.code = code;
+        r.flash_address = 0xFFE00000 + flash_offset;
+        std::vector<uint8_t> bytes(17);
+        std::memcpy(bytes.data(), &r, 17);
+        return ev(Kind::Callback, 1, 0, 0, 0, bytes);
+    };
+    trace::Trace t;
+    t.events = {header(),
+                ev(Kind::Note, 0, 0, 0, 0, text("call KOVA_update_bios_firmware handle=1 flags=0")),
+                ev(Kind::Map, 0xFFE00000, 0x200000, 1, 1),
+                ev(Kind::PortWrite, 0xB2, 0x20, 1, 1),
+                callback(0x20, 0),
+                callback(0x22, 0x30000),
+                callback(0x22, 0x1F0000),
+                ev(Kind::PortWrite, 0x381, 0xFE, 1, 1),
+                callback(0x22, 0x10000),
+                callback(0x22, 0x1F000),
+                callback(0x22, 0x10000),  // below the last: pass e walks the copy area again
+                callback(0x24, 0),
+                ev(Kind::Unmap, 1, 1, 0, 1),
+                ev(Kind::Note, 0, 0, 0, 0, text("return 0x00000000 count=0 message=")),
+                ev(Kind::PortRead, 0x62, 1, 0, 1)};
+    const std::vector<std::string> want = {
+        "host",    "host",   "acquisition", "begin",
+        "begin",   "pass a", "pass b",      "register 0xFEA1 (whether pass c runs)",
+        "pass c",  "pass c", "pass e",      "end",
+        "release", "host",   "host"};
+    EXPECT_EQ(trace::phases(t), want);
+}
+
+}  // namespace
