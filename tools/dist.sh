@@ -13,11 +13,12 @@ version=$(macro STRING) major=$(macro MAJOR) minor=$(macro MINOR)
 name=KOVA-$version
 kit=$out/$name
 rm -rf "$kit" "$kit.zip"
-mkdir -p "$kit/examples"
+mkdir -p "$kit/examples" "$kit/diagnostics"
 cp "$cross/bin/KOVA.dll" "$cross/bin/kovaflash.exe" "$cross/kit/libKOVA.dll.a" "$cross/kit/KOVA.lib" \
     "$cross/kit/KOVA.def" "$src/tools/kit/KOVAConfig.cmake" "$src/tools/kit/CHANGELOG.txt" "$src/LICENSE" "$kit/"
 cp "$src/include/kova.h" "$kit/kova.h"
 cp "$src/tools/kit/examples/host.c" "$kit/examples/host.c"
+cp "$cross/bin/recorder/ZUNDA.dll" "$kit/diagnostics/ZUNDA.dll"
 fill() {
     sed -e "s/@VERSION@/$version/g" -e "s/@VERSION_MAJOR@/$major/g" -e "s/@VERSION_MINOR@/$minor/g" \
         -e "s/@VERSION_MAJOR2@/${version%%.*}/g" -e "s/@VERSION_MINOR2@/${version#*.}/g" "$1"
@@ -28,7 +29,7 @@ export KIT_USAGE
 fill "$src/tools/kit/README.txt" | awk '$0 == "@USAGE@" {print ENVIRON["KIT_USAGE"]; next} {print}' >"$kit/README.txt"
 bash "$src/tools/kit/third_party.sh" >"$kit/THIRD-PARTY-NOTICES.txt"
 files=(KOVA.dll kova.h KOVA.def libKOVA.dll.a KOVA.lib KOVAConfig.cmake KOVAConfigVersion.cmake examples/host.c
-    kovaflash.exe LICENSE THIRD-PARTY-NOTICES.txt CHANGELOG.txt README.txt)
+    kovaflash.exe diagnostics/ZUNDA.dll LICENSE THIRD-PARTY-NOTICES.txt CHANGELOG.txt README.txt)
 # Every text file of the kit ends its lines with CRLF, as Windows editors
 # expect (Notepad before Windows 10 1809 shows LF-only text as one line).
 text_files=(kova.h KOVA.def KOVAConfig.cmake KOVAConfigVersion.cmake examples/host.c LICENSE THIRD-PARTY-NOTICES.txt
@@ -39,7 +40,7 @@ done
 (cd "$kit" && sha256sum "${files[@]}" | sed 's/$/\r/' >SHA256SUMS)
 # One fixed time on every file and no extra attributes, so the zip is the
 # same bytes wherever and whenever it is made.
-(cd "$out" && TZ=UTC touch -d '2009-03-24 00:00:00' "$name" "$name"/* "$name"/examples/* &&
+(cd "$out" && TZ=UTC touch -d '2009-03-24 00:00:00' "$name" "$name"/* "$name"/examples/* "$name"/diagnostics/* &&
     TZ=UTC zip -q -X -D "$name.zip" $(printf "$name/%s " "${files[@]}" SHA256SUMS))
 echo "$kit"
 echo "$kit.zip"

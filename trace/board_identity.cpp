@@ -30,7 +30,7 @@ std::string board_identity(const uint8_t* window, uint32_t length) {
     const uint8_t* end = window + length;
     const uint8_t* b =
         std::search(window, end, BOOT_INFO_SIGNATURE, BOOT_INFO_SIGNATURE + sizeof BOOT_INFO_SIGNATURE - 1);
-    if (b == end || end - b <= BOOT_INFO_STRINGS_AT) {
+    if (b == end || size_t(end - b) <= BOOT_INFO_STRINGS_AT) {
         return out;
     }
     out += "revision: " + std::to_string(b[BOOT_INFO_REVISION_AT]) + "\n";

@@ -10,7 +10,7 @@ trap 'rm -rf "$second"' EXIT
 sleep 1  # a timestamp that slipped through would now differ by at least a second
 cmake -S "$src" -B "$second" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/i686-w64-mingw32.cmake" >/dev/null || exit 1
-cmake --build "$second" --target KOVA ZUNDA kovaflash kova_implibs >/dev/null || { echo "second build failed"; exit 1; }
+cmake --build "$second" --target KOVA ZUNDA ZUNDA_recorder kovaflash kova_implibs >/dev/null || { echo "second build failed"; exit 1; }
 fail=0
 for f in "$@"; do
     if cmp -s "$first/$f" "$second/$f"; then

@@ -20,7 +20,7 @@ mapfile -t made < <(bash "$src/tools/dist.sh" "$src" "$cross" "$work" "$native")
 [ ${#made[@]} = 2 ] || { echo "FAIL: dist.sh"; exit 1; }
 kit=${made[0]} zip=${made[1]}
 want="CHANGELOG.txt KOVA.def KOVA.dll KOVA.lib KOVAConfig.cmake KOVAConfigVersion.cmake LICENSE README.txt"
-want+=" SHA256SUMS THIRD-PARTY-NOTICES.txt examples/host.c kova.h kovaflash.exe libKOVA.dll.a"
+want+=" SHA256SUMS THIRD-PARTY-NOTICES.txt diagnostics/ZUNDA.dll examples/host.c kova.h kovaflash.exe libKOVA.dll.a"
 held=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs)
 [ "$held" = "$want" ] || bad "kit holds $held, not $want"
 for f in $want; do
@@ -33,7 +33,7 @@ done
 (cd "$kit" && tr -d '\r' <SHA256SUMS | sha256sum --quiet -c -) || bad "SHA256SUMS do not match"
 cmp -s "$kit/KOVA.dll" "$cross/bin/KOVA.dll" || bad "the kit's KOVA.dll is not the one built and tested"
 # What ships is 32-bit: the x86-64 build is for tests only.
-for f in "$kit"/*.dll "$kit"/*.exe "$kit"/*.a "$kit"/*.lib; do
+for f in "$kit"/*.dll "$kit"/diagnostics/*.dll "$kit"/*.exe "$kit"/*.a "$kit"/*.lib; do
     formats=$(i686-w64-mingw32-objdump -f "$f" 2>&1 | grep -o 'file format [^ ]*' | sort -u | xargs)
     # (an import library holds both objects, pe-i386, and import members, pei-i386)
     [ -n "$formats" ] && [ -z "$(sed 's/file format pei\{0,1\}-i386//g' <<<"$formats" | tr -d ' ')" ] ||
@@ -209,6 +209,26 @@ for row in "N3CLI11|== CLI11 ==|BSD" "N8nlohmann|== nlohmann/json ==|MIT" \
     IFS='|' read -r mark heading licence <<<"$row"
     grep -qF -- "$mark" <<<"$marks" || bad "kovaflash.exe no longer holds \"$mark\": revise the notices"
     section=$(awk -v h="$heading" '$0 == h {f=1; print; next} /^== .* ==$/ {f=0} f' <<<"$notices")
+    [ -n "$section" ] && grep -qiF -- "$licence" <<<"$section" || bad "THIRD-PARTY-NOTICES.txt lacks $heading with $licence"
+done
+
+# The recording ZUNDA.dll stands where the maker's does: the seven
+# operations under their undecorated names, then its own three, and
+# nothing it needs that a Vista machine lacks beside it.
+recorder=$kit/diagnostics/ZUNDA.dll
+exports=$(i686-w64-mingw32-objdump -p "$recorder" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+    awk '/\[/ && $NF != "Table" {print $NF}' | xargs)
+[ "$exports" = "AllocatePhysMemory FreePhysMemory GetPortVal KovaTraceClose KovaTraceNote KovaTraceStatus MapPhysToLin SEG32_CALLBACK SetPortVal UnmapPhysicalMemory" ] ||
+    bad "diagnostics/ZUNDA.dll exports: $exports"
+imports=$(i686-w64-mingw32-objdump -p "$recorder" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | LC_ALL=C sort | xargs)
+[ "$imports" = "bcrypt.dll kernel32.dll msvcrt.dll" ] || bad "diagnostics/ZUNDA.dll imports $imports"
+[ "$(i686-w64-mingw32-nm "$recorder" 2>&1)" = "i686-w64-mingw32-nm: $recorder: no symbols" ] ||
+    bad "diagnostics/ZUNDA.dll keeps a symbol table"
+recorder_marks=$(strings -a "$recorder")
+for row in "deflate 1.2|== zlib ==|Zlib" "__gnu_cxx|== GCC runtime: libstdc++ and libgcc ==|GCC RUNTIME LIBRARY EXCEPTION"; do
+    IFS='|' read -r mark heading licence <<<"$row"
+    grep -qF -- "$mark" <<<"$recorder_marks" || bad "diagnostics/ZUNDA.dll no longer holds \"$mark\": revise the notices"
+    section=$(awk -v h="$heading" '$0 == h {f=1; print; next} /^== .* ==$/ {f=0} f' <<<"$(tr -d '\r' <"$kit/THIRD-PARTY-NOTICES.txt")")
     [ -n "$section" ] && grep -qiF -- "$licence" <<<"$section" || bad "THIRD-PARTY-NOTICES.txt lacks $heading with $licence"
 done
 
