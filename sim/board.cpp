@@ -1,6 +1,7 @@
 #include "board.h"
 
 #include "atomic_file.h"
+#include "file_read.h"
 #include "utf8_path.h"
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -18,6 +20,9 @@ namespace {
 constexpr const char* FLASH_FILE = "flash.bin";
 constexpr const char* EC_RAM_FILE = "ec-ram.bin";
 constexpr const char* EEPROM_FILE = "smbus-eeprom.bin";
+constexpr const char* FSEG_FILE = "fseg.bin";
+constexpr const char* REGISTERS_FILE = "registers.txt";
+constexpr size_t MAX_REGISTERS_BYTES = 64 * 1024;
 
 Board* installed = nullptr;
 
@@ -70,9 +75,50 @@ Status Board::load(const std::filesystem::path& dir) {
             return err;
         }
     }
+    std::vector<uint8_t> fseg, registers;
+    std::vector<std::pair<uint16_t, uint8_t>> settings;
+    std::error_code ec_status;
+    auto present = [&](const char* name) {
+        return std::filesystem::symlink_status(dir / name, ec_status).type() !=
+               std::filesystem::file_type::not_found;
+    };
+    if (present(FSEG_FILE)) {
+        if (Status err = read_file(dir / FSEG_FILE, fseg, phys::FSEG_SIZE)) {
+            return err;
+        }
+    }
+    if (present(REGISTERS_FILE)) {
+        if (Status err = read_bounded(u8::text(dir / REGISTERS_FILE), MAX_REGISTERS_BYTES, Links::Refuse,
+                                      "register settings", registers)) {
+            return err;
+        }
+        std::istringstream lines(std::string(registers.begin(), registers.end()));
+        std::string line;
+        while (std::getline(lines, line)) {
+            unsigned reg = 0, value = 0;
+            char extra = 0;
+            if (line.empty()) {
+                continue;
+            }
+            if (std::sscanf(line.c_str(), "%x %x %c", &reg, &value, &extra) != 2 || reg > 0xFFFF ||
+                value > 0xFF) {
+                return Error{exitcode::USAGE, u8::text(dir / REGISTERS_FILE) + ": \"" + line +
+                                                  "\" is not a register and its value (\"0xFEA1 0x80\")"};
+            }
+            settings.emplace_back(uint16_t(reg), uint8_t(value));
+        }
+    }
     memory.write(phys::FLASH_BASE, flash.data(), flash.size());
     std::copy(ram.begin(), ram.end(), ec.ram.begin());
     std::copy(eeprom.begin(), eeprom.end(), smbus.eeprom.begin());
+    if (!fseg.empty()) {
+        firmware.remove_interface();
+        memory.write(phys::FSEG_BASE, fseg.data(), fseg.size());
+        firmware.adopt_interface();
+    }
+    for (auto [reg, value] : settings) {
+        window.regs[reg] = value;
+    }
     return std::nullopt;
 }
 

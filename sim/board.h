@@ -55,7 +55,11 @@ public:
     // Board directory: flash.bin (the flash part), ec-ram.bin and
     // smbus-eeprom.bin. Loading fails (exitcode::USAGE, naming the file)
     // when one is missing, unreadable or of the wrong size, and then loads
-    // nothing. Each file is saved whole or not at all.
+    // nothing. Each file is saved whole or not at all. A board made from a
+    // real one's trace may also hold fseg.bin (its F-segment, 64 KiB, with
+    // the firmware's own "$QRF" block) and registers.txt (lines "0xFEA1
+    // 0x80": indexed-window registers as read there); loaded when present,
+    // never written.
     Status load(const std::filesystem::path& dir);
     Status save(const std::filesystem::path& dir) const;
 

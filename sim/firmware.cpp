@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace sim {
 
@@ -37,6 +38,26 @@ void Firmware::install_interface(uint32_t block_offset, uint8_t record_offset, u
     memory_.write(phys::FSEG_BASE + block_offset, block, length);
     interface_ = Interface{block_offset, record_offset, notify_port};
     bus_.claim(notify_port, notify_port, this);
+}
+
+bool Firmware::adopt_interface() {
+    remove_interface();
+    std::vector<uint8_t> fseg(phys::FSEG_SIZE);
+    memory_.read(phys::FSEG_BASE, fseg.data(), fseg.size());
+    for (uint32_t at = 0; at + INTERFACE_BYTES <= phys::FSEG_SIZE; ++at) {
+        if (std::memcmp(&fseg[at], SIGNATURE, 4) != 0) {
+            continue;
+        }
+        uint8_t record_offset = fseg[at + INTERFACE_RECORD_OFFSET_AT];
+        uint16_t port =
+            uint16_t(fseg[at + INTERFACE_NOTIFY_PORT_AT] | fseg[at + INTERFACE_NOTIFY_PORT_AT + 1] << 8);
+        if (uint64_t(at) + record_offset + sizeof(flash_command_record) <= phys::FSEG_SIZE) {
+            interface_ = Interface{at, record_offset, port};
+            bus_.claim(port, port, this);
+            return true;
+        }
+    }
+    return false;
 }
 
 void Firmware::remove_interface() {

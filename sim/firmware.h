@@ -49,6 +49,9 @@ public:
                            uint8_t record_offset = fw::DEFAULT_RECORD_OFFSET,
                            uint16_t notify_port = fw::SMI_COMMAND_PORT);
     void remove_interface();
+    // Takes the first "$QRF" block the F-segment holds as the interface
+    // (a real board's F-segment, loaded whole); false when there is none.
+    bool adopt_interface();
     bool has_interface() const { return interface_.has_value(); }
     uint32_t record_physical() const;  // of the firmware's record; interface required
     flash_command_record record() const;

@@ -58,6 +58,18 @@ std::vector<Run> MemoryModel::observe(uint32_t physical, const uint8_t* bytes, u
 
 void MemoryModel::store(uint32_t physical, const uint8_t* bytes, uint32_t n) { observe(physical, bytes, n); }
 
+void MemoryModel::learn(uint32_t physical, const uint8_t* bytes, uint32_t n) {
+    for (uint64_t i = 0; i < n; ++i) {
+        uint64_t at = uint64_t(physical) + i;
+        Page& p = page(uint32_t(at / PAGE_BYTES));
+        uint32_t b = uint32_t(at % PAGE_BYTES);
+        if (!p.known[b]) {
+            p.bytes[b] = bytes[i];
+            p.known[b] = true;
+        }
+    }
+}
+
 bool MemoryModel::load(uint32_t physical, uint8_t* out, uint32_t n) const {
     bool all = true;
     uint64_t i = 0;

@@ -30,6 +30,8 @@ public:
     // from `bytes`, lowest first; afterwards the model holds `bytes` there.
     std::vector<Run> observe(uint32_t physical, const uint8_t* bytes, uint32_t n);
     void store(uint32_t physical, const uint8_t* bytes, uint32_t n);
+    // Takes `bytes` only where the model knows nothing yet: what was there first.
+    void learn(uint32_t physical, const uint8_t* bytes, uint32_t n);
     // Copies what is known of [physical, physical + n) into `out`; true when
     // every byte was known (unknown bytes are left as they were).
     bool load(uint32_t physical, uint8_t* out, uint32_t n) const;

@@ -2,13 +2,17 @@
 // recording ZUNDA.dll. `show` reads one as a person would; `replay` plays
 // it back as the board, against the library linked into this program, and
 // says whether the library makes the same requests in the same order and
-// ends with the same outcome, or where it first differs.
+// ends with the same outcome, or where it first differs; `board` makes a
+// simulated board of what the trace saw, for every command and test.
 // Exit status: 0 reproduced (or shown), 1 the replay differs, 2 a bad
 // trace, image or command line.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "atomic_file.h"
+#include "captured_state.h"
 #include "cli.h"
 #include "file_read.h"
 #include "image_file.h"
@@ -16,6 +20,7 @@
 #include "reader.h"
 #include "replay.h"
 #include "show.h"
+#include "utf8_path.h"
 
 namespace {
 
@@ -86,6 +91,70 @@ int replay(const std::string& path, const std::string& image_path, nlohmann::jso
     return r.mismatch ? exitcode::FAILED : exitcode::OK;
 }
 
+// The board directory of what the trace saw: flash.bin, fseg.bin and
+// registers.txt as the trace saw them, ec-ram.bin with the bytes it read
+// (0 elsewhere), smbus-eeprom.bin erased (a trace sees no EEPROM byte).
+int board(const std::string& path, const std::string& dir, bool at_end, bool replace,
+          nlohmann::json& report) {
+    trace::Trace t = load(path, true);
+    trace::CapturedState s = trace::captured_state(t, at_end);
+    if (!s.flash) {
+        throw Error{exitcode::USAGE,
+                    path +
+                        ": the trace never saw the whole flash (it holds no update, check or "
+                        "backup): no board can start from it"};
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(u8::path(dir), ec);
+    const Existing existing = replace ? Existing::Replace : Existing::Keep;
+    auto put = [&](const char* name, const std::vector<uint8_t>& bytes) {
+        if (Status err = write_file_atomic(dir + "/" + name, bytes.data(), bytes.size(), existing)) {
+            throw Error{err->code,
+                        err->text + (err->code == exitcode::USAGE ? " (--replace writes over it)" : "")};
+        }
+    };
+    std::vector<uint8_t> ram(256, 0), eeprom(256, 0xFF);
+    size_t ram_known = 0;
+    for (size_t i = 0; i < ram.size(); ++i) {
+        if (s.ec_ram[i]) {
+            ram[i] = *s.ec_ram[i];
+            ++ram_known;
+        }
+    }
+    std::string registers;
+    for (auto [reg, value] : s.registers) {
+        registers += trace::hex(reg, 4) + " " + trace::hex(value, 2) + "\n";
+    }
+    put("ec-ram.bin", ram);
+    put("smbus-eeprom.bin", eeprom);
+    if (s.fseg) {
+        put("fseg.bin", *s.fseg);
+    }
+    if (!registers.empty()) {
+        put("registers.txt", std::vector<uint8_t>(registers.begin(), registers.end()));
+    }
+    put("flash.bin", *s.flash);  // last: a board is whole once its firmware is there
+    report = {{"trace", path},
+              {"board", dir},
+              {"state", at_end ? "as the recording left it" : "as the recording found it"},
+              {"fseg", s.fseg.has_value()},
+              {"registers", s.registers.size()},
+              {"ec_ram_bytes_read", ram_known}};
+    if (!json_output) {
+        std::printf("board %s: made from %s, %s\n", dir.c_str(), path.c_str(),
+                    at_end ? "as the recording left it" : "as the recording found it");
+        std::printf("flash         : the 2 MiB as the trace saw them\n");
+        std::printf("F-segment     : %s\n",
+                    s.fseg ? "the board's own, with its flash interface" : "not seen: the simulator's");
+        std::printf("registers     : %s\n", registers.empty()
+                                                ? "none read: the simulator's (0)"
+                                                : (std::to_string(s.registers.size()) + " as read").c_str());
+        std::printf("EC RAM        : %zu of 256 bytes read in the trace; the others 0\n", ram_known);
+        std::printf("SMBus EEPROM  : not seen: erased (0xFF)\n");
+    }
+    return exitcode::OK;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -101,6 +170,14 @@ int main(int argc, char** argv) {
         "replay", "play the trace back as the board against this library; exit 1 at the first difference");
     replay_cmd->add_option("TRACE", path, "the trace (.kvt)")->required();
     replay_cmd->add_option("IMAGE", image, "the image the trace's update or check was called with");
+    std::string dir;
+    bool at_end = false, replace = false;
+    CLI::App* board_cmd = app.add_subcommand(
+        "board", "make a simulated board (a kovaflash --board folder) of what the trace saw");
+    board_cmd->add_option("TRACE", path, "the trace (.kvt)")->required();
+    board_cmd->add_option("DIR", dir, "the board folder to write")->required();
+    board_cmd->add_flag("--end", at_end, "the board as the recording left it (default: as it found it)");
+    board_cmd->add_flag("--replace", replace, "write over the files of a board already there");
 
     std::optional<Error> usage;
     if (std::optional<int> done = parse_command_line(app, argc, argv, json_output ? &usage : nullptr)) {
@@ -114,7 +191,9 @@ int main(int argc, char** argv) {
         if (usage) {
             throw *usage;
         }
-        code = show_cmd->parsed() ? show(path, events, report) : replay(path, image, report);
+        code = show_cmd->parsed()    ? show(path, events, report)
+               : board_cmd->parsed() ? board(path, dir, at_end, replace, report)
+                                     : replay(path, image, report);
     } catch (const Error& e) {
         std::fprintf(stderr, "kova-trace: %s\n", e.text.c_str());
         report["error"] = e.text;
