@@ -67,7 +67,7 @@ grep -q '^  install  wine64 ' <<<"$plan" || bad "wine64 missing from the test pl
 grep -q '^  install  wine32:i386 ' <<<"$(setup_run "$work/bin/runs-i386" setup_plan test)" ||
     bad "no wine32:i386 in the plan of a host that runs 32-bit code"
 demo=$(setup_run /bin/false setup_plan demo | awk '/^  (have|install)/ {print $2}' | xargs)
-[ "$demo" = "cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libssl-dev" ] || bad "the demo plans $demo"
+[ "$demo" = "cmake ninja-build g++ libcli11-dev nlohmann-json3-dev libssl-dev zlib1g-dev" ] || bad "the demo plans $demo"
 [ -s "$FAKE/log" ] && bad "the plan ran $(cat "$FAKE/log")"
 
 # A host that runs 32-bit code, a list that fails to download, and a wine32
