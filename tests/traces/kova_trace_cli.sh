@@ -49,6 +49,11 @@ for row in "0x00 18" "0x80 15"; do
     out=$("$kovaflash" --board "$work/found" --allow-unsigned check "$work/low.bin" 2>&1)
     [ $? = 0 ] && grep -q "^blocks differ : ${row#* } " <<<"$out" || bad "register 0xFEA1 = ${row% *} on the board: $out"
 done
+# An update on it: the firmware answers through the flash interface its
+# own F-segment (fseg.bin) holds, and the flash ends as the image.
+echo "0xFEA1 0x00" >"$work/found/registers.txt"
+out=$("$kovaflash" --board "$work/found" --allow-unsigned update "$work/new.bin" --yes 2>&1)
+[ $? = 0 ] && cmp -s "$work/found/flash.bin" "$work/new.bin" || bad "an update on the board made of a trace: $out"
 echo "FEA1 = 80" >"$work/found/registers.txt"
 out=$("$kovaflash" --board "$work/found" info 2>&1)
 [ $? = 2 ] && grep -qF "registers.txt: \"FEA1 = 80\" is not a register" <<<"$out" || bad "a bad registers.txt: $out"

@@ -67,6 +67,17 @@ ok = (s["complete"] and s["header"]["tool"] == "kovaflash.exe" and s["header"]["
       and len(s["header"]["maker-sha256"]) == 64)
 sys.exit(0 if ok else 1)
 PYEOF
+# Who called each operation: KOVA.dll inside its calls, kovaflash.exe
+# (its backup and verify reads) outside them.
+"$native/kova-trace" --json show --events "$trace" >"$work/events.json"
+python3 - "$work/events.json" <<'PYEOF' || bad "operations not told by their caller"
+import json, sys
+ops = ("GetPortVal", "SetPortVal", "MapPhysToLin", "UnmapPhysicalMemory", "AllocatePhysMemory", "FreePhysMemory", "SEG32_CALLBACK")
+events = [e for e in json.load(open(sys.argv[1]))["event_list"] if e["event"].startswith(ops)]
+host = [e for e in events if e["phase"] == "host"]
+library = [e for e in events if e["phase"] != "host"]
+sys.exit(0 if host and library and not any(e["from_library"] for e in host) and all(e["from_library"] for e in library) else 1)
+PYEOF
 out=$("$native/kova-trace" replay "$trace" "$work/new.bin" 2>&1)
 [ $? = 0 ] && grep -q '^result    : reproduced: 2 calls' <<<"$out" || bad "the fresh trace does not replay: $out"
 

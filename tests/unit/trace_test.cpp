@@ -113,6 +113,8 @@ TEST(TraceReader, RefusesEachDamageAndSaysWhich) {
         {"unknown flags", plain_edit([](auto& p) { p[second_event() + 1] = 0x80; }),
          "event 1 has unknown flags"},
         {"bytes after the end", plain_edit([](auto& p) { p.push_back(0); }), "bytes follow its end"},
+        {"an end that counts another number of events",
+         plain_edit([](auto& p) { p[p.size() - HEAD - 4 + 2] += 1; }), "its end does not match"},
         {"header not first", pack(unpack(write({GOOD[1], header()}))), "it does not begin with its header"},
         {"short record", write({header(), ev(Kind::Callback, 1, 0, 0, 0, std::vector<uint8_t>(16))}),
          "a command record is 17 bytes"},

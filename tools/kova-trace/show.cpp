@@ -70,8 +70,10 @@ nlohmann::json show_trace(const trace::Trace& t, bool events) {
     if (events) {
         out["event_list"] = nlohmann::json::array();
         for (size_t i = 0; i < t.events.size(); ++i) {
-            out["event_list"].push_back(
-                {{"index", i}, {"phase", phase[i]}, {"event", trace::describe(t.events[i])}});
+            out["event_list"].push_back({{"index", i},
+                                         {"phase", phase[i]},
+                                         {"event", trace::describe(t.events[i])},
+                                         {"from_library", t.events[i].from_library()}});
         }
     }
     return out;
