@@ -18,7 +18,8 @@ fail=0
 [ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
 # The board here trusts no key: images are taken unsigned (the signature
 # cases have a script of their own).
-run() { $runner "$tool" --board "$board" --allow-unsigned "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+. "$(dirname "$0")/launch.sh"
+run() { launch "$runner" "$tool" --board "$board" --allow-unsigned "$@"; }
 
 expect() {  # expect STATUS PATTERN ARGS...
     local want=$1 pattern=$2 out status

@@ -20,7 +20,8 @@ fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 board=$work/board host=$work/host
 export ZUNDA_SIM_BOARD=$board
-kf() { $runner "$bin/kovaflash.exe" --board "$host" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+. "$(dirname "$0")/launch.sh"
+kf() { launch "$runner" "$bin/kovaflash.exe" --board "$host" "$@"; }
 state() { (cd "$board" && sha256sum flash.bin ec-ram.bin smbus-eeprom.bin && ls -A); }
 
 "$native/kova-image" make "$work/installed.bin" --seed 4 --revision 0 >/dev/null

@@ -13,7 +13,8 @@ trap 'rm -rf "$work"' EXIT
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 [ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
-kf() { $runner "$kovaflash" --board "$work/board" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+. "$(dirname "$0")/launch.sh"
+kf() { launch "$runner" "$kovaflash" --board "$work/board" "$@"; }
 ki() { "$kova_image" "$@" >/dev/null || bad "kova-image $*"; }
 state() { (cd "$work/board" && sha256sum flash.bin ec-ram.bin smbus-eeprom.bin); }
 # Flips the lowest bit of the hex digit at column COL of line LINE.

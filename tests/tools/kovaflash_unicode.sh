@@ -12,7 +12,8 @@ trap 'rm -rf "$work"' EXIT
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 [ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
-kf() { $runner "$kovaflash" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+. "$(dirname "$0")/launch.sh"
+kf() { launch "$runner" "$kovaflash" "$@"; }
 ki() { "$kova_image" "$@" >/dev/null || bad "kova-image $*"; }
 
 "$kova_image" keygen "$work/vendor" >/dev/null
