@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "captured_state.h"
 #include "describe.h"
 #include "observer.h"
 #include "reader.h"
@@ -348,6 +349,81 @@ TEST(Phases, AnUpdateIsNamedPassByPass) {
         "pass c",  "pass c", "pass e",      "end",
         "release", "host",   "host"};
     EXPECT_EQ(trace::phases(t), want);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Notes, CallsAndOutcomesAsTheHostWritesThem) {
+    struct Case {
+        const char* line;
+        const char* entry;  // nullptr: not a call
+        std::optional<uint32_t> result;
+        int32_t count;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"call KOVA_get_ec_ram index=64 count=0", "KOVA_get_ec_ram", {}, 0, ""},
+        {"call KOVA_get_ec_ram index", nullptr, {}, 0, ""},  // an argument without its value
+        {"return 0x80000030 count=-3 message=Flash write failed.", nullptr, 0x80000030u, -3,
+         "Flash write failed."},
+        {"return 0x00000000 count=0 message=BIOS update successfully completed. ", nullptr, 0u, 0,
+         "BIOS update successfully completed. "},  // the trailing blank is the message's
+        {"return 0x0000zz00 count=0 message=", nullptr, {}, 0, ""},
+        {"returned 0x0 count=0 message=", nullptr, {}, 0, ""},
+    };
+    for (const Case& c : cases) {
+        std::optional<trace::Call> call = trace::parse_call(c.line);
+        EXPECT_EQ(call.has_value(), c.entry != nullptr) << c.line;
+        if (call && c.entry) {
+            EXPECT_EQ(call->entry, c.entry);
+            EXPECT_EQ(call->args.at("index"), "64");
+        }
+        std::optional<trace::Outcome> o = trace::parse_outcome(c.line);
+        ASSERT_EQ(o.has_value(), c.result.has_value()) << c.line;
+        if (o) {
+            EXPECT_EQ(o->result, *c.result) << c.line;
+            EXPECT_EQ(o->count, c.count) << c.line;
+            EXPECT_EQ(o->message, c.message) << c.line;
+        }
+    }
+}
+
+TEST(CapturedState, AsTheRecordingFoundTheBoardAndAsItLeftIt) {
+    auto note = [](const std::string& s) { return ev(Kind::Note, 0, 0, 0, 0, text(s)); };
+    trace::Trace t;
+    t.events = {header(),
+                ev(Kind::BoardWrite, 0xF0000, 4, 0, 0, {1, 2, 3, 4}),
+                ev(Kind::LibWrite, 0xF0001, 0, 0, 0, {9}),  // the library's, not what the board held
+                ev(Kind::PortWrite, 0x381, 0xFE, 1, 1),
+                ev(Kind::PortWrite, 0x382, 0xA1, 1, 1),
+                ev(Kind::PortRead, 0x383, 1, 0x80, 1, {}, trace::FLAG_VALUE_STORED),
+                ev(Kind::PortRead, 0x383, 1, 0x00, 1, {}, trace::FLAG_VALUE_STORED),
+                note("call KOVA_get_ec_ram index=64 count=0"),
+                note("return 0x0000005A count=0 message="),
+                note("call KOVA_set_ec_ram index=64 value=7 count=0"),
+                note("return 0x00000000 count=0 message=")};
+    struct Case {
+        bool at_end;
+        uint8_t fseg_byte_1, reg, ec;
+    };
+    for (const Case& c : {Case{false, 2, 0x80, 0x5A}, Case{true, 9, 0x00, 7}}) {
+        trace::CapturedState s = trace::captured_state(t, c.at_end);
+        EXPECT_FALSE(s.flash.has_value()) << "the flash was never seen";
+        EXPECT_FALSE(s.fseg.has_value()) << "4 bytes are not the F-segment";
+        ASSERT_EQ(s.registers.count(0xFEA1), 1u);
+        EXPECT_EQ(s.registers.at(0xFEA1), c.reg) << "at end " << c.at_end;
+        ASSERT_TRUE(s.ec_ram[64].has_value());
+        EXPECT_EQ(*s.ec_ram[64], c.ec) << "at end " << c.at_end;
+        EXPECT_FALSE(s.ec_ram[65].has_value());
+    }
+    // The F-segment as first seen and as left: the board's byte, then the library's.
+    std::vector<Event> whole = t.events;
+    whole[1] = ev(Kind::BoardWrite, 0xF0000, 0x10000, 0, 0, std::vector<uint8_t>(0x10000, 2));
+    t.events = whole;
+    EXPECT_EQ((*trace::captured_state(t, false).fseg)[1], 2);
+    EXPECT_EQ((*trace::captured_state(t, true).fseg)[1], 9);
 }
 
 }  // namespace
