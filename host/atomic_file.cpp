@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <random>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -49,13 +50,74 @@ size_t remove_stale_temporaries_in(const std::string& dir,
     for (const auto& entry : std::filesystem::directory_iterator(u8::path(dir), ec)) {
         std::error_code entry_ec;
         std::optional<std::string> of = temporary_target(u8::text(entry.path().filename()));
-        if (of && target(*of) &&
-            entry.symlink_status(entry_ec).type() == std::filesystem::file_type::regular &&
-            std::filesystem::remove(entry.path(), entry_ec)) {
+        if (!of || !target(*of)) {
+            continue;
+        }
+        auto type = entry.symlink_status(entry_ec).type();
+        if ((type == std::filesystem::file_type::regular && std::filesystem::remove(entry.path(), entry_ec)) ||
+            (type == std::filesystem::file_type::directory &&
+             std::filesystem::remove_all(entry.path(), entry_ec) != static_cast<std::uintmax_t>(-1) &&
+             !entry_ec)) {
             ++removed;
         }
     }
     return removed;
+}
+
+namespace {
+
+// A name beside `target` for a folder of its own: ".<name>." and six
+// letters, as a temporary file's.
+std::string aside_name(const std::string& target) {
+    static constexpr char LETTERS[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    std::string name = folder_of(target) + "/" + temporary_prefix(u8::text(u8::path(target).filename()));
+    for (size_t i = 0; i + 1 < sizeof MKSTEMP_SUFFIX; ++i) {
+        name += LETTERS[random() % (sizeof LETTERS - 1)];
+    }
+    return name;
+}
+
+}  // namespace
+
+Status make_folder_aside(const std::string& target, std::string& fresh) {
+    constexpr int ATTEMPTS = 100;
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        fresh = aside_name(target);
+        std::error_code ec;
+        if (std::filesystem::create_directory(u8::path(fresh), ec)) {
+            return std::nullopt;
+        }
+        if (ec) {
+            return Error{exitcode::ENVIRONMENT,
+                         folder_of(target) + ": cannot make a folder there (" + ec.message() + ")"};
+        }
+    }
+    return Error{exitcode::ENVIRONMENT, folder_of(target) + ": no free name for a folder there"};
+}
+
+Status put_folder_in_place(const std::string& fresh, const std::string& target) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::file_type there = fs::symlink_status(u8::path(target), ec).type();
+    ec.clear();  // a target not there is no error
+    std::string old;
+    if (there == fs::file_type::symlink || there == fs::file_type::regular) {
+        fs::remove(u8::path(target), ec);  // the link itself, never what it names
+    } else if (there != fs::file_type::not_found) {
+        old = aside_name(target);
+        fs::rename(u8::path(target), u8::path(old), ec);
+    }
+    if (!ec) {
+        fs::rename(u8::path(fresh), u8::path(target), ec);
+    }
+    if (ec) {
+        return Error{exitcode::ENVIRONMENT, target + ": cannot be put in place (" + ec.message() + ")"};
+    }
+    if (!old.empty()) {
+        fs::remove_all(u8::path(old), ec);
+    }
+    return std::nullopt;
 }
 
 size_t remove_stale_temporaries(const std::string& path) {

@@ -23,11 +23,21 @@ enum class Existing { Replace, Keep };
 Status write_file_atomic(const std::string& path, const uint8_t* data, size_t size,
                          Existing existing = Existing::Replace);
 
+// A folder replaced whole: made aside under a temporary name beside
+// `target` (make_folder_aside), filled, then put in place in one rename
+// (put_folder_in_place), after which what `target` held is removed. A kill
+// between the two renames leaves no folder at `target`, never a mix; a
+// `target` that is a symbolic link is replaced as a link, nothing written
+// through it.
+Status make_folder_aside(const std::string& target, std::string& fresh);
+Status put_folder_in_place(const std::string& fresh, const std::string& target);
+
 // Removes the temporary files that writes of `path` killed before their
 // rename left in its folder. Only for a caller that holds the lock every
 // writer of that folder takes, so no write is under way. Returns how many.
 size_t remove_stale_temporaries(const std::string& path);
-// The same in `dir` for every file name that `target` accepts.
+// The same in `dir` for every file name that `target` accepts (folders made
+// aside too).
 size_t remove_stale_temporaries_in(const std::string& dir,
                                    const std::function<bool(const std::string&)>& target);
 

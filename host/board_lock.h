@@ -4,7 +4,8 @@
 // board directory; in the Windows build a named mutex in the "Global"
 // namespace, so two host processes on one machine never interleave their
 // calls into the library. The holder writes its pid into the lock file, so
-// a second one can say who holds the board.
+// a second one can say who holds the board. Deleting the lock file lets no
+// one in: a lock taken on a file the name no longer holds is taken again.
 #ifndef KOVA_HOST_BOARD_LOCK_H
 #define KOVA_HOST_BOARD_LOCK_H
 
@@ -35,8 +36,12 @@ public:
     void release();
     // Whether the lock is held (false for a reader of a read-only directory).
     bool held() const;
+    // Whether the last holder ended without letting go (Windows: an
+    // abandoned mutex, taken over); natively a killed holder's flock simply ends.
+    bool abandoned() const { return abandoned_; }
 
 private:
+    bool abandoned_ = false;
 #if defined(_WIN32)
     void* mutex_ = nullptr;
 #else

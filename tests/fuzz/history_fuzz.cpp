@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "board_records.h"
+#include "history.h"
+#include "backups.h"
+#include "board_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "atomic_file.h"
+#include "backups.h"
 #include "board_lock.h"
 #include "builder.h"
 #include "image_file.h"

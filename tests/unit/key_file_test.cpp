@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "key_file.h"
 #include "signing.h"
@@ -156,6 +157,15 @@ TEST(KeyFileReader, KeyNames) {
     const std::pair<std::string, bool> names[] = {
         {"vendor", true},
         {"ключ", true},
+        {"Ελληνικά", true},
+        {"鍵", true},
+        {"ven\xc2\xa0" "dor", false},  // a no-break space
+        {"ven\xe2\x80\x8b" "dor", false},  // a zero-width space
+        {"ven\xe3\x80\x80" "dor", false},  // an ideographic space
+        {"ven\xff", false},  // not UTF-8
+        {"\xd0", false},  // a letter cut short
+        {"\xc0\xae", false},  // an overlong '.'
+        {"ab\xc3\x97" "cd", false},  // the multiplication sign
         {"v-2_b.1", true},
         {std::string(64, 'k'), true},
         {"", false},
@@ -168,5 +178,14 @@ TEST(KeyFileReader, KeyNames) {
     };
     for (const auto& [name, good] : names) {
         EXPECT_EQ(trust::valid_key_name(name), good) << "\"" << name << "\"";
+    }
+    // One name whatever its case, in every script that has one.
+    const std::tuple<std::string, std::string, bool> pairs[] = {
+        {"vendor", "VENDOR", true}, {"поставщик", "ПОСТАВЩИК", true}, {"ёж", "ЁЖ", true},
+        {"άλφα", "ΆΛΦΑ", false},  // accented capitals: taken as names of their own
+        {"ωμέγα", "ΩΜΈΓΑ", false}, {"Ελλάδα", "ελλάδα", true}, {"vendor", "vendor2", false},
+        {"a", "b", false}};
+    for (const auto& [a, b, same] : pairs) {
+        EXPECT_EQ(trust::same_name(a, b), same) << a << " / " << b;
     }
 }

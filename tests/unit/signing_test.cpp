@@ -99,24 +99,64 @@ TEST_F(Signing, TrustStoreAccountsForEveryEntry) {
     EXPECT_NE(named->text.find("no such folder"), std::string::npos) << named->text;
 
     const std::string store = at("store");
-    signing::PublicKey added;
-    bool already = false;
-    ASSERT_FALSE(trust::add(store, at("vendor.pub"), "vendor", false, added, already));
-    EXPECT_FALSE(already);
-    EXPECT_FALSE(trust::add(store, at("vendor.pub"), "vendor", false, added, already));
-    EXPECT_TRUE(already) << "the same key again is no change";
-    Status clash = trust::add(store, at("other.pub"), "VENDOR", false, added, already);
-    ASSERT_TRUE(clash) << "another key under a trusted name, in another case";
-    ASSERT_FALSE(trust::add(store, at("other.pub"), "other", false, added, already));
-    fs::copy_file(at("vendor.pub"), store + "/UPPER.PUB");
+    for (const char* name : {"third", "fourth", "fifth"}) {
+        ASSERT_FALSE(signing::generate_key_pair(at(name))) << name;
+    }
+    fs::create_directory(store);
+    fs::copy_file(at("third.pub"), store + "/UPPER.PUB");
     std::ofstream(store + "/.vendor.pub.a1B2c3") << "a temporary of a killed write";
     std::ofstream(store + "/._vendor.pub") << "macOS's resource fork of vendor.pub";
+    trust::Added added;
+    ASSERT_FALSE(trust::add(store, at("vendor.pub"), "vendor", false, added));
+    EXPECT_TRUE(added.already_as.empty());
+    ASSERT_FALSE(trust::add(store, at("other.pub"), "other", false, added));
     ASSERT_FALSE(trust::load(store, trust::Folder::Named, keys));
     ASSERT_EQ(keys.size(), 3u);
     EXPECT_EQ(keys[0].name, "UPPER") << "the extension in any case, as Windows matches it";
     EXPECT_EQ(keys[1].name, "other");
     EXPECT_EQ(keys[2].name, "vendor");
     EXPECT_EQ(keys[2].id, key("vendor").id);
+
+    // Adding: one entry a key, names one whatever their case.
+    struct Add {
+        const char* name;
+        const char* key;
+        const char* as;
+        bool replace;
+        const char* error;       // nullptr: taken
+        const char* already_as;  // taken, and nothing added: the entry that holds it
+    } adds[] = {
+        {"the same key, same name", "vendor", "vendor", false, nullptr, "vendor"},
+        {"the same key, another name", "vendor", "second", false, nullptr, "vendor"},
+        {"the same key, replace", "vendor", "second", true, nullptr, "vendor"},
+        {"another key, a trusted name in another case", "fourth", "VENDOR", false,
+         "another key is trusted as vendor", nullptr},
+        {"a no-break space in the name", "fourth", "ven\xc2\xa0" "dor", false, "a key's name is", nullptr},
+        {"not UTF-8", "fourth", "ven\xff", false, "a key's name is", nullptr},
+        {"a separator", "fourth", "a/b", false, "a key's name is", nullptr},
+        {"a blank", "fourth", "a b", false, "a key's name is", nullptr},
+        {"a leading dot", "fourth", ".hidden", false, "a key's name is", nullptr},
+    };
+    for (const Add& c : adds) {
+        Status err = trust::add(store, at(std::string(c.key) + ".pub"), c.as, c.replace, added);
+        if (c.error) {
+            ASSERT_TRUE(err) << c.name;
+            EXPECT_NE(err->text.find(c.error), std::string::npos) << c.name << ": " << err->text;
+        } else {
+            ASSERT_FALSE(err) << c.name << ": " << err->text;
+            EXPECT_EQ(added.already_as, c.already_as) << c.name;
+        }
+        ASSERT_FALSE(trust::load(store, trust::Folder::Named, keys)) << c.name;
+        EXPECT_EQ(keys.size(), 3u) << c.name << ": nothing added";
+    }
+    // --replace: the key that name held is said, and only that name changes.
+    ASSERT_FALSE(trust::add(store, at("fifth.pub"), "OTHER", true, added));
+    ASSERT_TRUE(added.replaced);
+    EXPECT_EQ(added.replaced->name, "other");
+    EXPECT_EQ(added.replaced->id, key("other").id);
+    ASSERT_FALSE(trust::load(store, trust::Folder::Named, keys));
+    ASSERT_EQ(keys.size(), 3u);
+    EXPECT_EQ(keys[1].id, key("fifth").id);
 
     struct Bad {
         const char* name;
@@ -140,32 +180,83 @@ TEST_F(Signing, TrustStoreAccountsForEveryEntry) {
              fs::create_symlink(k + "/vendor.pub", s + "/link.pub");
          },
          "link.pub: is a symbolic link"},
-        {"too many keys",
+        {"one key under two names",
+         [](const std::string& s, const std::string& k) { fs::copy_file(k + "/other.pub", s + "/second.pub"); },
+         "the same key is trusted as other and as second"},
+        {"two names that differ in case",
+         [](const std::string& s, const std::string& k) { fs::copy_file(k + "/vendor.pub", s + "/OTHER.pub"); },
+         "two keys are named"},
+        {"a name outside the set",
          [](const std::string& s, const std::string& k) {
-             for (size_t i = 0; i < trust::MAX_KEYS; ++i) {
-                 fs::copy_file(k + "/vendor.pub", s + "/k" + std::to_string(i) + ".pub");
-             }
+             fs::copy_file(k + "/vendor.pub", s + "/ven\xc2\xa0" "dor.pub");
          },
-         "more than 64 keys"},
+         "not a trusted key's name"},
+        {"a key others may write",
+         [](const std::string& s, const std::string& k) {
+             fs::copy_file(k + "/vendor.pub", s + "/vendor.pub");
+             fs::permissions(s + "/vendor.pub", fs::perms::group_write, fs::perm_options::add);
+         },
+         "vendor.pub: writable by others (mode 0664)"},
+        {"a store others may write",
+         [](const std::string& s, const std::string&) {
+             fs::permissions(s, fs::perms::others_write, fs::perm_options::add);
+         },
+         "writable by others"},
     };
     for (const Bad& b : bad) {
         const std::string s = at(std::string("bad-") + b.name);
         fs::create_directory(s);
+        fs::permissions(s, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
         fs::copy_file(at("other.pub"), s + "/other.pub");
         b.make(s, dir.string());
         Status err = trust::load(s, trust::Folder::Default, keys);
         ASSERT_TRUE(err) << b.name;
         EXPECT_EQ(err->code, exitcode::USAGE) << b.name;
         EXPECT_NE(err->text.find(b.error), std::string::npos) << b.name << ": " << err->text;
+        Status add_err = trust::add(s, at("third.pub"), "third", false, added);
+        EXPECT_TRUE(add_err) << b.name << ": added to a store that is refused";
+        EXPECT_FALSE(fs::exists(s + "/third.pub")) << b.name;
     }
 
-    // Removing a key removes its file; board init's clean slate removes every key and nothing else.
-    ASSERT_FALSE(trust::remove(store, "other"));
-    EXPECT_TRUE(trust::remove(store, "other")) << "no such key any more";
-    std::vector<std::string> removed;
-    ASSERT_FALSE(trust::remove_all(store, removed));
-    EXPECT_EQ(removed, (std::vector<std::string>{"UPPER", "vendor"}));
+    // A store that is a link or a file: refused for reading and for writing,
+    // nothing written through it.
+    fs::create_directory(at("real"));
+    fs::create_directory_symlink(at("real"), at("linked"));
+    std::ofstream(at("plain")) << "x";
+    for (const char* name : {"linked", "plain"}) {
+        EXPECT_TRUE(trust::load(at(name), trust::Folder::Default, keys)) << name;
+        EXPECT_TRUE(trust::add(at(name), at("third.pub"), "third", false, added)) << name;
+    }
+    EXPECT_TRUE(fs::is_empty(at("real"))) << "a key written through the link";
+
+    // Removing: by its name in any case; a name that is not there is an error.
+    signing::PublicKey removed;
+    ASSERT_FALSE(trust::remove(store, "Vendor", removed));
+    EXPECT_EQ(removed.name, "vendor");
+    EXPECT_FALSE(fs::exists(store + "/vendor.pub"));
+    EXPECT_TRUE(trust::remove(store, "vendor", removed)) << "no such key any more";
     EXPECT_TRUE(fs::exists(store + "/._vendor.pub"));
+}
+
+// The store takes 64 keys and refuses a 65th when it is added, so that no
+// later read finds a store it refuses.
+TEST_F(Signing, TrustStoreTakesNoKeyPastItsBound) {
+    const std::string store = at("full");
+    trust::Added added;
+    for (size_t i = 0; i <= trust::MAX_KEYS; ++i) {
+        const std::string base = at("k" + std::to_string(i));
+        ASSERT_FALSE(signing::generate_key_pair(base));
+        Status err = trust::add(store, base + ".pub", "k" + std::to_string(i), false, added);
+        if (i < trust::MAX_KEYS) {
+            ASSERT_FALSE(err) << i << ": " << err->text;
+        } else {
+            ASSERT_TRUE(err) << "the 65th key";
+            EXPECT_NE(err->text.find("holds 64 keys"), std::string::npos) << err->text;
+        }
+    }
+    std::vector<signing::PublicKey> keys;
+    ASSERT_FALSE(trust::load(store, trust::Folder::Default, keys));
+    EXPECT_EQ(keys.size(), trust::MAX_KEYS);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "builder.h"
 #include "image_identity.h"
 #include "trust_store.h"
+#include "atomic_file.h"
 #include "utf8_path.h"
 
 namespace {
@@ -20,6 +21,10 @@ std::vector<uint8_t> factory_firmware() {
     o.revision = FRESH_BOARD_REVISION;
     o.seed = 0;
     return kimage::make_image(o).bytes;
+}
+
+std::string key_name_of(const std::string& file) {
+    return file.substr(0, file.size() - std::string(signing::PUBLIC_KEY_SUFFIX).size());
 }
 
 std::string shown(const std::optional<std::string>& s) {
@@ -62,6 +67,40 @@ int run_info(Session& s) {
         installed["revision"] = id.revision;
     }
     s.report["installed"] = installed;
+
+    // What the board's state knows: how the firmware came, the floor, a
+    // write left open.
+    const records::BoardState& st = s.state();
+    std::string sha = sigfile::hex(signing::sha256(s.installed_firmware().data(), flashmap::FLASH_SIZE).data(),
+                                   sigfile::HASH_BYTES);
+    nlohmann::json known = {{"floor", st.floor}};
+    s.say("board's state (%s)", s.state_exists() ? (s.records_dir() + "/" + records::STATE_FILE).c_str()
+                                                 : "none yet: this tool has not written to the board");
+    if (st.installed && st.installed->sha256 == sha) {
+        const records::Firmware& f = *st.installed;
+        s.say("  release      : %s", f.release.empty() ? "(not signed with one)" : f.release.c_str());
+        s.say("  security ver.: %u", unsigned(f.security_version));
+        std::string how = f.origin;
+        if (!f.signer.empty()) {
+            how += ", by " + f.signer + " (" + f.key_id + ")";
+        }
+        for (const std::string& safety : f.safeties) {
+            how += ", " + safety;
+        }
+        s.say("  came         : %s", how.c_str());
+        known["release"] = f.release;
+        known["security_version"] = f.security_version;
+        known["origin"] = f.origin;
+        known["safeties"] = f.safeties;
+    } else {
+        s.say("  installed    : not written by this tool as far as its state knows (SHA-256 %s)", sha.c_str());
+        known["origin"] = "unknown";
+    }
+    s.say("  floor        : %u", unsigned(st.floor));
+    if (!s.unfinished_text().empty()) {
+        s.say("  unfinished   : %s", s.unfinished_text().c_str());
+    }
+    s.report["state"] = known;
     return exitcode::OK;
 }
 
@@ -73,13 +112,9 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
             throw *err;
         }
         std::string file = u8::text(u8::path(key_path).filename());
-        if (!trust::is_key_file(file) ||
-            !trust::valid_key_name(
-                file.substr(0, file.size() - std::string(signing::PUBLIC_KEY_SUFFIX).size()))) {
-            throw Error{exitcode::USAGE,
-                        key_path +
-                            ": a trusted key's file is named NAME.pub, NAME of letters, digits, "
-                            "'-', '_' and '.'"};
+        if (!trust::is_key_file(file) || !trust::valid_key_name(key_name_of(file))) {
+            throw Error{exitcode::USAGE, key_path + ": a trusted key's file is named NAME.pub, and " +
+                                             trust::KEY_NAME_RULE};
         }
     }
     if (board_files_present(s.options.board_dir) && !s.options.replace) {
@@ -90,37 +125,55 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
         throw Error{exitcode::USAGE, "board init makes a simulated board; this ZUNDA.dll drives a real one"};
     }
     s.history();  // a damaged history is refused before anything is written
-    if (Status err = install_firmware(image.empty() ? factory_firmware() : image)) {
-        throw *err;
-    }
-    // The keys first: a board that is saved trusts what it was told to, and
-    // only that (a board made anew keeps no key of the one it replaces).
+    // The new board's store is made aside and put in place only when every
+    // key went in: a refused key leaves the old board's store as it was.
     const std::string trust_dir = default_trusted_keys(s.options.board_dir, true);
-    std::vector<std::string> dropped;
-    if (Status err = trust::remove_all(trust_dir, dropped)) {
+    std::string fresh;
+    if (Status err = make_folder_aside(trust_dir, fresh)) {
         throw *err;
     }
-    std::error_code gone;
-    if (std::filesystem::symlink_status(u8::path(trust_dir), gone).type() ==
-        std::filesystem::file_type::directory) {
-        std::filesystem::remove_all(u8::path(trust_dir),
-                                    gone);  // and whatever else the old board's folder held
-    }
+    struct Aside {
+        std::string path;
+        ~Aside() {
+            std::error_code ec;
+            if (!path.empty()) {
+                std::filesystem::remove_all(u8::path(path), ec);
+            }
+        }
+    } aside{fresh};
     std::vector<std::string> names;
     nlohmann::json keys = nlohmann::json::array();
     for (const std::string& key_path : trusted) {
-        signing::PublicKey key;
-        bool already = false;
-        std::string file = u8::text(u8::path(key_path).filename());
-        std::string name = file.substr(0, file.size() - std::string(signing::PUBLIC_KEY_SUFFIX).size());
-        if (Status err = trust::add(trust_dir, key_path, name, false, key, already)) {
+        trust::Added added;
+        std::string name = key_name_of(u8::text(u8::path(key_path).filename()));
+        if (Status err = trust::add(fresh, key_path, name, false, added)) {
             throw *err;
         }
-        const std::string id = sigfile::hex(key.id.data(), key.id.size());
-        names.push_back(key.name + " (" + id + ")");
-        keys.push_back({{"name", key.name}, {"key_id", id}});
+        if (!added.already_as.empty()) {
+            throw Error{exitcode::USAGE, key_path + ": the same key as " + added.already_as +
+                                             ", named twice; nothing written"};
+        }
+        const std::string id = sigfile::hex(added.key.id.data(), added.key.id.size());
+        names.push_back(name + " (" + id + ")");
+        keys.push_back({{"name", name}, {"key_id", id}});
     }
+    if (Status err = install_firmware(image.empty() ? factory_firmware() : image)) {
+        throw *err;
+    }
+    // The state of the board replaced, for the record, if it can be read.
+    records::BoardState old;
+    bool had_state = false;
+    Status old_err = records::read_state(s.records_dir(), old, had_state);
     s.save();
+    if (Status err = put_folder_in_place(fresh, trust_dir)) {
+        throw *err;
+    }
+    aside.path.clear();
+    // A new board: a new state, with no write left open and no backup of
+    // the board it replaces; its history goes on (never reset).
+    s.store_state(records::new_state(records::utc_now()));
+    std::error_code ec;
+    std::filesystem::remove(u8::path(s.records_dir() + "/" + records::FLOOR_FILE), ec);
     s.say("board %s: installed firmware %s", s.options.board_dir.c_str(),
           image_path.empty() ? "generated, revision 0" : image_path.c_str());
     std::string list;
@@ -136,20 +189,16 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
         s.warn("the board trusts no key yet: updates are refused until one is added (`kovaflash trust add`)");
     }
     s.report["trusted_keys"] = names;
-    // A new board starts with no floor; its history goes on (never reset).
-    uint32_t floor_before = 0;
-    Status floor_err = records::read_floor(s.records_dir(), floor_before);
-    std::error_code ec;
-    std::filesystem::remove(u8::path(s.records_dir() + "/" + records::FLOOR_FILE), ec);
     records::Record r = {
         {"event", "board-init"},
-        {"floor_before", floor_err ? nlohmann::json("damaged") : nlohmann::json(floor_before)},
+        {"floor_before", old_err ? nlohmann::json("damaged") : nlohmann::json(old.floor)},
         {"floor_after", 0},
+        {"board", s.state().board},
         {"image", image_path.empty() ? std::string("(generated, revision 0)") : image_path},
         {"trusted_keys", keys},
         {"exit_code", exitcode::OK}};
-    if (!dropped.empty()) {
-        r["keys_dropped"] = dropped;
+    if (had_state && !old_err && old.unfinished) {
+        r["replaced_unfinished"] = old.unfinished->command + " of " + old.unfinished->image;
     }
     s.record(r);
     return exitcode::OK;

@@ -201,8 +201,10 @@ int run_smbus_write(Session& s, SmbusOp op, uint32_t slave, uint32_t command, ui
     return ok ? exitcode::OK : exitcode::FAILED;
 }
 
+// A reader: the lock word lives in firmware memory, and nothing of the
+// board directory changes.
 int run_acpi_lock(Session& s) {
-    s.open(Access::Write);
+    s.open(Access::Read);
     const KovaApi& api = s.api;
     std::optional<uint32_t> facs = host_find_facs();
     if (!facs || *facs == 0) {

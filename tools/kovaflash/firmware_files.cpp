@@ -5,6 +5,7 @@
 
 #include "atomic_file.h"
 #include "block_map.h"
+#include "backups.h"
 #include "board_lock.h"
 #include "image_identity.h"
 #include "signing.h"
@@ -110,7 +111,8 @@ void check_backup_target(Session& s, const std::string& path, const std::string&
     if (same(image_path)) {
         throw Error{exitcode::USAGE, path + ": is the image to be written; a backup never replaces it"};
     }
-    std::vector<std::string> board_files = {BOARD_LOCK_FILE, records::HISTORY_FILE, records::FLOOR_FILE};
+    std::vector<std::string> board_files = {BOARD_LOCK_FILE, records::HISTORY_FILE, records::FLOOR_FILE,
+                                            records::STATE_FILE};
     for (const BoardFile& f : BOARD_FILES) {
         board_files.push_back(f.name);
     }
@@ -123,7 +125,7 @@ void check_backup_target(Session& s, const std::string& path, const std::string&
 
 Backup write_backup(Session& s, const std::vector<uint8_t>& flash, const std::string& named,
                     const std::string& image_path) {
-    Backup b{named, ""};
+    Backup b{named, "", ""};
     Status err;
     if (named.empty()) {
         // A dated name of its own: two backups in one second get two files
@@ -147,6 +149,7 @@ Backup write_backup(Session& s, const std::vector<uint8_t>& flash, const std::st
     }
     sigfile::Hash h = signing::sha256(flash.data(), flash.size());
     b.sha256 = sigfile::hex(h.data(), h.size());
+    b.absolute = absolute_path(b.path);
     ident::Identity id = ident::read_identity(flash.data());
     if (ident::refusal(id)) {
         s.say("backup        : %s (2 MiB of installed firmware, cut short by an interrupted update)",
@@ -160,7 +163,13 @@ Backup write_backup(Session& s, const std::vector<uint8_t>& flash, const std::st
     return b;
 }
 
-void prune_dated_backups(Session& s, uint32_t keep, const std::set<std::string>& kept) {
+std::string absolute_path(const std::string& path) {
+    std::error_code ec;
+    fs::path p = fs::absolute(u8::path(path), ec);
+    return ec ? path : u8::text(p.lexically_normal());
+}
+
+std::vector<std::string> prune_dated_backups(Session& s, uint32_t keep, const std::set<std::string>& kept) {
     std::error_code ec;
     std::vector<std::string> names;
     for (const auto& entry : fs::directory_iterator(u8::path(s.options.board_dir), ec)) {
@@ -192,4 +201,9 @@ void prune_dated_backups(Session& s, uint32_t keep, const std::set<std::string>&
             list.c_str(), unsigned(keep));
         s.report["backups_removed"] = removed;
     }
+    std::vector<std::string> paths;
+    for (const std::string& name : removed) {
+        paths.push_back(absolute_path(s.options.board_dir + "/" + name));
+    }
+    return paths;
 }

@@ -34,9 +34,13 @@ std::string blocks_text(size_t n);
 void check_backup_target(Session& s, const std::string& path, const std::string& image_path);
 
 struct Backup {
-    std::string path;
-    std::string sha256;  // hex
+    std::string path;      // as given, or made in the board directory
+    std::string absolute;  // the same file from anywhere
+    std::string sha256;    // hex
 };
+// `path` from the root, as the board's state names a file (the working
+// folder changes from run to run).
+std::string absolute_path(const std::string& path);
 // The installed firmware `flash` saved whole to `path` (an existing file
 // only with --replace, never the image `image_path` or a board file), or,
 // with no path, to a dated file of its own in the board directory, named
@@ -47,7 +51,8 @@ Backup write_backup(Session& s, const std::vector<uint8_t>& flash, const std::st
                     const std::string& image_path);
 
 // Removes the dated backups of the board directory past `keep` (see
-// records::backups_to_prune), never one of `kept`, and says which.
-void prune_dated_backups(Session& s, uint32_t keep, const std::set<std::string>& kept);
+// records::backups_to_prune), never one of `kept`, and says which. Gives
+// the absolute paths of those removed.
+std::vector<std::string> prune_dated_backups(Session& s, uint32_t keep, const std::set<std::string>& kept);
 
 #endif

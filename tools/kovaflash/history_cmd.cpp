@@ -43,14 +43,8 @@ int run_history(Session& s, const std::string& last_text) {
     if (h.empty()) {
         s.say("no history in %s: this tool has not written to the board", s.records_dir().c_str());
     }
-    if (auto open = records::unfinished(h)) {
-        std::string text =
-            "the last " +
-            std::string(field(*open, "event") == records::EVENT_RESTORE_BEGUN ? "restore" : "update") +
-            " of " + field(*open, "image") + ", begun at " + field(*open, "time") +
-            ", did not finish: run it again to complete it";
-        s.say("unfinished    : %s", text.c_str());
-        s.report["unfinished"] = *open;
+    if (!s.unfinished_text().empty()) {
+        s.say("unfinished    : %s", s.unfinished_text().c_str());
     }
     s.report["history"] = s.records_dir() + "/" + records::HISTORY_FILE;
     s.report["records"] = shown;

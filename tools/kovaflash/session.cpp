@@ -8,6 +8,9 @@
 #include "atomic_file.h"
 #include "image_file.h"
 #include "interrupt.h"
+#include "backups.h"
+#include "permissions.h"
+#include "trust_store.h"
 #include "utf8_path.h"
 
 namespace fs = std::filesystem;
@@ -105,18 +108,31 @@ void Session::open(Access access) {
         throw *err;
     }
     interrupt::cancel_point();  // caught while waiting for the lock
+    if (lock_.abandoned()) {
+        warn("the last holder of the board's lock ended without letting go (killed?); the board is as it "
+             "left it");
+    }
     if (access != Access::Read) {
         writer_ = true;
-        // A writer killed mid-save leaves its temporary file behind (of a
-        // board file or a backup); with the lock held, none is in use.
-        remove_stale_temporaries_in(dir, [](const std::string& name) {
+        // A writer killed mid-save leaves its temporary files behind (of a
+        // board file, a record, a backup, a trust store made aside); with
+        // the lock held, none is in use.
+        auto stale = [](const std::string& name) {
             for (const BoardFile& f : BOARD_FILES) {
                 if (name == f.name) {
                     return true;
                 }
             }
-            return records::parse_dated_backup(name).has_value();
-        });
+            return name == records::STATE_FILE || name == records::HISTORY_FILE || name == trust::DIR_NAME ||
+                   records::parse_dated_backup(name).has_value();
+        };
+        remove_stale_temporaries_in(dir, stale);
+        if (records_dir() != dir) {
+            remove_stale_temporaries_in(records_dir(), stale);
+        }
+    }
+    if (access != Access::Create) {
+        read_state();
     }
     if (!api.simulated) {
         return;  // the real board: nothing to load
@@ -178,6 +194,51 @@ std::string Session::trust_dir() const {
 }
 
 std::string Session::records_dir() const { return default_records_dir(options.board_dir, api.simulated); }
+
+// The records folder and the files in it that decisions trust: owned by
+// the caller or root and writable by no one else, or refused.
+void Session::read_state() {
+    for (const std::string& path : {options.board_dir, records_dir(),
+                                    records_dir() + "/" + records::STATE_FILE,
+                                    records_dir() + "/" + records::HISTORY_FILE}) {
+        if (Status err = check_private(path)) {
+            throw *err;
+        }
+    }
+    if (Status err = records::read_state(records_dir(), state_, state_exists_)) {
+        throw *err;
+    }
+    if (!unfinished_text().empty()) {
+        warn("WARNING: " + unfinished_text());
+        const records::Write& w = *state_.unfinished;
+        report["unfinished"] = {{"command", w.command},
+                                {"image", w.image},
+                                {"image_sha256", w.image_sha256},
+                                {"begun", w.time},
+                                {"seq", w.seq}};
+    }
+}
+
+void Session::reload_state() { read_state(); }
+
+std::string Session::unfinished_text() const {
+    if (!state_.unfinished) {
+        return "";
+    }
+    const records::Write& w = *state_.unfinished;
+    return "the last " + w.command + " of " + w.image + ", begun at " + w.time +
+           ", did not finish: run it again to complete it";
+}
+
+void Session::store_state(const records::BoardState& state) {
+    std::error_code ec;
+    fs::create_directories(u8::path(records_dir()), ec);
+    if (Status err = records::write_state(records_dir(), state)) {
+        throw Error{err->code, "cannot write the board's state: " + err->text};
+    }
+    state_ = state;
+    state_exists_ = true;
+}
 
 std::vector<records::Record> Session::history() const {
     std::vector<records::Record> h;

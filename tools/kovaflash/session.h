@@ -13,7 +13,8 @@
 
 #include "api.h"
 #include "board_lock.h"
-#include "board_records.h"
+#include "board_state.h"
+#include "history.h"
 #include "error.h"
 
 struct GlobalOptions {
@@ -54,6 +55,8 @@ public:
     // Binds the library, takes the board's lock and loads the board for
     // `access`. Throws Error.
     void open(Access access);
+    // Whether the board's lock is held (not by a reader of a folder it may not write).
+    bool locked() const { return lock_.held(); }
     // Lets the library and then the lock go (finish() does it).
     void close();
     // Writers only: the board's state, each file whole. Throws Error.
@@ -78,12 +81,28 @@ public:
     std::string records_dir() const;
     // The history, oldest first. Throws Error when it is damaged.
     std::vector<records::Record> history() const;
+    // The board's state, read whole when the board was opened (a damaged
+    // one ends the command then); every decision reads it from here.
+    records::BoardState& state() { return state_; }
+    // Whether the state file was there (a board the tool never wrote has none).
+    bool state_exists() const { return state_exists_; }
+    // Replaces the board's state file with `state` whole, and keeps it as
+    // the session's. Throws Error.
+    void store_state(const records::BoardState& state);
+    // Reads the state anew, for a board made anew (board init). Throws Error.
+    void reload_state();
+    // The line that says a write did not finish, or "" when none is open.
+    std::string unfinished_text() const;
     // Adds `record` to the history, with the tool's and library's versions;
     // says when the oldest records were dropped. Throws Error.
     void record(records::Record& record);
 
 private:
+    void read_state();
+
     BoardLock lock_;
+    records::BoardState state_;
+    bool state_exists_ = false;
     bool writer_ = false;
 };
 

@@ -4,7 +4,9 @@
 #include <memory>
 
 #include "commands.h"
+#include "permissions.h"
 #include "trust_store.h"
+#include "utf8_path.h"
 
 namespace {
 
@@ -34,54 +36,75 @@ int run_trust_list(Session& s) {
     return exitcode::OK;
 }
 
+// The record of a change must be possible before the change is made: the
+// history read whole, and its folder one this process may write.
+void check_recordable(Session& s) {
+    s.history();
+    if (!folder_writable(s.records_dir())) {
+        throw Error{exitcode::ENVIRONMENT, s.records_dir() +
+                                               ": this process may not write there, so the change could not "
+                                               "be recorded; nothing changed"};
+    }
+}
+
 int run_trust_add(Session& s, const std::string& key_path, std::string name) {
     if (name.empty()) {
-        std::string file = key_path.substr(
-            key_path.find_last_of("/\\") == std::string::npos ? 0 : key_path.find_last_of("/\\") + 1);
+        std::string file = u8::text(u8::path(key_path).filename());
         name = trust::is_key_file(file)
                    ? file.substr(0, file.size() - std::string(signing::PUBLIC_KEY_SUFFIX).size())
                    : file;
     }
     s.open(Access::Write);
-    s.history();  // a damaged history is refused before anything is written
+    check_recordable(s);
     const std::string dir = s.trust_dir();
-    signing::PublicKey key;
-    bool already = false;
-    if (Status err = trust::add(dir, key_path, name, s.options.replace, key, already)) {
+    trust::Added added;
+    if (Status err = trust::add(dir, key_path, name, s.options.replace, added)) {
         throw *err;
     }
-    s.say("trusted key   : %s (%s) %s %s", name.c_str(), id_of(key).c_str(),
-          already ? "was trusted already in" : "added to", dir.c_str());
-    s.report["name"] = name;
-    s.report["key_id"] = id_of(key);
-    s.report["added"] = !already;
-    if (!already) {
-        records::Record r = {{"event", "trust-add"},
-                             {"name", name},
-                             {"key_id", id_of(key)},
-                             {"folder", dir},
-                             {"exit_code", exitcode::OK}};
-        s.record(r);
+    const std::string id = id_of(added.key);
+    s.report["key_id"] = id;
+    s.report["added"] = added.already_as.empty();
+    if (!added.already_as.empty()) {
+        s.say("trusted key   : %s (%s) is trusted already, as %s, in %s; nothing added", name.c_str(), id.c_str(),
+              added.already_as.c_str(), dir.c_str());
+        s.report["name"] = added.already_as;
+        return exitcode::OK;
     }
+    s.report["name"] = name;
+    s.say("trusted key   : %s (%s) added to %s", name.c_str(), id.c_str(), dir.c_str());
+    records::Record r = {{"event", "trust-add"}, {"name", name},           {"key_id", id},
+                         {"folder", dir},        {"exit_code", exitcode::OK}};
+    if (added.replaced) {
+        s.say("replaced      : %s (%s), trusted as %s until now", added.replaced->name.c_str(),
+              id_of(*added.replaced).c_str(), added.replaced->name.c_str());
+        s.report["replaced"] = {{"name", added.replaced->name}, {"key_id", id_of(*added.replaced)}};
+        r["replaced"] = s.report["replaced"];
+    }
+    s.record(r);
     return exitcode::OK;
 }
 
 int run_trust_remove(Session& s, const std::string& name) {
     s.open(Access::Write);
-    s.history();  // a damaged history is refused before anything is written
+    check_recordable(s);
     const std::string dir = s.trust_dir();
-    if (Status err = trust::remove(dir, name)) {
+    signing::PublicKey removed;
+    if (Status err = trust::remove(dir, name, removed)) {
         throw *err;
     }
-    s.say("trusted key   : %s removed from %s", name.c_str(), dir.c_str());
+    s.say("trusted key   : %s (%s) removed from %s", removed.name.c_str(), id_of(removed).c_str(), dir.c_str());
     std::vector<signing::PublicKey> left;
     if (!trust::load(dir, trust::Folder::Default, left) && left.empty()) {
         s.warn("WARNING: " + dir + " holds no key now: the board takes no update until one is added");
     }
-    s.report["name"] = name;
+    s.report["name"] = removed.name;
+    s.report["key_id"] = id_of(removed);
     s.report["removed"] = true;
-    records::Record r = {
-        {"event", "trust-remove"}, {"name", name}, {"folder", dir}, {"exit_code", exitcode::OK}};
+    records::Record r = {{"event", "trust-remove"},
+                         {"name", removed.name},
+                         {"key_id", id_of(removed)},
+                         {"folder", dir},
+                         {"exit_code", exitcode::OK}};
     s.record(r);
     return exitcode::OK;
 }

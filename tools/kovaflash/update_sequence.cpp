@@ -32,16 +32,6 @@ std::string sha256_hex(const std::vector<uint8_t>& bytes) {
     return sigfile::hex(h.data(), h.size());
 }
 
-std::string text_of(const records::Record& r, const char* field) {
-    auto f = r.find(field);
-    return f != r.end() && f->is_string() ? f->get<std::string>() : std::string();
-}
-
-uint32_t number_of(const records::Record& r, const char* field) {
-    auto f = r.find(field);
-    return f != r.end() && f->is_number_unsigned() ? f->get<uint32_t>() : 0;
-}
-
 // When the installed boot block is the part of one an update was cut short
 // in: the installed identity fails the library's checks, and the copy of
 // the new boot block that every update places first at 0x30000 passes them.
@@ -98,14 +88,14 @@ public:
             end(e.code, e.text);
             throw;
         }
-        raise_floor(code);
+        conclude(code);
         end(code, "");
-        prune(code);
         return code;
     }
 
 private:
     bool restore() const { return r_.run == Run::Restore; }
+    const char* command() const { return restore() ? "restore" : "update"; }
     const char* event() const { return restore() ? records::EVENT_RESTORE : records::EVENT_UPDATE; }
 
     // Load: the image, before the board is touched; a named backup target is
@@ -124,46 +114,39 @@ private:
 
     // The lock is held from here to the end: the count confirmed below is
     // the count written, and no other process reaches the board meanwhile.
+    // The board's state is read whole as the board is opened.
     void lock() { s_.open(r_.run == Run::Check ? Access::Read : Access::Write); }
 
-    // Records: the history and the floor, whole or refused; an update that
-    // began and never ended is said first.
+    // Records: the floor and the write left open, from the board's state.
     void read_records() {
-        history_ = s_.history();
-        if (Status err = records::read_floor(s_.records_dir(), floor_)) {
-            throw *err;
-        }
+        state_ = s_.state();
+        floor_ = state_.floor;
         s_.report["floor"] = floor_;
-        unfinished_ = records::unfinished(history_);
-        if (unfinished_) {
-            std::string what =
-                text_of(*unfinished_, "event") == records::EVENT_RESTORE_BEGUN ? "restore" : "update";
-            std::string text = "the last " + what + " of " + text_of(*unfinished_, "image") + ", begun at " +
-                               text_of(*unfinished_, "time") +
-                               ", did not finish: run it again to complete it";
-            s_.warn("WARNING: " + text);
-            s_.say("unfinished    : %s", text.c_str());
-            s_.report["unfinished"] = {{"image", text_of(*unfinished_, "image")},
-                                       {"image_sha256", text_of(*unfinished_, "image_sha256")},
-                                       {"begun", text_of(*unfinished_, "time")},
-                                       {"seq", (*unfinished_)["seq"]}};
+        if (!s_.unfinished_text().empty()) {
+            s_.say("unfinished    : %s", s_.unfinished_text().c_str());
         }
-        last_backup_ = records::last_update_backup(history_);
     }
 
-    // Restore: with no file, the backup the last update took.
+    // Restore: with no file, the backup the last write took.
     void load_restore_source() {
         if (restore() && r_.image_path.empty()) {
-            if (!last_backup_) {
-                throw Error{exitcode::USAGE, "no backup in the history of this board (" + s_.records_dir() +
-                                                 "): name the file to restore"};
+            const auto& last = state_.last_write;
+            if (!last) {
+                throw Error{exitcode::USAGE, "no write of this tool has completed on this board (" +
+                                                 s_.records_dir() + "): name the file to restore"};
             }
-            r_.image_path = text_of(*last_backup_, "backup");
+            if (!last->backup) {
+                throw Error{exitcode::USAGE, "the last " + last->command + " (of " + last->image + ", at " +
+                                                 last->time +
+                                                 ") took no backup (--no-backup): name the file to restore"};
+            }
+            r_.image_path = last->backup->path;
             image_ = load_image(r_.image_path);
-            if (sha256_hex(image_) != text_of(*last_backup_, "backup_sha256")) {
+            if (sha256_hex(image_) != last->backup->sha256) {
                 throw Error{exitcode::REFUSED, r_.image_path +
-                                                   ": not the backup the last update took (its SHA-256 "
-                                                   "differs from the history's); nothing written"};
+                                                   ": not the backup the last " + last->command +
+                                                   " took (its SHA-256 differs from the board's state); "
+                                                   "nothing written"};
             }
             // Its name is known only now: a named backup must not land on it.
             if (!r_.backup_path.empty()) {
@@ -171,41 +154,89 @@ private:
             }
         }
         image_sha_ = sha256_hex(image_);
+        image_abs_ = absolute_path(r_.image_path);
         s_.report["image"] = r_.image_path;
         s_.report["image_sha256"] = image_sha_;
     }
 
-    // Signature: a backup the history shows this tool took of this board
-    // needs none; anything else is an image, and the signature rules apply.
+    // Signature: a backup the board's state holds needs none, but the
+    // safeties its firmware came in with; anything else is an image, and
+    // the signature rules apply. What comes in is described as the state
+    // will keep it.
     void provenance() {
         if (restore()) {
-            known_ = records::backup_taken(history_, image_sha_);
+            if (const records::Backup* b = records::find_backup(state_, image_abs_, image_sha_)) {
+                known_ = *b;
+            }
         }
         if (known_) {
-            security_version_ = number_of(*known_, "backup_security_version");
-            std::string text = "not needed: a backup this tool took of this board at " +
-                               text_of(*known_, "time") + " (history record " +
-                               std::to_string((*known_)["seq"].get<uint64_t>()) + ")";
+            incoming_ = known_->firmware;
+            incoming_.sha256 = image_sha_;
+            std::string text = "not needed: a backup this tool took of this board at " + known_->taken;
             s_.say("signature     : %s", text.c_str());
             s_.report["signature"] = {{"state", "own-backup"}, {"checked", true}, {"text", text}};
+            for (const std::string& safety : known_->firmware.safeties) {
+                if (!given(safety)) {
+                    throw Error{exitcode::REFUSED,
+                                r_.image_path + ": holds firmware that came onto this board with " + safety +
+                                    "; it comes back only with " + safety + " again; nothing written"};
+                }
+            }
             return;
         }
         prov_ = check_signature(s_, image_, r_.image_path, SignaturePolicy::Enforce);
-        security_version_ = prov_.security_version;
+        const trust::Verdict& v = prov_.verdict;
+        incoming_.sha256 = image_sha_;
+        if (prov_.good) {
+            incoming_.release = v.release;
+            incoming_.key_id = v.key_id;
+            incoming_.signer = v.signer;
+            incoming_.trusted_keys = absolute_path(s_.trust_dir());
+        }
+        if (prov_.good && !s_.trust_dir_named()) {
+            // Only the board's own store vouches for a security version.
+            incoming_.origin = records::ORIGIN_SIGNED;
+            incoming_.security_version = prov_.security_version;
+        } else if (prov_.good) {
+            incoming_.origin = records::ORIGIN_OTHER_KEYS;
+            s_.say("floor         : signed by a key of %s, not of the board's own store: counts as security "
+                   "version 0, and never raises the floor",
+                   s_.trust_dir().c_str());
+        } else {
+            incoming_.origin = records::ORIGIN_UNSIGNED;
+            add_safety(records::SAFETY_UNSIGNED);
+        }
+        s_.report["origin"] = incoming_.origin;
     }
 
-    // Release and floor: nothing below the highest security version the
-    // tool installed, but the backup the last update took (which undoes it).
+    bool given(const std::string& safety) const {
+        return (safety == records::SAFETY_UNSIGNED && s_.options.allow_unsigned) ||
+               (safety == records::SAFETY_OLDER && s_.options.allow_older) ||
+               (safety == records::SAFETY_FORCE && s_.options.force);
+    }
+
+    void add_safety(const char* safety) {
+        if (std::find(incoming_.safeties.begin(), incoming_.safeties.end(), safety) == incoming_.safeties.end()) {
+            incoming_.safeties.push_back(safety);
+        }
+    }
+
+    // Release and floor: nothing below the highest security version a
+    // board-trusted signature installed, but the backup the last completed
+    // update took (restoring it undoes that update); --allow-older, and
+    // nothing else, installs it anyway.
     void release_and_floor() {
-        s_.report["security_version"] = security_version_;
-        bool undoes_last = known_ && last_backup_ && text_of(*last_backup_, "backup_sha256") == image_sha_;
-        if (security_version_ >= floor_) {
+        const uint32_t version = incoming_.security_version;
+        s_.report["security_version"] = version;
+        const auto& last = state_.last_write;
+        bool undoes_last = restore() && known_ && last && last->command == "update" && last->backup &&
+                           last->backup->sha256 == image_sha_ && last->backup->path == image_abs_;
+        if (version >= floor_) {
             return;
         }
-        std::string below = "security version " + std::to_string(security_version_) +
-                            " is below the board's floor " + std::to_string(floor_) +
-                            " (the highest installed through this tool, in " + s_.records_dir() + "/" +
-                            records::FLOOR_FILE + ")";
+        std::string below = "security version " + std::to_string(version) + " is below the board's floor " +
+                            std::to_string(floor_) + " (the highest installed through this tool, in " +
+                            s_.records_dir() + "/" + records::STATE_FILE + ")";
         if (undoes_last) {
             s_.say(
                 "floor         : %s; allowed: this is the backup the last update took, and restoring it "
@@ -221,6 +252,7 @@ private:
         }
         s_.warn("WARNING: " + below + "; installed anyway (--allow-older)");
         s_.report["allowed_older"] = true;
+        add_safety(records::SAFETY_OLDER);
     }
 
     // The host tool's own refusal: the checks the library makes of the
@@ -241,6 +273,7 @@ private:
         }
         s_.warn("WARNING: " + why->text +
                 "; written anyway (--force): later updates through this library will be refused");
+        add_safety(records::SAFETY_FORCE);
     }
 
     // Resume: an update cut short in its boot-block pass completes only
@@ -296,8 +329,8 @@ private:
         }
         std::string cause;
         if (cut_short_) {
-            std::string interrupted = unfinished_ ? text_of(*unfinished_, "image") + " (begun at " +
-                                                        text_of(*unfinished_, "time") + ")"
+            const auto& open = state_.unfinished;
+            std::string interrupted = open ? open->image + " (begun at " + open->time + ")"
                                                   : "the image whose boot block lies at 0x30000";
             cause =
                 "an update was cut short while it rewrote the boot block, and the library refuses every "
@@ -357,8 +390,16 @@ private:
         return exitcode::OK;
     }
 
+    // The write left open, when this run is the same one again.
+    bool reruns_unfinished() const {
+        return state_.unfinished && state_.unfinished->command == command() &&
+               state_.unfinished->image_sha256 == image_sha_;
+    }
+
     // A dry run (handle 0) or an image already installed: nothing to
-    // write. Returns its exit code + 1, or 0 to go on.
+    // write. Returns its exit code + 1, or 0 to go on. The image installed
+    // by a write cut short after its save is completed here: verified, and
+    // its records written.
     int nothing_to_write() {
         interrupt::cancel_point();
         if (r_.handle == 0) {
@@ -367,12 +408,24 @@ private:
             s_.report["written"] = 0;
             return exitcode::OK + 1;
         }
-        if (differs_.up_to_date()) {
+        if (!differs_.up_to_date()) {
+            return 0;
+        }
+        s_.report["written"] = 0;
+        if (!reruns_unfinished()) {
             s_.say("up to date    : the installed firmware is this image; nothing written");
-            s_.report["written"] = 0;
             return exitcode::OK + 1;
         }
-        return 0;
+        s_.say("completed     : the %s begun at %s had written the flash: it holds this image (verified); "
+               "its records are completed, nothing written",
+               command(), state_.unfinished->time.c_str());
+        s_.report["completed_unfinished"] = true;
+        verified_ = true;
+        begun_ = state_.unfinished->seq;
+        way_back_ = state_.unfinished->backup;
+        conclude(exitcode::OK);
+        end(exitcode::OK, "");
+        return exitcode::OK + 1;
     }
 
     // Confirm: asking needs only someone to answer on stdin (stdout may be
@@ -393,69 +446,80 @@ private:
         }
     }
 
-    // Backup: the installed firmware, before anything is written. A rerun of
-    // an update cut short keeps the backup the first try took, which holds
-    // the firmware before it, and takes no other of the torn flash.
+    // What the state knows of the firmware `flash` holds.
+    records::Firmware facts_of(const std::vector<uint8_t>& flash) const {
+        records::Firmware f;
+        f.sha256 = sha256_hex(flash);
+        if (state_.installed && state_.installed->sha256 == f.sha256) {
+            return *state_.installed;
+        }
+        if (ident::refusal(ident::read_identity(flash.data()))) {
+            f.origin = records::ORIGIN_INCOMPLETE;
+        }
+        return f;
+    }
+
+    // Backup: the installed firmware, before anything is written. A rerun
+    // of a write left open takes none when the first try's backup, checked
+    // by its SHA-256, holds what is installed now; otherwise it backs up the
+    // flash as it is, and the first try's backup stays the way back, since
+    // it holds the firmware from before that write.
     void take_backup() {
         if (r_.no_backup) {
             return;
         }
-        if (unfinished_ && r_.backup_path.empty()) {
-            std::string path = text_of(*unfinished_, "backup"), sha = text_of(*unfinished_, "backup_sha256");
+        std::optional<records::Backup> first;
+        if (reruns_unfinished() && state_.unfinished->backup && r_.backup_path.empty()) {
+            const records::Backup& b = *state_.unfinished->backup;
             std::vector<uint8_t> kept;
-            if (!path.empty() && !read_image_file(path, kept) && sha256_hex(kept) == sha) {
-                backup_ = {path, sha};
-                backup_security_version_ = number_of(*unfinished_, "backup_security_version");
-                s_.say(
-                    "backup        : %s, taken before the interrupted update, holds the firmware before "
-                    "it; none other taken",
-                    path.c_str());
-                s_.report["backup"] = path;
-                s_.report["backup_sha256"] = sha;
-                return;
+            if (!read_image_file(b.path, kept) && sha256_hex(kept) == b.sha256) {
+                first = b;
+            } else {
+                s_.warn("the backup the interrupted " + std::string(command()) + " took, " + b.path +
+                        ", is gone or changed; the flash is backed up again");
             }
         }
-        backup_ = write_backup(s_, before_, r_.backup_path, r_.image_path);
-        backup_security_version_ = installed_security_version();
-    }
-
-    // The security version of what the board holds now, when the history
-    // shows this tool installed it; 0 otherwise.
-    uint32_t installed_security_version() const {
-        const std::string installed = sha256_hex(before_);
-        for (auto rec = history_.rbegin(); rec != history_.rend(); ++rec) {
-            std::string ev = text_of(*rec, "event");
-            auto verified = rec->find("verified");
-            if ((ev == records::EVENT_UPDATE || ev == records::EVENT_RESTORE) && verified != rec->end() &&
-                verified->is_boolean() && verified->get<bool>() &&
-                text_of(*rec, "image_sha256") == installed) {
-                return number_of(*rec, "security_version");
-            }
+        if (first && first->sha256 == sha256_hex(before_)) {
+            way_back_ = first;
+            s_.say("backup        : %s, taken before the interrupted %s, holds what is installed now; none "
+                   "other taken",
+                   first->path.c_str(), command());
+            s_.report["backup"] = first->path;
+            s_.report["backup_sha256"] = first->sha256;
+            return;
         }
-        return 0;
+        Backup b = write_backup(s_, before_, r_.backup_path, r_.image_path);
+        taken_ = records::Backup{b.absolute, b.sha256, records::utc_now(), command(), facts_of(before_)};
+        way_back_ = first ? first : taken_;
+        if (first) {
+            s_.say("way back      : %s, taken before the interrupted %s, holds the firmware from before it",
+                   first->path.c_str(), command());
+        }
     }
 
     records::Record facts() const {
-        records::Record r = {{"command", restore() ? "restore" : "update"},
+        records::Record r = {{"command", command()},
                              {"image", r_.image_path},
                              {"image_sha256", image_sha_},
-                             {"security_version", security_version_},
+                             {"origin", incoming_.origin},
+                             {"security_version", incoming_.security_version},
                              {"floor_before", floor_}};
         if (known_) {
             r["signature"] = "own-backup";
         } else {
             r["signature"] = s_.report["signature"].value("state", "");
-            for (const char* f : {"key_id", "signer", "release"}) {
-                std::string v = s_.report["signature"].value(f, "");
-                if (!v.empty()) {
-                    r[std::string(f == std::string("key_id") ? "signer_key_id" : f)] = v;
-                }
+        }
+        for (const auto& [name, value] : {std::pair{"signer_key_id", &incoming_.key_id},
+                                          {"signer", &incoming_.signer},
+                                          {"release", &incoming_.release},
+                                          {"trusted_keys", &incoming_.trusted_keys}}) {
+            if (!value->empty()) {
+                r[name] = *value;
             }
         }
-        if (!backup_.path.empty()) {
-            r["backup"] = backup_.path;
-            r["backup_sha256"] = backup_.sha256;
-            r["backup_security_version"] = backup_security_version_;
+        if (way_back_) {
+            r["backup"] = way_back_->path;
+            r["backup_sha256"] = way_back_->sha256;
         }
         std::vector<std::string> safeties;
         for (const auto& [on, name] : {std::pair{s_.options.force, "--force"},
@@ -472,12 +536,33 @@ private:
         return r;
     }
 
-    // Begin: the history says the flash is about to be written, before it is.
+    records::Write this_write() const {
+        records::Write w;
+        w.command = command();
+        w.image = image_abs_;
+        w.image_sha256 = image_sha_;
+        w.time = begun_time_;
+        w.seq = begun_;
+        w.backup = way_back_;
+        w.firmware = incoming_;
+        return w;
+    }
+
+    // Begin: the history and the state say the flash is about to be
+    // written, before it is; the backup taken joins those the state offers.
     void begin() {
         records::Record r = facts();
         r["event"] = restore() ? records::EVENT_RESTORE_BEGUN : records::EVENT_UPDATE_BEGUN;
         s_.record(r);
         begun_ = r["seq"].get<uint64_t>();
+        begun_time_ = r["time"].get<std::string>();
+        records::BoardState next = state_;
+        if (taken_) {
+            next.backups.push_back(*taken_);
+        }
+        next.unfinished = this_write();
+        s_.store_state(next);
+        state_ = next;
     }
 
     // Write, save, verify: from here a signal waits for all three.
@@ -508,42 +593,84 @@ private:
         written_ = left <= counted_ ? counted_ - left : 0;
         s_.say("blocks written: %d", written_);
         s_.report["written"] = written_;
-        std::vector<uint8_t> after = s_.installed_firmware();
+        after_ = s_.installed_firmware();
         if (r_.map) {
             s_.say("flash before vs after, 4 KiB blocks ('W' rewritten):\n%s",
-                   draw_block_map(differing_blocks(before_.data(), after.data()), 'W').c_str());
+                   draw_block_map(differing_blocks(before_.data(), after_.data()), 'W').c_str());
         }
         if (code_ != 0) {
             return exitcode::FAILED;
         }
-        Comparison c = compare_firmware(after, image_);
+        Comparison c = compare_firmware(after_, image_);
         report_comparison(s_, c, false, "verified      : the flash holds the image");
         verified_ = c.up_to_date();
         s_.report["verified"] = verified_;
         if (restore() && verified_ && known_) {
             s_.say("restored      : %s, the firmware this board held at %s", r_.image_path.c_str(),
-                   text_of(*known_, "time").c_str());
+                   known_->taken.c_str());
         }
         return verified_ ? exitcode::OK : exitcode::DIFFERS;
     }
 
-    // Floor: raised to a verified image's security version, never lowered.
-    void raise_floor(int code) {
+    // Conclude: the state after the write, in one step. Verified: the image
+    // is the installed firmware, the write is the last completed one, the
+    // floor rises to a board-trusted signature's security version (never
+    // by a restore), old dated backups go. Otherwise the write ended and
+    // the flash holds what it holds.
+    void conclude(int code) {
+        records::BoardState next = state_;
+        next.unfinished.reset();
         floor_after_ = floor_;
-        if (code != exitcode::OK || !verified_ || security_version_ <= floor_) {
+        bool done = code == exitcode::OK && verified_;
+        if (!done) {
+            next.installed = facts_of(after_.empty() ? before_ : after_);
+            store_concluded(next);
             return;
         }
-        if (Status err = records::write_floor(s_.records_dir(), security_version_)) {
-            throw Error{
-                err->code,
-                "the image is installed and verified, but the floor could not be raised: " + err->text};
+        // The flash as it stands: an update leaves the 64 KiB it keeps as
+        // they were, so the installed firmware's SHA-256 is the flash's,
+        // which is what a later backup of it will hold.
+        next.installed = incoming_;
+        next.installed->sha256 = sha256_hex(after_.empty() ? before_ : after_);
+        next.last_write = this_write();
+        if (!restore() && incoming_.origin == records::ORIGIN_SIGNED && incoming_.security_version > floor_) {
+            next.floor = incoming_.security_version;
+            floor_after_ = next.floor;
         }
-        floor_after_ = security_version_;
-        s_.say("floor         : raised from %u to %u (older releases are refused from now on)",
-               unsigned(floor_), unsigned(floor_after_));
+        if (!restore() && !r_.no_backup && r_.backup_path.empty()) {
+            // This update's backup is the newest; the way back is kept too.
+            std::set<std::string> kept = {r_.image_path};
+            for (const auto& b : {taken_, way_back_}) {
+                if (b) {
+                    kept.insert(b->path);
+                }
+            }
+            std::vector<std::string> gone = prune_dated_backups(s_, r_.keep_backups, kept);
+            next.backups.erase(std::remove_if(next.backups.begin(), next.backups.end(),
+                                              [&](const records::Backup& b) {
+                                                  return std::find(gone.begin(), gone.end(), b.path) != gone.end();
+                                              }),
+                               next.backups.end());
+        }
+        store_concluded(next);
+        if (floor_after_ != floor_) {
+            s_.say("floor         : raised from %u to %u (older releases are refused from now on)",
+                   unsigned(floor_), unsigned(floor_after_));
+        }
     }
 
-    // Record: how it ended.
+    void store_concluded(const records::BoardState& next) {
+        try {
+            s_.store_state(next);
+        } catch (const Error& e) {
+            throw Error{e.code, std::string("the flash was written") + (verified_ ? " and verified" : "") +
+                                    ", but " + e.text + "; run it again to complete its records"};
+        }
+        state_ = next;
+        s_.report["floor_after"] = state_.floor;
+    }
+
+    // Record: how it ended, in the history.
     void end(int exit_code, const std::string& error) {
         records::Record r = facts();
         r["event"] = event();
@@ -555,6 +682,9 @@ private:
         r["floor_after"] = error.empty() ? floor_after_ : floor_;
         r["exit_code"] = exit_code;
         r["signal"] = interrupt::received();
+        if (s_.report.contains("completed_unfinished")) {
+            r["completed_unfinished"] = true;
+        }
         if (!error.empty()) {
             r["error"] = error;
         }
@@ -562,39 +692,28 @@ private:
             s_.record(r);
         } catch (const Error& e) {
             if (error.empty()) {
-                throw Error{e.code, std::string("the flash was written") +
-                                        (verified_ ? " and verified" : "") + " (result " +
-                                        std::to_string(code_) + "), but " + e.text +
-                                        "; the history keeps only that it began"};
+                // The state holds the outcome; only the audit line is lost.
+                s_.warn("the board's state is complete, but " + e.text);
+                return;
             }
             s_.warn(e.text);  // the first error is the one the command ends with
         }
     }
 
-    // Prune: only after an update that verified; never the newest, the
-    // last update's, nor one being restored.
-    void prune(int code) {
-        if (restore() || code != exitcode::OK || r_.no_backup || !r_.backup_path.empty()) {
-            return;
-        }
-        // This update's backup is the newest and the one the history now
-        // names as the last update's.
-        prune_dated_backups(s_, r_.keep_backups, {backup_.path, r_.image_path});
-    }
-
     Session& s_;
     UpdateRequest r_;
-    std::vector<uint8_t> image_, before_;
-    std::string image_sha_;
-    std::vector<records::Record> history_;
-    std::optional<records::Record> unfinished_, last_backup_, known_;
-    uint32_t floor_ = 0, floor_after_ = 0, security_version_ = 0, backup_security_version_ = 0;
+    std::vector<uint8_t> image_, before_, after_;
+    std::string image_sha_, image_abs_, begun_time_;
+    records::BoardState state_;
+    std::optional<records::Backup> known_;
+    records::Firmware incoming_;
+    std::optional<records::Backup> taken_, way_back_;
+    uint32_t floor_ = 0, floor_after_ = 0;
     Provenance prov_;
     bool cut_short_ = false, verified_ = false;
     int32_t counted_ = 0, written_ = 0;
     Comparison differs_;
     UpdatePlan plan_;
-    Backup backup_;
     uint64_t begun_ = 0;
     uint32_t code_ = 0;
 };

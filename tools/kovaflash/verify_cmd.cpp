@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "image_file.h"
+#include "permissions.h"
 #include "signature_check.h"
 
 int run_verify(Session& s, const VerifyOptions& o) {
@@ -15,10 +16,36 @@ int run_verify(Session& s, const VerifyOptions& o) {
     return c.up_to_date() ? exitcode::OK : exitcode::DIFFERS;
 }
 
+// The backup joins those the board's state offers to restore, with what
+// the state knows of the firmware it holds; on a board whose records this
+// process cannot write, it is a file like any other, and the tool says so.
 int run_backup(Session& s, const std::string& path) {
     s.open(Access::Read);
-    write_backup(s, s.installed_firmware(), path, "");
+    std::vector<uint8_t> flash = s.installed_firmware();
+    Backup b = write_backup(s, flash, path, "");
     s.report["bytes"] = IMAGE_FILE_BYTES;
+    records::BoardState next = s.state();
+    records::Firmware f;
+    f.sha256 = b.sha256;
+    if (next.installed && next.installed->sha256 == b.sha256) {
+        f = *next.installed;
+    }
+    next.backups.push_back(records::Backup{b.absolute, b.sha256, records::utc_now(), "backup", f});
+    if (next.backups.size() > records::STATE_MAX_BACKUPS) {
+        next.backups.erase(next.backups.begin());
+    }
+    try {
+        if (!s.locked() || !folder_writable(s.records_dir())) {
+            throw Error{exitcode::ENVIRONMENT, s.records_dir() + ": this process may not write there"};
+        }
+        s.store_state(next);
+        s.say("recorded      : `kovaflash restore %s` brings it back", b.path.c_str());
+        s.report["recorded"] = true;
+    } catch (const Error& e) {
+        s.warn("WARNING: the backup is not recorded in the board's state (" + e.text +
+               "): restore takes it only as an image, by the signature rules");
+        s.report["recorded"] = false;
+    }
     return exitcode::OK;
 }
 

@@ -15,7 +15,7 @@
 #include <memory>
 
 #include "atomic_file.h"
-#include "image_file.h"
+#include "file_read.h"
 #include "signing.h"
 
 namespace signing {
@@ -155,7 +155,7 @@ Status generate_key_pair(const std::string& base) {
 
 Status sign(const std::string& key_path, sigfile::SignatureFile& out) {
     std::string text;
-    if (Status err = read_small_file(key_path, MAX_KEY_FILE_BYTES, text)) {
+    if (Status err = read_text_file(key_path, MAX_KEY_FILE_BYTES, "a key or signature file", text)) {
         return err;
     }
     Bio bio(BIO_new_mem_buf(text.data(), int(text.size())));

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "image_file.h"
+#include "file_read.h"
 #include "signature_file.h"
 #include "utf8_path.h"
 
@@ -49,7 +49,7 @@ Verdict judge(const std::vector<uint8_t>& image, const std::string& image_path, 
     }
     std::string text;
     sigfile::SignatureFile sig;
-    if (Status err = read_small_file(sig_path, sigfile::MAX_FILE_BYTES, text)) {
+    if (Status err = read_text_file(sig_path, sigfile::MAX_FILE_BYTES, "a key or signature file", text)) {
         v.state = S::Malformed;
         v.text = err->text;
         return v;
