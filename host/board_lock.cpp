@@ -44,7 +44,8 @@ std::string holder(const std::string& dir) {
 // The hardware belongs to the machine, not to a board directory: one mutex
 // for every host process on it.
 Status BoardLock::acquire(const std::string& dir, double wait_seconds, bool reader,
-                          const std::function<void(const std::string&)>& waiting) {
+                          const std::function<void(const std::string&)>& waiting,
+                          const std::function<bool()>& give_up) {
     HANDLE m = CreateMutexA(nullptr, FALSE, "Global\\KOVA-K5R-firmware");
     if (!m) {
         return Error{exitcode::ENVIRONMENT,
@@ -55,7 +56,13 @@ Status BoardLock::acquire(const std::string& dir, double wait_seconds, bool read
         if (waiting) {
             waiting(holder(dir));
         }
-        waited = WaitForSingleObject(m, DWORD(wait_seconds * 1000));
+        // In slices, so that Ctrl-C (whose handler runs on a thread of its
+        // own) ends the wait at once.
+        constexpr DWORD SLICE_MS = 50;
+        ULONGLONG deadline = GetTickCount64() + ULONGLONG(wait_seconds * 1000);
+        while (waited == WAIT_TIMEOUT && GetTickCount64() < deadline && !(give_up && give_up())) {
+            waited = WaitForSingleObject(m, SLICE_MS);
+        }
     }
     // WAIT_ABANDONED: its last holder ended without letting go (killed);
     // the mutex is this process's now, and the board is as that one left it.
@@ -96,72 +103,52 @@ bool BoardLock::held() const { return mutex_ != nullptr; }
 
 #else
 
-namespace {
-
-// Whether the open lock file `fd` is still the file `path` names: a lock
-// file deleted (or replaced) while a holder held it is another file from
-// then on, and a lock on the deleted one keeps no one out.
-bool still_named(int fd, const std::string& path) {
-    struct stat held {}, named {};
-    return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-           held.st_ino == named.st_ino;
-}
-
-}  // namespace
-
 Status BoardLock::acquire(const std::string& dir, double wait_seconds, bool reader,
-                          const std::function<void(const std::string&)>& waiting) {
+                          const std::function<void(const std::string&)>& waiting,
+                          const std::function<bool()>& give_up) {
     std::string path = dir + "/" + BOARD_LOCK_FILE;
+    // The lock is the board folder's own: a process that deletes or
+    // replaces the lock file cannot let a second one in, and a reader that
+    // may not write the folder still opens it, so it waits for a writer.
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return Error{exitcode::ENVIRONMENT,
+                     dir + ": cannot open the board's folder (" + std::strerror(errno) + "); nothing written"};
+    }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait_seconds);
     bool told = false;
-    for (;;) {
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd < 0 && errno == ELOOP) {
-            return Error{exitcode::USAGE, path + SYMLINK_REFUSED};
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            Error e{exitcode::ENVIRONMENT, dir + ": cannot lock (" + std::strerror(errno) + "); nothing written"};
+            close(fd);
+            return e;
         }
-        if (fd < 0 && reader && (errno == EACCES || errno == EROFS || errno == EPERM)) {
-            // A folder this process cannot write: a lock file there opens
-            // for reading and flock works on it, so a writer that holds it
-            // keeps this reader out; without one, no writer can be there.
-            fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-            if (fd < 0 && errno == ENOENT) {
-                return std::nullopt;
-            }
+        if (std::chrono::steady_clock::now() >= deadline || (give_up && give_up())) {
+            close(fd);
+            return Error{exitcode::BUSY, holder(dir)};
         }
-        if (fd < 0) {
-            return Error{exitcode::ENVIRONMENT,
-                         path + ": cannot open the lock file (" + std::strerror(errno) + "); nothing written"};
+        if (!told && waiting) {
+            waiting(holder(dir));
         }
-        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK && errno != EINTR) {
-                Error e{exitcode::ENVIRONMENT,
-                        path + ": cannot lock (" + std::strerror(errno) + "); nothing written"};
-                close(fd);
-                return e;
-            }
-            if (std::chrono::steady_clock::now() >= deadline) {
-                close(fd);
-                return Error{exitcode::BUSY, holder(dir)};
-            }
-            if (!told && waiting) {
-                waiting(holder(dir));
-            }
-            told = true;
-            std::this_thread::sleep_for(RETRY_INTERVAL);
-        }
-        if (!still_named(fd, path)) {
-            close(fd);  // deleted or replaced under its holder: lock the file the name holds now
-            continue;
-        }
-        fd_ = fd;
-        break;
+        told = true;
+        std::this_thread::sleep_for(RETRY_INTERVAL);
     }
-    // The pid, for a second one to name, written through the locked file
-    // (not by a reader that could only open it for reading).
-    std::string pid = std::to_string(getpid()) + "\n";
-    // Should this fail, only the holder's name is lost; the lock is held.
-    bool named = ftruncate(fd_, 0) == 0 && pwrite(fd_, pid.data(), pid.size(), 0) == ssize_t(pid.size());
-    (void)named;
+    fd_ = fd;
+    // The holder's pid, for a second one to name: in the lock file, never
+    // through a link. A reader of a folder it may not write leaves it.
+    int note = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (note < 0 && errno == ELOOP) {
+        release();
+        return Error{exitcode::USAGE, path + SYMLINK_REFUSED};
+    }
+    (void)reader;
+    if (note >= 0) {
+        std::string pid = std::to_string(getpid()) + "\n";
+        // Should this fail, only the holder's name is lost; the lock is held.
+        bool named = ftruncate(note, 0) == 0 && pwrite(note, pid.data(), pid.size(), 0) == ssize_t(pid.size());
+        (void)named;
+        close(note);
+    }
     return std::nullopt;
 }
 

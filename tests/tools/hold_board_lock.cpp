@@ -1,16 +1,16 @@
-// Holds a board's lock the way a writer holds it, for the tests of one
-// writer at a time: takes it, prints "held", keeps it SECONDS, lets go.
-// Usage: hold_board_lock BOARD_DIR SECONDS
-#include <chrono>
+// Holds a board's lock the way kovaflash holds it, for the tests of one
+// process at a time: takes it, prints "held", and keeps it until its
+// standard input ends (the test closes it to let go). No timed hold: the
+// test says when.
+// Usage: hold_board_lock BOARD_DIR
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "board_lock.h"
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: hold_board_lock BOARD_DIR SECONDS\n");
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: hold_board_lock BOARD_DIR\n");
         return 2;
     }
     BoardLock lock;
@@ -20,6 +20,8 @@ int main(int argc, char** argv) {
     }
     std::printf("held\n");
     std::fflush(stdout);
-    std::this_thread::sleep_for(std::chrono::duration<double>(std::stod(argv[2])));
+    while (std::getchar() != EOF) {
+    }
+    std::printf("released\n");
     return 0;
 }

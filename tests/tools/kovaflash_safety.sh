@@ -9,7 +9,7 @@
 set -uo pipefail
 tool=$1 image_tool=$2 holder_tool=$3 runner=${4:-}
 work=$(mktemp -d)
-trap 'rm -rf "$work"; [ -n "${holder:-}" ] && kill "$holder" 2>/dev/null' EXIT
+trap 'rm -rf "$work"; [ -n "${holder_pid:-}" ] && kill "$holder_pid" 2>/dev/null' EXIT
 board=$work/board images=$work/images
 mkdir -p "$images"
 fail=0
@@ -18,6 +18,7 @@ fail=0
 # case's pipe waits on them.
 [ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
 bad() { echo "FAIL: $*"; fail=1; }
+. "$(dirname "$0")/launch.sh"
 # Under Wine, text lines end in CR LF.
 # The board here trusts no key: images are taken unsigned (the signature
 # cases have a script of their own).
@@ -102,29 +103,42 @@ $runner "$tool" --allow-unsigned --board "$work/damaged" board init --replace >/
 
 # 3. One writer at a time. A holder of the lock (taking it as kovaflash
 # takes it) makes every writer fail at once with exit 4, saying who holds
-# it, or wait with --wait.
-$runner "$holder_tool" "$board" 3 >"$work/held" &
-holder=$!
-for _ in $(seq 100); do grep -q held "$work/held" && break; sleep 0.1; done
-grep -q held "$work/held" || bad "the lock holder did not take the lock"
+# it, or wait with --wait. The holder says when it holds the lock, and
+# lets go when the test says.
+hold_lock "$runner" "$holder_tool" "$board" || bad "the lock holder did not take the lock"
 pid=$(tr -d '\r' <"$board/kovaflash.lock")
-for cmd in "update $images/good.bin --yes" "ec write 1 2" "smbus write-byte 0xA0 0 1" "acpi lock" "board init --replace"; do
+for cmd in "update $images/good.bin --yes" "ec write 1 2" "smbus write-byte 0xA0 0 1" "board init --replace"; do
     out=$(timeout 2 $runner "$tool" --allow-unsigned --board "$board" $cmd 2>&1)
     status=$?
     [ $status = 4 ] && grep -q "board busy (held by pid $pid)" <<<"$out" || bad "$cmd while held: exit $status: $out"
 done
 # Readers too: an EC read between another process's EC write steps would
 # interleave the mailbox exchange.
-for cmd in "ec read 1" "info" "flash read 0" "verify $images/good.bin" "check $images/good.bin" "history"; do
+for cmd in "ec read 1" "info" "flash read 0" "verify $images/good.bin" "check $images/good.bin" "history" "acpi lock"; do
     out=$(timeout 2 $runner "$tool" --allow-unsigned --board "$board" $cmd 2>&1)
     status=$?
     [ $status = 4 ] && grep -q "board busy (held by pid $pid)" <<<"$out" || bad "reader $cmd while held: exit $status: $out"
 done
-out=$(kf ec write 1 0x33 --wait 10 2>&1) || bad "--wait does not wait for the lock: $out"
-[ "$(grep -c "board busy (held by pid $pid); waiting up to 10 s" <<<"$out")" = 1 ] || bad "--wait does not say once whom it waits for: $out"
+# Deleting the lock file lets no one in: the holder still holds the board.
+rm "$board/kovaflash.lock"
+for cmd in "ec write 1 2" "update $images/good.bin --yes"; do
+    out=$(timeout 5 $runner "$tool" --allow-unsigned --board "$board" $cmd 2>&1)
+    status=$?
+    [ $status = 4 ] && grep -q "board busy" <<<"$out" || bad "$cmd after the lock file was deleted: exit $status: $out"
+done
+release_lock || bad "the lock holder failed"
+hold_lock "$runner" "$holder_tool" "$board" || bad "the lock holder did not take the lock again"
+pid=$(tr -d '\r' <"$board/kovaflash.lock")
+# --wait: the writer says once whom it waits for; the holder lets go then.
+exec {waiter}< <(exec {holder_in}>&-; exec $runner "$tool" --allow-unsigned --board "$board" ec write 1 0x33 --wait 30 2>&1)
+waiter_pid=$!
+out=$(read_until "$waiter" "waiting up to 30 s")
+release_lock || bad "the lock holder failed"
+out+=$(cat <&"$waiter")
+exec {waiter}<&-
+wait "$waiter_pid" || bad "--wait does not wait for the lock: $out"
+[ "$(grep -c "board busy (held by pid $pid); waiting up to 30 s" <<<"$out")" = 1 ] || bad "--wait does not say once whom it waits for: $out"
 [ "$(kf ec read 1)" = "EC[0x01] = 0x33" ] || bad "the write after --wait is lost"
-wait "$holder"
-holder=
 
 # Killed at random moments, an update leaves every state file whole: the
 # flash is the old firmware or the new one, never a mix.
@@ -157,16 +171,17 @@ signals=(INT TERM HUP)
 for sig in "${signals[@]}"; do
     code=$((128 + $(kill -l "$sig")))
     kf board init --replace --wait 5 --image "$images/installed.bin" >/dev/null
-    rm -f "$work/held"
-    $runner "$holder_tool" "$board" 2 >"$work/held" &
-    for _ in $(seq 100); do grep -q held "$work/held" 2>/dev/null && break; sleep 0.1; done
-    # The update waits for the lock; the signal comes once it is surely waiting.
-    $runner "$tool" --allow-unsigned --board "$board" update "$images/good.bin" --yes --no-backup --wait 10 >"$work/out" 2>&1 &
-    sleep 1
-    kill -"$sig" $!
-    wait $!
+    hold_lock "$runner" "$holder_tool" "$board" || bad "SIG$sig: the lock holder did not take the lock"
+    # The update waits for the lock; the signal comes once it says it waits.
+    exec {waiter}< <(exec {holder_in}>&-; exec $runner "$tool" --allow-unsigned --board "$board" update "$images/good.bin" --yes --no-backup --wait 30 2>&1)
+    waiter_pid=$!
+    read_until "$waiter" "waiting up to" >"$work/out"
+    kill -"$sig" "$waiter_pid"
+    cat <&"$waiter" >>"$work/out"
+    exec {waiter}<&-
+    wait "$waiter_pid"
     status=$?
-    wait  # the holder
+    release_lock
     [ $status = $code ] && grep -q "interrupted: nothing written" "$work/out" && cmp -s "$board/flash.bin" "$images/installed.bin" ||
         bad "SIG$sig before the write: exit $status, flash $(cmp -s "$board/flash.bin" "$images/installed.bin" && echo old || echo changed): $(cat "$work/out")"
     held_off=0
@@ -258,10 +273,11 @@ fi
 # What a killed save leaves behind goes with the next writer; a reader and
 # names that are not such a leftover leave it alone.
 touch "$board/.flash.bin.Ab3xY9" "$board/.ec-ram.bin.Qw7eR2" "$board/.backup-20261209-101010-rev0.bin.Zx8cV4" \
-    "$board/.flash.bin.old" "$board/notes.txt"
+    "$board/.history.jsonl.Hy4tR5" "$board/.board-state.json.St8aT3" "$board/.flash.bin.old" "$board/notes.txt"
+mkdir "$board/.trusted-keys.Tk2eY6" && touch "$board/.trusted-keys.Tk2eY6/vendor.pub"
 kf info >/dev/null && [ -e "$board/.flash.bin.Ab3xY9" ] || bad "a reader removed a temporary file"
 kf ec write 1 1 --wait 5 >/dev/null
-[ "$(cd "$board" && ls -A | grep -E '^\.(flash|ec-ram|smbus-eeprom|backup-.*)\.bin\.' | tr '\n' ' ')" = ".flash.bin.old " ] &&
+[ "$(cd "$board" && ls -A | grep -E '^\.(flash|ec-ram|smbus-eeprom|backup-.*|history|board-state|trusted-keys)\.' | tr '\n' ' ')" = ".flash.bin.old " ] &&
     [ -e "$board/notes.txt" ] || bad "a writer did not remove exactly the leftover temporary files: $(ls -A "$board")"
 
 # A board or lock file that is a symbolic link is refused, and nothing it
@@ -379,7 +395,7 @@ readonly_run() {
 chmod a-w "$board"
 before=$(snapshot)
 for cmd in "info" "check $images/good.bin" "verify $images/installed.bin" "flash read 0x100" "ec read 1" \
-    "backup $work/ro-backup.bin --replace"; do
+    "acpi lock" "history" "backup $work/ro-backup.bin --replace"; do
     out=$(readonly_run "$tool" --allow-unsigned --board "$board" $cmd 2>&1)
     [ $? = 0 ] || bad "$cmd on a read-only board: $out"
 done

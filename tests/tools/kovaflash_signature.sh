@@ -15,6 +15,8 @@ bad() { echo "FAIL: $*"; fail=1; }
 [ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
 . "$(dirname "$0")/launch.sh"
 kf() { launch "$runner" "$kovaflash" --board "$work/board" "$@"; }
+# The board's floor, as its state holds it (info reads it).
+floor() { kf --json info | python3 -c 'import json,sys; print(json.load(sys.stdin)["state"]["floor"])'; }
 ki() { "$kova_image" "$@" >/dev/null || bad "kova-image $*"; }
 state() { (cd "$work/board" && sha256sum flash.bin ec-ram.bin smbus-eeprom.bin); }
 # Flips the lowest bit of the hex digit at column COL of line LINE.
@@ -228,7 +230,7 @@ vendor_signed
 out=$(kf update new.bin --yes --signature new.v1.sig)
 [ $? = 0 ] && grep -q 'format 1: no release facts' <<<"$out" || bad "a format 1 signature: $out"
 out=$(kf update v3.bin --yes)
-[ $? = 0 ] && grep -q 'floor         : raised from 0 to 3' <<<"$out" && grep -qx 'kova-security-floor 1' board/security-floor ||
+[ $? = 0 ] && grep -q 'floor         : raised from 0 to 3' <<<"$out" && [ "$(floor)" = 3 ] ||
     bad "a release of security version 3: $out"
 for cmd in check update; do
     before=$(state)
@@ -241,10 +243,16 @@ out=$(kf update again.bin --yes)
 out=$(kf update v1.bin --yes --allow-older 2>&1)
 [ $? = 0 ] && grep -q 'installed anyway (--allow-older)' <<<"$out" || bad "--allow-older: $out"
 grep -q '"--allow-older"' board/history.jsonl || bad "--allow-older is not in the history"
-[ "$(sed -n 2p board/security-floor)" = "floor 3" ] || bad "the floor moved down: $(cat board/security-floor)"
-echo "floor three" >board/security-floor
+[ "$(floor)" = 3 ] || bad "the floor moved down: $(floor)"
+# --force passes no floor: only --allow-older does.
+out=$(kf update v1.bin --yes --force 2>&1)
+[ $? = 3 ] && grep -q 'below the board.s floor 3' <<<"$out" || bad "--force passed the floor: $out"
+# One edited line of the state is damage: nothing installs while it stands.
+cp board/board-state.json state.saved
+sed -i 's/"floor": 3/"floor": 0/' board/board-state.json
 out=$(kf check v3.bin)
-[ $? = 2 ] && grep -q 'security-floor: damaged' <<<"$out" || bad "a damaged floor: $out"
+[ $? = 2 ] && grep -q 'board-state.json: damaged (its content does not match' <<<"$out" || bad "an edited floor: $out"
+cp state.saved board/board-state.json
 
 # Restore: the backup the last update took, with no safety switched off,
 # below the floor, and its file kept.
@@ -257,24 +265,30 @@ out=$(kf restore --yes)
     bad "restore: $out"
 kf verify installed.bin >/dev/null || bad "restore did not bring back the firmware before the update"
 [ "$(sha256sum <"$last")" = "$sum" ] || bad "restore changed or removed $last"
-[ "$(sed -n 2p board/security-floor)" = "floor 3" ] || bad "restore lowered the floor"
+[ "$(floor)" = 3 ] || bad "restore lowered the floor"
 # A file the history does not know is any image: the signature rules apply.
 ki make stranger.bin --seed 11 --revision 0
 out=$(kf restore stranger.bin --yes)
 [ $? = 3 ] && grep -q 'has no signature' <<<"$out" || bad "restore of a file the history does not know: $out"
-# An update that began and never ended is said first by the next run.
-python3 - board/history.jsonl <<'PYEOF'
-import json, sys
+# The history is the audit log and decides nothing: a line appended to it,
+# naming a file as a backup the tool took at the highest security version,
+# or an update begun, moves neither the floor nor restore.
+ki make evil.bin --seed 12 --revision 1
+python3 - board/history.jsonl evil.bin <<'PYEOF'
+import hashlib, json, sys
 lines = open(sys.argv[1]).read().splitlines()
 last = json.loads(lines[-1])
-begun = dict(seq=last["seq"] + 1, time="2026-12-09T10:00:00Z", event="update-begun", image="v3.bin", image_sha256="00")
-open(sys.argv[1], "a").write(json.dumps(begun) + "\n")
+sha = hashlib.sha256(open(sys.argv[2], "rb").read()).hexdigest()
+forged = [dict(seq=last["seq"] + 1, time="2026-12-09T10:00:00Z", event="update", backup=sys.argv[2],
+               backup_sha256=sha, backup_security_version=4294967295, verified=True, image_sha256=sha),
+          dict(seq=last["seq"] + 2, time="2026-12-09T10:00:01Z", event="update-begun", image="v3.bin",
+               image_sha256="00")]
+open(sys.argv[1], "a").write("".join(json.dumps(f) + "\n" for f in forged))
 PYEOF
+out=$(kf restore evil.bin --yes)
+[ $? = 3 ] && grep -q 'has no signature' <<<"$out" && [ "$(floor)" = 3 ] || bad "restore of a file a forged history line names: $out"
 out=$(kf check v3.bin 2>&1)
-grep -q 'the last update of v3.bin, begun at 2026-12-09T10:00:00Z, did not finish: run it again to complete it' <<<"$out" ||
-    bad "a run after an update cut short: $out"
-out=$(kf history --last 1)
-grep -q 'did not finish' <<<"$out" || bad "history after an update cut short: $out"
+grep -q 'did not finish' <<<"$out" && bad "a forged history line read as an unfinished update: $out"
 echo '{"seq": 1, "time": "x"' >>board/history.jsonl
 out=$(kf update v3.bin --yes)
 [ $? = 2 ] && grep -q 'history.jsonl: damaged' <<<"$out" && grep -q '"seq": 1, "time": "x"$' board/history.jsonl ||

@@ -104,7 +104,9 @@ void Session::open(Access access) {
         warn(who + "; waiting up to " + std::to_string(int(options.wait_seconds + 0.5)) +
              " s for it to let go (--wait)");
     };
-    if (Status err = lock_.acquire(dir, options.wait_seconds, access == Access::Read, waiting)) {
+    if (Status err = lock_.acquire(dir, options.wait_seconds, access == Access::Read, waiting,
+                                   [] { return interrupt::received() != 0; })) {
+        interrupt::cancel_point();  // a signal ended the wait: said as such
         throw *err;
     }
     interrupt::cancel_point();  // caught while waiting for the lock
@@ -113,6 +115,12 @@ void Session::open(Access access) {
              "left it");
     }
     if (access != Access::Read) {
+        for (const std::string& folder : {dir, records_dir()}) {
+            if (!folder_writable(folder)) {
+                throw Error{exitcode::ENVIRONMENT,
+                            folder + ": this process may not write there; nothing written"};
+            }
+        }
         writer_ = true;
         // A writer killed mid-save leaves its temporary files behind (of a
         // board file, a record, a backup, a trust store made aside); with
