@@ -1,7 +1,14 @@
 #include "utf8_path.h"
 
+#include <algorithm>
+
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstring>
 #endif
 
 namespace u8 {
@@ -93,5 +100,50 @@ std::filesystem::path path(const std::string& text) { return std::filesystem::pa
 std::string text(const std::filesystem::path& p) { return p.string(); }
 
 #endif
+
+bool list_folder(const std::string& dir, std::vector<std::string>& names, std::string& why) {
+    names.clear();
+#if defined(_WIN32)
+    WIN32_FIND_DATAW found;
+    HANDLE h = FindFirstFileW((os(dir + "/") + L"*").c_str(), &found);
+    if (h == INVALID_HANDLE_VALUE) {
+        why = error_text(GetLastError());
+        return false;
+    }
+    do {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(from_wide(name));
+        }
+    } while (FindNextFileW(h, &found));
+    DWORD e = GetLastError();
+    FindClose(h);
+    if (e != ERROR_NO_MORE_FILES) {
+        why = error_text(e);
+        return false;
+    }
+#else
+    DIR* d = opendir(dir.c_str());
+    if (!d) {
+        why = std::strerror(errno);
+        return false;
+    }
+    errno = 0;
+    while (const dirent* entry = readdir(d)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.push_back(name);
+        }
+    }
+    int e = errno;
+    closedir(d);
+    if (e != 0) {
+        why = std::strerror(e);
+        return false;
+    }
+#endif
+    std::sort(names.begin(), names.end());
+    return true;
+}
 
 }  // namespace u8

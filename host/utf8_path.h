@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace u8 {
 
@@ -15,6 +16,10 @@ namespace u8 {
 std::filesystem::path path(const std::string& text);
 // A path's name in UTF-8.
 std::string text(const std::filesystem::path& p);
+// The names in the folder `dir` (not "." and ".."), sorted; false when it
+// cannot be listed, with the system's reason in `why`. A folder deeper
+// than Windows' old path limit is listed through the long form of its path.
+bool list_folder(const std::string& dir, std::vector<std::string>& names, std::string& why);
 
 #if defined(_WIN32)
 // UTF-8 to UTF-16 and back; bytes that are not UTF-8 become U+FFFD.

@@ -165,7 +165,10 @@ struct Reader {
         b.sha256 = hex(j, "sha256", where);
         b.taken = text(j, "taken", where);
         b.by = text(j, "by", where);
-        if (error.empty() && !std::filesystem::path(b.path).is_absolute() && b.path.find(':') == std::string::npos) {
+        // From the root: "/..." or "\\..." (Windows: of the drive), or "X:\\...".
+        bool rooted = !b.path.empty() && (b.path[0] == '/' || b.path[0] == '\\' ||
+                                          (b.path.size() > 2 && b.path[1] == ':' && (b.path[2] == '\\' || b.path[2] == '/')));
+        if (error.empty() && !rooted) {
             error = where + "\"path\" is not absolute";
         }
         if (const json* f = object(j, "firmware", where, false)) {

@@ -33,18 +33,12 @@ std::string stem_of(const std::string& entry) {
     return entry.substr(0, entry.size() - std::string(signing::PUBLIC_KEY_SUFFIX).size());
 }
 
-// The entries of `dir`, by name; an error when it cannot be listed.
-Status list(const std::string& dir, std::vector<fs::directory_entry>& out) {
-    std::error_code ec;
-    fs::directory_iterator it(u8::path(dir), ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        out.push_back(*it);
+// The names in `dir`, sorted; an error when it cannot be listed.
+Status list(const std::string& dir, std::vector<std::string>& out) {
+    std::string why;
+    if (!u8::list_folder(dir, out, why)) {
+        return Error{exitcode::USAGE, dir + ": cannot list (" + why + ")"};
     }
-    if (ec) {
-        return Error{exitcode::USAGE, dir + ": cannot list (" + ec.message() + ")"};
-    }
-    std::sort(out.begin(), out.end(),
-              [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
     return std::nullopt;
 }
 
@@ -169,12 +163,11 @@ Status load(const std::string& dir, Folder folder, std::vector<signing::PublicKe
         }
         return std::nullopt;
     }
-    std::vector<fs::directory_entry> entries;
+    std::vector<std::string> entries;
     if (Status err = list(dir, entries)) {
         return err;
     }
-    for (const fs::directory_entry& entry : entries) {
-        const std::string name = u8::text(entry.path().filename());
+    for (const std::string& name : entries) {
         if (hidden(name)) {
             continue;
         }
@@ -248,12 +241,11 @@ Status add(const std::string& dir, const std::string& key_path, const std::strin
         }
         out.replaced = *there;
         // The file of that name, whatever the case of its extension.
-        std::vector<fs::directory_entry> entries;
+        std::vector<std::string> entries;
         if (Status err = list(dir, entries)) {
             return err;
         }
-        for (const fs::directory_entry& entry : entries) {
-            const std::string file = u8::text(entry.path().filename());
+        for (const std::string& file : entries) {
             if (is_key_file(file) && stem_of(file) == there->name) {
                 target = dir + "/" + file;
             }
@@ -276,22 +268,21 @@ Status remove(const std::string& dir, const std::string& name, signing::PublicKe
     if (Status err = load(dir, Folder::Default, keys)) {
         return err;
     }
-    std::vector<fs::directory_entry> entries;
+    std::vector<std::string> entries;
     std::error_code ec;
     if (fs::symlink_status(u8::path(dir), ec).type() == fs::file_type::directory) {
         if (Status err = list(dir, entries)) {
             return err;
         }
     }
-    for (const fs::directory_entry& entry : entries) {
-        const std::string there = u8::text(entry.path().filename());
+    for (const std::string& there : entries) {
         if (is_key_file(there) && same_name(stem_of(there), name)) {
             for (const signing::PublicKey& k : keys) {
                 if (k.name == stem_of(there)) {
                     removed = k;
                 }
             }
-            if (!fs::remove(entry.path(), ec)) {
+            if (!fs::remove(u8::path(dir + "/" + there), ec)) {
                 return Error{exitcode::ENVIRONMENT,
                              dir + "/" + there + ": cannot remove (" + ec.message() + ")"};
             }

@@ -70,8 +70,9 @@ out=$(kf check "$work/installed.bin")
 out=$(kf check "$work/new.bin" --trusted-keys 'C:\nowhere')
 [ $? = 2 ] && grep -q 'no such folder of trusted keys' <<<"$out" || bad "--trusted-keys C:\\nowhere: $out"
 
-# Writes reach the board and stay there, as on the hardware.
-out=$(kf update "$work/new.bin" --yes)
+# Writes reach the board and stay there, as on the hardware. (The update
+# names the folder from the work folder; the restore below, from another.)
+out=$(cd "$work" && launch "$runner" "$bin/kovaflash.exe" --board host update new.bin --yes)
 [ $? = 0 ] && grep -q '^verified ' <<<"$out" || bad "update on the real-board path: $out"
 ls "$host"/backup-*-rev0.bin >/dev/null 2>&1 || bad "update left no backup in $host"
 [ -e "$host/kovaflash.lock" ] || bad "the writer took no lock in $host"
@@ -89,9 +90,10 @@ done
 "$native/kova-image" make "$work/old.bin" --seed 9 --revision 1 >/dev/null
 "$native/kova-image" sign "$work/old.bin" --key "$work/vendor.key" --release 05.01 --security-version 1 >/dev/null
 out=$(kf update "$work/old.bin" --yes)
-[ $? = 3 ] && grep -q 'below the board.s floor 2' <<<"$out" && [ -f "$bin/board-records/security-floor" ] ||
+[ $? = 3 ] && grep -q 'below the board.s floor 2' <<<"$out" && [ -f "$bin/board-records/board-state.json" ] ||
     bad "an older release on the real-board path: $out"
-out=$(kf restore --yes)
+mkdir -p "$work/elsewhere"
+out=$(cd "$work/elsewhere" && launch "$runner" "$bin/kovaflash.exe" --board ../host restore --yes)
 [ $? = 0 ] && grep -q 'not needed: a backup this tool took' <<<"$out" || bad "restore on the real-board path: $out"
 "$native/kovaflash" --board "$board" verify "$work/installed.bin" >/dev/null || bad "restore did not bring back the board's firmware"
 kf update "$work/new.bin" --yes >/dev/null || bad "the update again after the restore"

@@ -28,6 +28,7 @@ expect() {
 cd "$work" || exit 1
 ki keygen vendor
 ki keygen stranger
+ki keygen other-vendor
 ki make installed.bin --seed 5 --revision 0
 for v in 1 3 5; do
     ki make "v$v.bin" --seed $((10 + v)) --revision 1
@@ -138,6 +139,21 @@ out=$(kf board init --replace --image installed.bin --trust k2/vendor.pub --trus
 expect "board init with two keys named vendor" 2 "another key is trusted as vendor" "$out" $?
 [ "$(kf trust list)" = "$before" ] || bad "a failed board init changed the store: $(kf trust list)"
 ls -A "$board" | grep -q '^\.trusted-keys\.' && bad "a failed board init left its store aside: $(ls -A "$board")"
+# A key's default name is its file's, less ".pub".
+out=$(kf trust add stranger.pub)
+expect "trust add with no name" 0 "stranger (" "$out" $?
+[ -f "$board/trusted-keys/stranger.pub" ] || bad "the default name: $(ls "$board/trusted-keys")"
+# A change that could not be recorded is not made.
+cp "$board/history.jsonl" "$work/history.good" && echo '{"seq": 1,' >>"$board/history.jsonl"
+out=$(kf trust add other-vendor.pub 2>&1; kf trust remove stranger)
+grep -q 'history.jsonl: damaged' <<<"$out" && [ -f "$board/trusted-keys/stranger.pub" ] ||
+    bad "a trust change with a damaged history: $out $(ls "$board/trusted-keys")"
+cp "$work/history.good" "$board/history.jsonl"
+# The board's records are never a backup's target.
+for name in board-state.json security-floor history.jsonl; do
+    out=$(kf update v3.bin --yes --backup "$board/$name" --replace)
+    expect "--backup $name" 2 "a backup never replaces it" "$out" $?
+done
 # A store that is a file is refused by every command that reads it.
 fresh
 rm -r "$board/trusted-keys" && echo "not a folder" >"$board/trusted-keys"
@@ -168,6 +184,30 @@ if native_only "a kill at the state's last write (strace)" && command -v strace 
     out=$(kf restore --yes 2>&1)
     expect "the rerun of a cut restore" 0 "its records are completed" "$out" $?
     flash_is installed.bin || bad "the cut restore's rerun"
+    # Cut before the flash was saved: the rerun keeps the first backup,
+    # which holds what is installed; unless that file changed, or the
+    # flash did, and then it backs up the flash as it is.
+    cut_before_save() {
+        ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 strace -f -qq -o /dev/null \
+            -e trace=rename -e inject=rename:signal=SIGKILL:when=5 \
+            "$kovaflash" --board "$board" "$@" >/dev/null 2>&1
+    }
+    for how in "as it was|holds what is installed now" "first backup changed|is gone or changed" \
+        "flash changed|way back      : "; do
+        IFS='|' read -r name words <<<"$how"
+        fresh
+        cut_before_save update v5.bin --yes
+        first=$(ls "$board"/backup-*.bin)
+        case $name in
+        "first backup changed") cp v1.bin "$first" ;;
+        "flash changed") cp v1.bin "$board/flash.bin" ;;
+        esac
+        out=$(kf update v5.bin --yes 2>&1)
+        status=$?
+        expect "the rerun of an update cut before its save, $name" 0 "$words" "$out" $status
+        taken=$(ls "$board"/backup-*.bin | wc -l)
+        [ "$taken" = "$([ "$name" = "as it was" ] && echo 1 || echo 2)" ] || bad "$name: $taken backups: $out"
+    done
     # board init --replace over a write left open: the new board has none,
     # and backs up what it holds.
     cut_at_end update v5.bin --yes

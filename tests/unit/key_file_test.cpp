@@ -54,6 +54,22 @@ TEST_F(KeyFile, CurveCheckAgreesWithOpenSSL) {
     big.fill(0xFF);
     EXPECT_FALSE(keyfile::on_p256_curve(big));
     EXPECT_FALSE(signing::point_on_curve(big));
+    // (0, y) lies on the curve; written with X = 0 + p it is the same point
+    // modulo p, in an encoding that is not the one the key has: refused, or
+    // one key would be trusted under two ids.
+    auto from_hex = [](const std::string& hex) {
+        keyfile::Point q{};
+        for (size_t i = 0; i < q.size(); ++i) {
+            q[i] = uint8_t(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+        }
+        return q;
+    };
+    const std::string y = "66485c780e2f83d72433bd5d84a06bb6541c2af31dae871728bf856a174f93f4";
+    const keyfile::Point canonical = from_hex(std::string(64, '0') + y);
+    const keyfile::Point plus_p = from_hex("ffffffff00000001000000000000000000000000ffffffffffffffffffffffff" + y);
+    EXPECT_TRUE(signing::point_on_curve(canonical)) << "OpenSSL's opinion of (0, y)";
+    EXPECT_TRUE(keyfile::on_p256_curve(canonical));
+    EXPECT_FALSE(keyfile::on_p256_curve(plus_p)) << "X = p taken for X = 0";
 }
 
 TEST(KeyFileBase64, HasOneSpelling) {

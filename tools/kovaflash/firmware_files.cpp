@@ -164,6 +164,13 @@ Backup write_backup(Session& s, const std::vector<uint8_t>& flash, const std::st
 }
 
 std::string absolute_path(const std::string& path) {
+#if defined(_WIN32)
+    // A path from the root of the drive ("\\dir\\file", or "/tmp/x" as Wine
+    // shows a Unix folder) names one file from any folder: kept as given.
+    if (!path.empty() && (path[0] == '/' || path[0] == '\\')) {
+        return path;
+    }
+#endif
     std::error_code ec;
     fs::path p = fs::absolute(u8::path(path), ec);
     return ec ? path : u8::text(p.lexically_normal());

@@ -539,7 +539,7 @@ private:
     records::Write this_write() const {
         records::Write w;
         w.command = command();
-        w.image = image_abs_;
+        w.image = r_.image_path;  // as given: shown, never used to find the file
         w.image_sha256 = image_sha_;
         w.time = begun_time_;
         w.seq = begun_;
