@@ -54,7 +54,8 @@ size_t remove_stale_temporaries_in(const std::string& dir,
             continue;
         }
         auto type = entry.symlink_status(entry_ec).type();
-        if ((type == std::filesystem::file_type::regular && std::filesystem::remove(entry.path(), entry_ec)) ||
+        if ((type == std::filesystem::file_type::regular &&
+             std::filesystem::remove(entry.path(), entry_ec)) ||
             (type == std::filesystem::file_type::directory &&
              std::filesystem::remove_all(entry.path(), entry_ec) != static_cast<std::uintmax_t>(-1) &&
              !entry_ec)) {

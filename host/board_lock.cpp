@@ -112,14 +112,15 @@ Status BoardLock::acquire(const std::string& dir, double wait_seconds, bool read
     // may not write the folder still opens it, so it waits for a writer.
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
-        return Error{exitcode::ENVIRONMENT,
-                     dir + ": cannot open the board's folder (" + std::strerror(errno) + "); nothing written"};
+        return Error{exitcode::ENVIRONMENT, dir + ": cannot open the board's folder (" +
+                                                std::strerror(errno) + "); nothing written"};
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(wait_seconds);
     bool told = false;
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            Error e{exitcode::ENVIRONMENT, dir + ": cannot lock (" + std::strerror(errno) + "); nothing written"};
+            Error e{exitcode::ENVIRONMENT,
+                    dir + ": cannot lock (" + std::strerror(errno) + "); nothing written"};
             close(fd);
             return e;
         }
@@ -145,7 +146,8 @@ Status BoardLock::acquire(const std::string& dir, double wait_seconds, bool read
     if (note >= 0) {
         std::string pid = std::to_string(getpid()) + "\n";
         // Should this fail, only the holder's name is lost; the lock is held.
-        bool named = ftruncate(note, 0) == 0 && pwrite(note, pid.data(), pid.size(), 0) == ssize_t(pid.size());
+        bool named =
+            ftruncate(note, 0) == 0 && pwrite(note, pid.data(), pid.size(), 0) == ssize_t(pid.size());
         (void)named;
         close(note);
     }

@@ -82,8 +82,8 @@ Status check_private(const std::string& path) {
         if (errno == ENOENT) {
             return std::nullopt;
         }
-        return Error{exitcode::USAGE, path + ": cannot be examined (" + std::strerror(errno) +
-                                          "); nothing in it is trusted"};
+        return Error{exitcode::USAGE,
+                     path + ": cannot be examined (" + std::strerror(errno) + "); nothing in it is trusted"};
     }
     if (st.st_uid != geteuid() && st.st_uid != ROOT_UID) {
         return Error{exitcode::USAGE, path + ": owned by uid " + std::to_string(st.st_uid) +

@@ -149,7 +149,8 @@ struct Reader {
         }
         const std::string origins[] = {ORIGIN_AS_FOUND, ORIGIN_SIGNED, ORIGIN_OTHER_KEYS, ORIGIN_UNSIGNED,
                                        ORIGIN_INCOMPLETE};
-        if (error.empty() && std::find(std::begin(origins), std::end(origins), f.origin) == std::end(origins)) {
+        if (error.empty() &&
+            std::find(std::begin(origins), std::end(origins), f.origin) == std::end(origins)) {
             error = where + "\"origin\" is \"" + f.origin + "\", not one the tool writes";
         }
         // Only a signature by the board's own keys vouches for a security version.
@@ -166,8 +167,9 @@ struct Reader {
         b.taken = text(j, "taken", where);
         b.by = text(j, "by", where);
         // From the root: "/..." or "\\..." (Windows: of the drive), or "X:\\...".
-        bool rooted = !b.path.empty() && (b.path[0] == '/' || b.path[0] == '\\' ||
-                                          (b.path.size() > 2 && b.path[1] == ':' && (b.path[2] == '\\' || b.path[2] == '/')));
+        bool rooted = !b.path.empty() &&
+                      (b.path[0] == '/' || b.path[0] == '\\' ||
+                       (b.path.size() > 2 && b.path[1] == ':' && (b.path[2] == '\\' || b.path[2] == '/')));
         if (error.empty() && !rooted) {
             error = where + "\"path\" is not absolute";
         }
@@ -299,7 +301,8 @@ Status parse_floor(std::string_view text, uint32_t& floor) {
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
     }
     const std::string_view prefix = "floor ";
-    if (lines.size() != 2 || lines[0] != "kova-security-floor 1" || lines[1].substr(0, prefix.size()) != prefix) {
+    if (lines.size() != 2 || lines[0] != "kova-security-floor 1" ||
+        lines[1].substr(0, prefix.size()) != prefix) {
         return Error{exitcode::USAGE, "not \"kova-security-floor 1\" and a \"floor N\" line"};
     }
     std::string_view number = lines[1].substr(prefix.size());
@@ -328,7 +331,8 @@ BoardState new_state(const std::string& time) {
 Status read_state(const std::string& dir, BoardState& out, bool& exists) {
     const std::string path = dir + "/" + STATE_FILE;
     std::error_code ec;
-    exists = std::filesystem::symlink_status(u8::path(path), ec).type() != std::filesystem::file_type::not_found;
+    exists =
+        std::filesystem::symlink_status(u8::path(path), ec).type() != std::filesystem::file_type::not_found;
     if (!exists) {
         out = new_state("");
         const std::string floor_path = dir + "/" + FLOOR_FILE;

@@ -43,10 +43,10 @@ constexpr char SAFETY_FORCE[] = "--force";
 struct Firmware {
     std::string sha256;  // hex
     std::string origin = ORIGIN_AS_FOUND;
-    std::string release;            // the signed release, when a signature said it
-    uint32_t security_version = 0;  // vouched for by the board's own keys; 0 otherwise
-    std::string key_id, signer;     // the key that signed it
-    std::string trusted_keys;       // the folder that key was found in
+    std::string release;                // the signed release, when a signature said it
+    uint32_t security_version = 0;      // vouched for by the board's own keys; 0 otherwise
+    std::string key_id, signer;         // the key that signed it
+    std::string trusted_keys;           // the folder that key was found in
     std::vector<std::string> safeties;  // what it needed to come in (SAFETY_*)
     bool operator==(const Firmware& o) const;
 };

@@ -95,7 +95,9 @@ std::string format_history(const std::vector<Record>& history) {
 }
 
 std::string history_line(const Record& record) {
-    auto line_of = [](const Record& r) { return r.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); };
+    auto line_of = [](const Record& r) {
+        return r.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    };
     std::string line = line_of(record);
     if (line.size() <= HISTORY_MAX_LINE_BYTES) {
         return line;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <optional>
 #include <filesystem>
+#include <optional>
 
 #include "atomic_file.h"
 #include "file_read.h"
@@ -59,7 +59,11 @@ std::optional<std::vector<uint32_t>> code_points(const std::string& text) {
     for (size_t i = 0; i < text.size();) {
         const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
         unsigned char lead = byte(i);
-        size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+        size_t length = lead < 0x80             ? 1
+                        : (lead & 0xE0) == 0xC0 ? 2
+                        : (lead & 0xF0) == 0xE0 ? 3
+                        : (lead & 0xF8) == 0xF0 ? 4
+                                                : 0;
         if (length == 0 || i + length > text.size()) {
             return std::nullopt;
         }
@@ -98,8 +102,8 @@ bool letter_beyond_ascii(uint32_t cp) {
 
 // The small letter of a capital, in the scripts whose case a name may carry.
 uint32_t fold(uint32_t cp) {
-    if ((cp >= 'A' && cp <= 'Z') || (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) || (cp >= 0x391 && cp <= 0x3AB) ||
-        (cp >= 0x410 && cp <= 0x42F)) {
+    if ((cp >= 'A' && cp <= 'Z') || (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7) ||
+        (cp >= 0x391 && cp <= 0x3AB) || (cp >= 0x410 && cp <= 0x42F)) {
         return cp + 0x20;
     }
     if (cp >= 0x400 && cp <= 0x40F) {
@@ -114,8 +118,8 @@ bool valid_key_name(const std::string& name) {
     auto cps = code_points(name);
     return cps && !cps->empty() && name.size() <= MAX_NAME_CHARS && name[0] != '.' &&
            std::all_of(cps->begin(), cps->end(), [](uint32_t c) {
-               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                      c == '_' || c == '.' || letter_beyond_ascii(c);
+               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '-' || c == '_' || c == '.' || letter_beyond_ascii(c);
            });
 }
 
@@ -140,8 +144,9 @@ Status check_folder(const std::string& dir, bool& missing) {
     fs::file_status st = fs::symlink_status(u8::path(dir), ec);
     missing = st.type() == fs::file_type::not_found;
     if (st.type() == fs::file_type::symlink) {
-        return Error{exitcode::USAGE, dir + ": is a symbolic link; a folder of trusted keys is never used "
-                                            "through one (make it a folder of its own)"};
+        return Error{exitcode::USAGE, dir +
+                                          ": is a symbolic link; a folder of trusted keys is never used "
+                                          "through one (make it a folder of its own)"};
     }
     if (!missing && st.type() != fs::file_type::directory) {
         return Error{exitcode::USAGE, dir + ": not a folder of trusted keys (a folder of NAME.pub files)"};
@@ -195,8 +200,8 @@ Status load(const std::string& dir, Folder folder, std::vector<signing::PublicKe
                                                   " (names are one whatever their case): remove one"};
             }
             if (other.id == key.id) {
-                return Error{exitcode::USAGE, dir + ": the same key is trusted as " + other.name + " and as " +
-                                                  key.name + ": remove one"};
+                return Error{exitcode::USAGE, dir + ": the same key is trusted as " + other.name +
+                                                  " and as " + key.name + ": remove one"};
             }
         }
         keys.push_back(key);
@@ -231,7 +236,8 @@ Status add(const std::string& dir, const std::string& key_path, const std::strin
         }
     }
     std::string target = dir + "/" + name + signing::PUBLIC_KEY_SUFFIX;
-    auto there = std::find_if(keys.begin(), keys.end(), [&](const auto& k) { return same_name(k.name, name); });
+    auto there =
+        std::find_if(keys.begin(), keys.end(), [&](const auto& k) { return same_name(k.name, name); });
     if (there != keys.end()) {
         if (!replace) {
             return Error{exitcode::USAGE, dir + "/" + there->name + signing::PUBLIC_KEY_SUFFIX +

@@ -53,8 +53,8 @@ constexpr char KEY_NAME_RULE[] =
 bool same_name(const std::string& a, const std::string& b);
 
 struct Added {
-    signing::PublicKey key;                   // the key, with its name
-    std::string already_as;                   // the entry that trusts this key already: nothing added
+    signing::PublicKey key;                      // the key, with its name
+    std::string already_as;                      // the entry that trusts this key already: nothing added
     std::optional<signing::PublicKey> replaced;  // the key that NAME named before (replace)
 };
 // Copies the public key at `key_path` into `dir` (made if missing) as

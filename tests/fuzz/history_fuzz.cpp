@@ -8,8 +8,6 @@
 #include <vector>
 
 #include "history.h"
-#include "backups.h"
-#include "board_state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
@@ -26,7 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (records::parse_history(records::format_history(h), again) || again != h) {
         __builtin_trap();
     }
-    (void)records::unfinished(h);
-    (void)records::last_update_backup(h);
+    for (const records::Record& r : h) {
+        if (records::history_line(r).size() > records::HISTORY_MAX_LINE_BYTES) {
+            __builtin_trap();  // a line the reader took, written back longer than it takes
+        }
+    }
     return 0;
 }

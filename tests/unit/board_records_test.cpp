@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "history.h"
 #include "backups.h"
 #include "board_state.h"
+#include "history.h"
 #include "signing.h"
 #include "temp_dir.h"
 
@@ -114,7 +114,8 @@ TEST_F(RecordsDir, HistoryKeepsTheNewestAndIsNeverReset) {
 // back; the history's own bound is never passed by the tool.
 TEST_F(RecordsDir, ALongRecordIsShortenedNotRefused) {
     const std::string long_path = "/" + std::string(9000, 'p') + "/image.bin";
-    records::Record r = {{"event", "update"}, {"image", long_path}, {"backup", long_path + ".bak"}, {"note", "x"}};
+    records::Record r = {
+        {"event", "update"}, {"image", long_path}, {"backup", long_path + ".bak"}, {"note", "x"}};
     ASSERT_FALSE(records::append_history(dir.string(), r, "2026-12-09T10:00:00Z"));
     std::ifstream in(at(records::HISTORY_FILE));
     std::string line;
@@ -137,7 +138,8 @@ TEST_F(RecordsDir, ALongRecordIsShortenedNotRefused) {
     ASSERT_FALSE(records::append_history(dir.string(), g, "2026-12-09T10:00:01Z"));
     ASSERT_FALSE(records::read_history(dir.string(), h));
     ASSERT_EQ(h.size(), 2u);
-    EXPECT_EQ(h[1]["image"].get<std::string>().find("\xef\xbf\xbd"), std::string::npos) << "a letter cut in two";
+    EXPECT_EQ(h[1]["image"].get<std::string>().find("\xef\xbf\xbd"), std::string::npos)
+        << "a letter cut in two";
 }
 
 namespace {
@@ -159,10 +161,11 @@ records::BoardState sample_state() {
     unsigned_fw.origin = records::ORIGIN_UNSIGNED;
     unsigned_fw.safeties = {records::SAFETY_UNSIGNED, records::SAFETY_OLDER};
     // A folder name that is not UTF-8 names the same file when read back.
-    records::Backup b{"/b\xff\xfe/backup-20261209-100000-rev0.bin", std::string(64, 'b'), "2026-12-09T10:00:00Z",
-                      "update", unsigned_fw};
+    records::Backup b{"/b\xff\xfe/backup-20261209-100000-rev0.bin", std::string(64, 'b'),
+                      "2026-12-09T10:00:00Z", "update", unsigned_fw};
     s.backups = {b};
-    records::Write w{"update", "/images/v3.bin", std::string(64, 'c'), "2026-12-09T10:00:00Z", 7, b, signed_fw};
+    records::Write w{"update", "/images/v3.bin", std::string(64, 'c'), "2026-12-09T10:00:00Z", 7,
+                     b,        signed_fw};
     s.last_write = w;
     w.backup.reset();
     s.unfinished = w;
@@ -209,19 +212,23 @@ TEST(BoardState, ReadWholeOrRefused) {
         {"the floor edited", replaced("\"floor\": 3", "\"floor\": 0"), "does not match its \"sha256\""},
         {"a security version edited", replaced("\"security_version\": 3", "\"security_version\": 4"),
          "does not match"},
-        {"a backup's path edited", replaced("\"bytes\": \"2f62fffe", "\"bytes\": \"2f63fffe"), "does not match"},
+        {"a backup's path edited", replaced("\"bytes\": \"2f62fffe", "\"bytes\": \"2f63fffe"),
+         "does not match"},
         {"no checksum", unsealed.dump(2), "no \"sha256\""},
-        {"another format", replaced("kova-board-state 1", "kova-board-state 2"), "not \"kova-board-state 1\""},
+        {"another format", replaced("kova-board-state 1", "kova-board-state 2"),
+         "not \"kova-board-state 1\""},
         {"cut short", text.substr(0, text.size() / 2), "not a JSON object"},
         {"resealed: an unsigned backup's security version",
-         resealed(text, [](nlohmann::json& j) { j["backups"][0]["firmware"]["security_version"] = 4294967295u; }),
+         resealed(text,
+                  [](nlohmann::json& j) { j["backups"][0]["firmware"]["security_version"] = 4294967295u; }),
          "that no signature by the board's keys vouches for"},
         {"resealed: a relative backup path",
          resealed(text, [](nlohmann::json& j) { j["backups"][0]["path"] = "evil.bin"; }), "is not absolute"},
         {"resealed: a safety the tool does not know",
          resealed(text, [](nlohmann::json& j) { j["backups"][0]["firmware"]["safeties"][0] = "--yes"; }),
          "not a safety"},
-        {"resealed: a floor past 32 bits", resealed(text, [](nlohmann::json& j) { j["floor"] = 4294967296u; }),
+        {"resealed: a floor past 32 bits",
+         resealed(text, [](nlohmann::json& j) { j["floor"] = 4294967296u; }),
          "\"floor\" is not a whole number"},
         {"resealed: a SHA-256 that is not one",
          resealed(text, [](nlohmann::json& j) { j["installed"]["sha256"] = "00"; }), "is not a SHA-256"},
@@ -280,7 +287,8 @@ TEST_F(RecordsDir, StateFromAnOlderFloorFile) {
     }
     fs::remove(at(records::FLOOR_FILE));
     fs::create_directory(at(records::FLOOR_FILE));
-    EXPECT_TRUE(records::read_state(dir.string(), s, exists)) << "a floor file that cannot be read, read as 0";
+    EXPECT_TRUE(records::read_state(dir.string(), s, exists))
+        << "a floor file that cannot be read, read as 0";
     fs::remove(at(records::FLOOR_FILE));
     // Once a state is written, it holds the floor: the older file is not read.
     std::ofstream(at(records::FLOOR_FILE), std::ios::trunc) << "kova-security-floor 1\nfloor 9\n";

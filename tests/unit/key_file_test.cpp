@@ -66,7 +66,8 @@ TEST_F(KeyFile, CurveCheckAgreesWithOpenSSL) {
     };
     const std::string y = "66485c780e2f83d72433bd5d84a06bb6541c2af31dae871728bf856a174f93f4";
     const keyfile::Point canonical = from_hex(std::string(64, '0') + y);
-    const keyfile::Point plus_p = from_hex("ffffffff00000001000000000000000000000000ffffffffffffffffffffffff" + y);
+    const keyfile::Point plus_p =
+        from_hex("ffffffff00000001000000000000000000000000ffffffffffffffffffffffff" + y);
     EXPECT_TRUE(signing::point_on_curve(canonical)) << "OpenSSL's opinion of (0, y)";
     EXPECT_TRUE(keyfile::on_p256_curve(canonical));
     EXPECT_FALSE(keyfile::on_p256_curve(plus_p)) << "X = p taken for X = 0";
@@ -175,13 +176,21 @@ TEST(KeyFileReader, KeyNames) {
         {"ключ", true},
         {"Ελληνικά", true},
         {"鍵", true},
-        {"ven\xc2\xa0" "dor", false},  // a no-break space
-        {"ven\xe2\x80\x8b" "dor", false},  // a zero-width space
-        {"ven\xe3\x80\x80" "dor", false},  // an ideographic space
-        {"ven\xff", false},  // not UTF-8
-        {"\xd0", false},  // a letter cut short
+        {"ven\xc2\xa0"
+         "dor",
+         false},  // a no-break space
+        {"ven\xe2\x80\x8b"
+         "dor",
+         false},  // a zero-width space
+        {"ven\xe3\x80\x80"
+         "dor",
+         false},              // an ideographic space
+        {"ven\xff", false},   // not UTF-8
+        {"\xd0", false},      // a letter cut short
         {"\xc0\xae", false},  // an overlong '.'
-        {"ab\xc3\x97" "cd", false},  // the multiplication sign
+        {"ab\xc3\x97"
+         "cd",
+         false},  // the multiplication sign
         {"v-2_b.1", true},
         {std::string(64, 'k'), true},
         {"", false},
@@ -199,7 +208,7 @@ TEST(KeyFileReader, KeyNames) {
     const std::tuple<std::string, std::string, bool> pairs[] = {
         {"vendor", "VENDOR", true}, {"поставщик", "ПОСТАВЩИК", true}, {"ёж", "ЁЖ", true},
         {"άλφα", "ΆΛΦΑ", false},  // accented capitals: taken as names of their own
-        {"ωμέγα", "ΩΜΈΓΑ", false}, {"Ελλάδα", "ελλάδα", true}, {"vendor", "vendor2", false},
+        {"ωμέγα", "ΩΜΈΓΑ", false},  {"Ελλάδα", "ελλάδα", true},       {"vendor", "vendor2", false},
         {"a", "b", false}};
     for (const auto& [a, b, same] : pairs) {
         EXPECT_EQ(trust::same_name(a, b), same) << a << " / " << b;

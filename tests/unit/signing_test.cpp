@@ -131,7 +131,10 @@ TEST_F(Signing, TrustStoreAccountsForEveryEntry) {
         {"the same key, replace", "vendor", "second", true, nullptr, "vendor"},
         {"another key, a trusted name in another case", "fourth", "VENDOR", false,
          "another key is trusted as vendor", nullptr},
-        {"a no-break space in the name", "fourth", "ven\xc2\xa0" "dor", false, "a key's name is", nullptr},
+        {"a no-break space in the name", "fourth",
+         "ven\xc2\xa0"
+         "dor",
+         false, "a key's name is", nullptr},
         {"not UTF-8", "fourth", "ven\xff", false, "a key's name is", nullptr},
         {"a separator", "fourth", "a/b", false, "a key's name is", nullptr},
         {"a blank", "fourth", "a b", false, "a key's name is", nullptr},
@@ -181,14 +184,19 @@ TEST_F(Signing, TrustStoreAccountsForEveryEntry) {
          },
          "link.pub: is a symbolic link"},
         {"one key under two names",
-         [](const std::string& s, const std::string& k) { fs::copy_file(k + "/other.pub", s + "/second.pub"); },
+         [](const std::string& s, const std::string& k) {
+             fs::copy_file(k + "/other.pub", s + "/second.pub");
+         },
          "the same key is trusted as other and as second"},
         {"two names that differ in case",
-         [](const std::string& s, const std::string& k) { fs::copy_file(k + "/vendor.pub", s + "/OTHER.pub"); },
+         [](const std::string& s, const std::string& k) {
+             fs::copy_file(k + "/vendor.pub", s + "/OTHER.pub");
+         },
          "two keys are named"},
         {"a name outside the set",
          [](const std::string& s, const std::string& k) {
-             fs::copy_file(k + "/vendor.pub", s + "/ven\xc2\xa0" "dor.pub");
+             fs::copy_file(k + "/vendor.pub", s + "/ven\xc2\xa0"
+                                                  "dor.pub");
          },
          "not a trusted key's name"},
         {"a key others may write",

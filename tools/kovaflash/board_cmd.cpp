@@ -4,10 +4,10 @@
 #include <memory>
 #include <vector>
 
+#include "atomic_file.h"
 #include "builder.h"
 #include "image_identity.h"
 #include "trust_store.h"
-#include "atomic_file.h"
 #include "utf8_path.h"
 
 namespace {
@@ -71,8 +71,8 @@ int run_info(Session& s) {
     // What the board's state knows: how the firmware came, the floor, a
     // write left open.
     const records::BoardState& st = s.state();
-    std::string sha = sigfile::hex(signing::sha256(s.installed_firmware().data(), flashmap::FLASH_SIZE).data(),
-                                   sigfile::HASH_BYTES);
+    std::string sha = sigfile::hex(
+        signing::sha256(s.installed_firmware().data(), flashmap::FLASH_SIZE).data(), sigfile::HASH_BYTES);
     nlohmann::json known = {{"floor", st.floor}};
     s.say("board's state (%s)", s.state_exists() ? (s.records_dir() + "/" + records::STATE_FILE).c_str()
                                                  : "none yet: this tool has not written to the board");
@@ -93,7 +93,8 @@ int run_info(Session& s) {
         known["origin"] = f.origin;
         known["safeties"] = f.safeties;
     } else {
-        s.say("  installed    : not written by this tool as far as its state knows (SHA-256 %s)", sha.c_str());
+        s.say("  installed    : not written by this tool as far as its state knows (SHA-256 %s)",
+              sha.c_str());
         known["origin"] = "unknown";
     }
     s.say("  floor        : %u", unsigned(st.floor));
@@ -113,8 +114,8 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
         }
         std::string file = u8::text(u8::path(key_path).filename());
         if (!trust::is_key_file(file) || !trust::valid_key_name(key_name_of(file))) {
-            throw Error{exitcode::USAGE, key_path + ": a trusted key's file is named NAME.pub, and " +
-                                             trust::KEY_NAME_RULE};
+            throw Error{exitcode::USAGE,
+                        key_path + ": a trusted key's file is named NAME.pub, and " + trust::KEY_NAME_RULE};
         }
     }
     if (board_files_present(s.options.board_dir) && !s.options.replace) {
@@ -189,14 +190,13 @@ int run_board_init(Session& s, const std::string& image_path, const std::vector<
         s.warn("the board trusts no key yet: updates are refused until one is added (`kovaflash trust add`)");
     }
     s.report["trusted_keys"] = names;
-    records::Record r = {
-        {"event", "board-init"},
-        {"floor_before", old_err ? nlohmann::json("damaged") : nlohmann::json(old.floor)},
-        {"floor_after", 0},
-        {"board", s.state().board},
-        {"image", image_path.empty() ? std::string("(generated, revision 0)") : image_path},
-        {"trusted_keys", keys},
-        {"exit_code", exitcode::OK}};
+    records::Record r = {{"event", "board-init"},
+                         {"floor_before", old_err ? nlohmann::json("damaged") : nlohmann::json(old.floor)},
+                         {"floor_after", 0},
+                         {"board", s.state().board},
+                         {"image", image_path.empty() ? std::string("(generated, revision 0)") : image_path},
+                         {"trusted_keys", keys},
+                         {"exit_code", exitcode::OK}};
     if (had_state && !old_err && old.unfinished) {
         r["replaced_unfinished"] = old.unfinished->command + " of " + old.unfinished->image;
     }

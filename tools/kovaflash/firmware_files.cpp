@@ -4,8 +4,8 @@
 #include <filesystem>
 
 #include "atomic_file.h"
-#include "block_map.h"
 #include "backups.h"
+#include "block_map.h"
 #include "board_lock.h"
 #include "image_identity.h"
 #include "signing.h"

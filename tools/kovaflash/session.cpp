@@ -6,9 +6,9 @@
 #include <filesystem>
 
 #include "atomic_file.h"
+#include "backups.h"
 #include "image_file.h"
 #include "interrupt.h"
-#include "backups.h"
 #include "permissions.h"
 #include "trust_store.h"
 #include "utf8_path.h"
@@ -111,8 +111,9 @@ void Session::open(Access access) {
     }
     interrupt::cancel_point();  // caught while waiting for the lock
     if (lock_.abandoned()) {
-        warn("the last holder of the board's lock ended without letting go (killed?); the board is as it "
-             "left it");
+        warn(
+            "the last holder of the board's lock ended without letting go (killed?); the board is as it "
+            "left it");
     }
     if (access != Access::Read) {
         for (const std::string& folder : {dir, records_dir()}) {
@@ -206,9 +207,9 @@ std::string Session::records_dir() const { return default_records_dir(options.bo
 // The records folder and the files in it that decisions trust: owned by
 // the caller or root and writable by no one else, or refused.
 void Session::read_state() {
-    for (const std::string& path : {options.board_dir, records_dir(),
-                                    records_dir() + "/" + records::STATE_FILE,
-                                    records_dir() + "/" + records::HISTORY_FILE}) {
+    for (const std::string& path :
+         {options.board_dir, records_dir(), records_dir() + "/" + records::STATE_FILE,
+          records_dir() + "/" + records::HISTORY_FILE}) {
         if (Status err = check_private(path)) {
             throw *err;
         }

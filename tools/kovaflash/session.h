@@ -14,8 +14,8 @@
 #include "api.h"
 #include "board_lock.h"
 #include "board_state.h"
-#include "history.h"
 #include "error.h"
+#include "history.h"
 
 struct GlobalOptions {
     std::string board_dir = "./kova-board";

@@ -65,15 +65,15 @@ int run_trust_add(Session& s, const std::string& key_path, std::string name) {
     s.report["key_id"] = id;
     s.report["added"] = added.already_as.empty();
     if (!added.already_as.empty()) {
-        s.say("trusted key   : %s (%s) is trusted already, as %s, in %s; nothing added", name.c_str(), id.c_str(),
-              added.already_as.c_str(), dir.c_str());
+        s.say("trusted key   : %s (%s) is trusted already, as %s, in %s; nothing added", name.c_str(),
+              id.c_str(), added.already_as.c_str(), dir.c_str());
         s.report["name"] = added.already_as;
         return exitcode::OK;
     }
     s.report["name"] = name;
     s.say("trusted key   : %s (%s) added to %s", name.c_str(), id.c_str(), dir.c_str());
-    records::Record r = {{"event", "trust-add"}, {"name", name},           {"key_id", id},
-                         {"folder", dir},        {"exit_code", exitcode::OK}};
+    records::Record r = {
+        {"event", "trust-add"}, {"name", name}, {"key_id", id}, {"folder", dir}, {"exit_code", exitcode::OK}};
     if (added.replaced) {
         s.say("replaced      : %s (%s), trusted as %s until now", added.replaced->name.c_str(),
               id_of(*added.replaced).c_str(), added.replaced->name.c_str());
@@ -92,7 +92,8 @@ int run_trust_remove(Session& s, const std::string& name) {
     if (Status err = trust::remove(dir, name, removed)) {
         throw *err;
     }
-    s.say("trusted key   : %s (%s) removed from %s", removed.name.c_str(), id_of(removed).c_str(), dir.c_str());
+    s.say("trusted key   : %s (%s) removed from %s", removed.name.c_str(), id_of(removed).c_str(),
+          dir.c_str());
     std::vector<signing::PublicKey> left;
     if (!trust::load(dir, trust::Folder::Default, left) && left.empty()) {
         s.warn("WARNING: " + dir + " holds no key now: the board takes no update until one is added");

@@ -143,8 +143,7 @@ private:
             r_.image_path = last->backup->path;
             image_ = load_image(r_.image_path);
             if (sha256_hex(image_) != last->backup->sha256) {
-                throw Error{exitcode::REFUSED, r_.image_path +
-                                                   ": not the backup the last " + last->command +
+                throw Error{exitcode::REFUSED, r_.image_path + ": not the backup the last " + last->command +
                                                    " took (its SHA-256 differs from the board's state); "
                                                    "nothing written"};
             }
@@ -199,9 +198,10 @@ private:
             incoming_.security_version = prov_.security_version;
         } else if (prov_.good) {
             incoming_.origin = records::ORIGIN_OTHER_KEYS;
-            s_.say("floor         : signed by a key of %s, not of the board's own store: counts as security "
-                   "version 0, and never raises the floor",
-                   s_.trust_dir().c_str());
+            s_.say(
+                "floor         : signed by a key of %s, not of the board's own store: counts as security "
+                "version 0, and never raises the floor",
+                s_.trust_dir().c_str());
         } else {
             incoming_.origin = records::ORIGIN_UNSIGNED;
             add_safety(records::SAFETY_UNSIGNED);
@@ -216,7 +216,8 @@ private:
     }
 
     void add_safety(const char* safety) {
-        if (std::find(incoming_.safeties.begin(), incoming_.safeties.end(), safety) == incoming_.safeties.end()) {
+        if (std::find(incoming_.safeties.begin(), incoming_.safeties.end(), safety) ==
+            incoming_.safeties.end()) {
             incoming_.safeties.push_back(safety);
         }
     }
@@ -331,7 +332,7 @@ private:
         if (cut_short_) {
             const auto& open = state_.unfinished;
             std::string interrupted = open ? open->image + " (begun at " + open->time + ")"
-                                                  : "the image whose boot block lies at 0x30000";
+                                           : "the image whose boot block lies at 0x30000";
             cause =
                 "an update was cut short while it rewrote the boot block, and the library refuses every "
                 "image but that one until it is complete: run the interrupted update again to complete "
@@ -416,9 +417,10 @@ private:
             s_.say("up to date    : the installed firmware is this image; nothing written");
             return exitcode::OK + 1;
         }
-        s_.say("completed     : the %s begun at %s had written the flash: it holds this image (verified); "
-               "its records are completed, nothing written",
-               command(), state_.unfinished->time.c_str());
+        s_.say(
+            "completed     : the %s begun at %s had written the flash: it holds this image (verified); "
+            "its records are completed, nothing written",
+            command(), state_.unfinished->time.c_str());
         s_.report["completed_unfinished"] = true;
         verified_ = true;
         begun_ = state_.unfinished->seq;
@@ -481,9 +483,10 @@ private:
         }
         if (first && first->sha256 == sha256_hex(before_)) {
             way_back_ = first;
-            s_.say("backup        : %s, taken before the interrupted %s, holds what is installed now; none "
-                   "other taken",
-                   first->path.c_str(), command());
+            s_.say(
+                "backup        : %s, taken before the interrupted %s, holds what is installed now; none "
+                "other taken",
+                first->path.c_str(), command());
             s_.report["backup"] = first->path;
             s_.report["backup_sha256"] = first->sha256;
             return;
@@ -648,7 +651,8 @@ private:
             std::vector<std::string> gone = prune_dated_backups(s_, r_.keep_backups, kept);
             next.backups.erase(std::remove_if(next.backups.begin(), next.backups.end(),
                                               [&](const records::Backup& b) {
-                                                  return std::find(gone.begin(), gone.end(), b.path) != gone.end();
+                                                  return std::find(gone.begin(), gone.end(), b.path) !=
+                                                         gone.end();
                                               }),
                                next.backups.end());
         }

@@ -124,12 +124,11 @@ Output open_output(const std::wstring& maker_path) {
     }
     out.writer = std::make_unique<trace::Writer>(write_all);
     trace::Event header{trace::Kind::Header};
-    std::string text = "format: " + std::to_string(trace::FORMAT_VERSION) + "\n" + "board: " +
-                       kova::identity::BOARD_MODEL + "\n" +
-                       "time: " + now_utc("%04u-%02u-%02uT%02u:%02u:%02uZ") + "\n" +
-                       "tool: " + program_name() + "\n" + "maker: " + u8::from_wide(maker_path) + "\n" +
-                       "maker-sha256: " + file_sha256(maker_path) + "\n" + "recorder: " + RECORDER_VERSION +
-                       "\n";
+    std::string text =
+        "format: " + std::to_string(trace::FORMAT_VERSION) + "\n" + "board: " + kova::identity::BOARD_MODEL +
+        "\n" + "time: " + now_utc("%04u-%02u-%02uT%02u:%02u:%02uZ") + "\n" + "tool: " + program_name() +
+        "\n" + "maker: " + u8::from_wide(maker_path) + "\n" + "maker-sha256: " + file_sha256(maker_path) +
+        "\n" + "recorder: " + RECORDER_VERSION + "\n";
     header.data.assign(text.begin(), text.end());
     out.writer->put(header);
     return out;
