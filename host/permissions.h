@@ -12,9 +12,15 @@
 // Nothing when `path` is missing, or is owned by the caller or root and
 // writable by neither its group nor others. Otherwise exitcode::USAGE naming
 // `path`, what is wrong, and the chown or chmod that mends it. Links are
-// not followed: a link is refused as such by whoever opens the file. On
-// Windows (where a file's owner and mode are not this rule's) nothing.
+// not followed: a link is refused as such by whoever opens the file.
+// On Windows: owned by Administrators, SYSTEM or TrustedInstaller, and
+// writable by no one else (an administrator who owns what it creates,
+// where a machine's policy makes it so, counts as Administrators); the
+// message gives the icacls lines that mend it.
 Status check_private(const std::string& path);
+// Whether check_private checks (on from the start). kovaflash.exe turns it
+// off for a simulated board, which is a test's folder, not a board's.
+void set_permission_checks(bool on);
 
 // Whether this process may make files in `dir` (or, while it does not
 // exist, in the folder that would hold it).

@@ -35,11 +35,13 @@ say "kovaflash update $work/unknown.bin --yes   # signed by a key the board does
 "$bin/kovaflash" --board "$board" update "$work/unknown.bin" --yes || echo "(exit $?)"
 flash update "$work/new.bin" --yes --map
 flash verify "$work/new.bin"
+flash info   # the board's state: release 05.02, security version 2, signed by vendor, floor 2
 flash check "$work/new.bin"
 say "kovaflash update $work/old.bin --yes   # an older release (security version 1 < 2): refused, exit 3"
 "$bin/kovaflash" --board "$board" update "$work/old.bin" --yes || echo "(exit $?)"
 flash restore --yes
 flash verify "$work/installed.bin"
+flash info   # the firmware as found before the update, back; the floor stays 2
 flash trust list
 flash history
 flash flash read 0x1FFFE0 --count 32

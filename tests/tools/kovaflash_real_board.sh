@@ -97,6 +97,25 @@ out=$(cd "$work/elsewhere" && launch "$runner" "$bin/kovaflash.exe" --board ../h
 [ $? = 0 ] && grep -q 'not needed: a backup this tool took' <<<"$out" || bad "restore on the real-board path: $out"
 "$native/kovaflash" --board "$board" verify "$work/installed.bin" >/dev/null || bad "restore did not bring back the board's firmware"
 kf update "$work/new.bin" --yes >/dev/null || bad "the update again after the restore"
+# What the board trusts may be written by Administrators, SYSTEM and
+# TrustedInstaller only: a folder or file others may write is refused, with
+# the icacls lines that mend it. (Wine shows a Unix file's owner and mode as
+# its owner and access list: "others may write" as Everyone's write access,
+# another owner than the caller as Anonymous; it keeps no list set on a
+# file, so icacls cannot be run here.)
+for f in board-records board-records/board-state.json board-records/history.jsonl trusted-keys trusted-keys/vendor.pub; do
+    chmod o+w "$bin/$f"
+    out=$(kf check "$work/new.bin")
+    [ $? = 2 ] && grep -q 'writable by S-1-1-0, not only by Administrators' <<<"$out" && grep -q 'icacls ' <<<"$out" ||
+        bad "$f writable by everyone: $out"
+    chmod o-w "$bin/$f"
+done
+if [ "$(id -u)" = 0 ]; then
+    chown 65534 "$bin/board-records/board-state.json"
+    out=$(kf info)
+    [ $? = 2 ] && grep -q 'owned by S-1-5-7, not by Administrators' <<<"$out" || bad "a state another account owns: $out"
+    chown 0 "$bin/board-records/board-state.json"
+fi
 # The board's records lie beside the program too: the update is in the history.
 out=$(kf history)
 grep -q ' update  image=.*new.bin.*exit_code=0' <<<"$out" && [ -f "$bin/board-records/history.jsonl" ] ||

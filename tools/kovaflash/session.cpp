@@ -77,6 +77,11 @@ void Session::open(Access access) {
     if (Status err = bind_kova(api)) {
         throw *err;
     }
+#if defined(_WIN32)
+    // Access control lists guard what a board trusts; a simulated board
+    // is a test's folder (natively the owners and modes are checked).
+    set_permission_checks(!api.simulated);
+#endif
     if (!api.recording.empty()) {
         warn("a recording ZUNDA.dll is in place (diagnostics): " + api.recording);
     }
@@ -207,9 +212,12 @@ std::string Session::records_dir() const { return default_records_dir(options.bo
 // The records folder and the files in it that decisions trust: owned by
 // the caller or root and writable by no one else, or refused.
 void Session::read_state() {
-    for (const std::string& path :
-         {options.board_dir, records_dir(), records_dir() + "/" + records::STATE_FILE,
-          records_dir() + "/" + records::HISTORY_FILE}) {
+    std::vector<std::string> trusted = {records_dir(), records_dir() + "/" + records::STATE_FILE,
+                                        records_dir() + "/" + records::HISTORY_FILE};
+#if !defined(_WIN32)
+    trusted.push_back(options.board_dir);  // on a board, only the lock and backups live there
+#endif
+    for (const std::string& path : trusted) {
         if (Status err = check_private(path)) {
             throw *err;
         }
