@@ -175,7 +175,7 @@ if native_only "a kill at the state's last write (strace)" && command -v strace 
     cut_at_end update v5.bin --yes
     flash_is v5.bin || bad "the cut update did not save the flash"
     out=$(kf info)
-    grep -q "unfinished   : the last update of $work/v5.bin" <<<"$out" || bad "info after a cut update: $out"
+    grep -q "unfinished   : the last update of v5.bin" <<<"$out" || bad "info after a cut update: $out"
     out=$(kf update v5.bin --yes 2>&1)
     expect "the rerun of a cut update" 0 "its records are completed" "$out" $?
     [ "$(known floor)" = 5 ] || bad "the rerun did not raise the floor: $(known floor)"
