@@ -236,23 +236,26 @@ if [ -z "$runner" ] && command -v script >/dev/null; then
     wait
 fi
 
-# An update cut short (power, kill) is said by the next run, and its rerun
-# keeps the backup the first try took instead of taking one of the torn flash.
+# An update cut short (power, kill) once the board's state says it began is
+# said by the next run; its rerun keeps the backup the first try took
+# (killed before the flash was saved), or completes the records (after).
 cut=0
+began() { grep -q '"unfinished": {' "$board/board-state.json" 2>/dev/null; }
 for attempt in $(seq 10); do
     kf board init --replace --wait 5 --image "$images/installed.bin" >/dev/null
     $runner "$tool" --allow-unsigned --board "$board" update "$images/good.bin" --yes >/dev/null 2>&1 &
     pid=$!
-    while kill -0 $pid 2>/dev/null && ! tail -1 "$board/history.jsonl" | grep -q '"update-begun"'; do sleep 0.001; done
+    while kill -0 $pid 2>/dev/null && ! began; do sleep 0.001; done
     kill -9 $pid 2>/dev/null
     wait $pid 2>/dev/null
-    tail -1 "$board/history.jsonl" | grep -q '"update-begun"' && { cut=1; break; }
+    began && { cut=1; break; }
 done
 if [ $cut = 1 ]; then
     backups=$(ls "$board"/backup-*.bin | wc -l)
     out=$(kf update "$images/good.bin" --yes --wait 5 2>&1)
     grep -q "the last update of $images/good.bin, begun at .*, did not finish: run it again to complete it" <<<"$out" &&
-        grep -q 'taken before the interrupted update' <<<"$out" && grep -q '^verified' <<<"$out" &&
+        { { grep -q 'taken before the interrupted update' <<<"$out" && grep -q '^verified' <<<"$out"; } ||
+            grep -q 'its records are completed' <<<"$out"; } &&
         [ "$(ls "$board"/backup-*.bin | wc -l)" = "$backups" ] || bad "the run after an update cut short: $out"
     kf history | grep -q 'did not finish' && bad "history still says unfinished after the rerun completed it"
 else
