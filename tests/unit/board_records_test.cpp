@@ -96,6 +96,9 @@ TEST_F(RecordsDir, HistoryKeepsTheNewestAndIsNeverReset) {
     }
     EXPECT_EQ(events(), (std::vector<std::string>{"second#2", "third#3", "newest#4"}))
         << "the oldest is dropped";
+    records::Record past = {{"event", "past the bound"}};
+    ASSERT_FALSE(records::append_history(dir.string(), past, "2026-12-09T10:00:00Z", nullptr, 3));
+    EXPECT_EQ(past["seq"].get<uint64_t>(), 5u) << "seq counts on across the bound";
 
     // A damaged history is refused and left as it is, not started afresh.
     const std::string path = at(records::HISTORY_FILE);

@@ -230,8 +230,10 @@ private:
         const uint32_t version = incoming_.security_version;
         s_.report["security_version"] = version;
         const auto& last = state_.last_write;
+        // The very firmware that update replaced, whichever file the state
+        // holds it in.
         bool undoes_last = restore() && known_ && last && last->command == "update" && last->backup &&
-                           last->backup->sha256 == image_sha_ && last->backup->path == image_abs_;
+                           last->backup->sha256 == image_sha_;
         if (version >= floor_) {
             return;
         }
