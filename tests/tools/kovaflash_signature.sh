@@ -6,14 +6,7 @@
 # restore, and the history. Keys and signatures are made here by the native
 # kova-image (and openssl for the foreign key files), never kept.
 # Usage: kovaflash_signature.sh KOVAFLASH RUNNER KOVA_IMAGE   (RUNNER: "" natively, wine64)
-set -uo pipefail
-kovaflash=$1 runner=$2 kova_image=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail=0
-bad() { echo "FAIL: $*"; fail=1; }
-[ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
-. "$(dirname "$0")/launch.sh"
+. "$(dirname "$0")/tool_test.sh" "$@"
 kf() { launch "$runner" "$kovaflash" --board "$work/board" "$@"; }
 # The board's floor, as its state holds it (info reads it).
 floor() { kf --json info | python3 -c 'import json,sys; print(json.load(sys.stdin)["state"]["floor"])'; }

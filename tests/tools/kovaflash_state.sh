@@ -4,14 +4,7 @@
 # store through the files beside the board; each says what must hold.
 # Keys, signatures and images are made here by the native kova-image.
 # Usage: kovaflash_state.sh KOVAFLASH RUNNER KOVA_IMAGE   (RUNNER: "" natively, wine64)
-set -uo pipefail
-kovaflash=$1 runner=$2 kova_image=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail=0
-bad() { echo "FAIL: $*"; fail=1; }
-[ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
-. "$(dirname "$0")/launch.sh"
+. "$(dirname "$0")/tool_test.sh" "$@"
 board=$work/board
 kf() { launch "$runner" "$kovaflash" --board "$board" "$@"; }
 ki() { "$kova_image" "$@" >/dev/null || bad "kova-image $*"; }

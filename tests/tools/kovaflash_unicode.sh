@@ -5,14 +5,7 @@
 # be valid UTF-8 holding the names as given; a missing file named in such a
 # folder is named as it is; then a path longer than 260 characters.
 # Usage: kovaflash_unicode.sh KOVAFLASH RUNNER KOVA_IMAGE   (RUNNER: "" natively, wine64)
-set -uo pipefail
-kovaflash=$1 runner=$2 kova_image=$3
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail=0
-bad() { echo "FAIL: $*"; fail=1; }
-[ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
-. "$(dirname "$0")/launch.sh"
+. "$(dirname "$0")/tool_test.sh" "$@"
 kf() { launch "$runner" "$kovaflash" "$@"; }
 ki() { "$kova_image" "$@" >/dev/null || bad "kova-image $*"; }
 
