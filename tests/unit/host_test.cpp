@@ -20,6 +20,7 @@
 #include "board_lock.h"
 #include "builder.h"
 #include "image_file.h"
+#include "permissions.h"
 #include "session.h"
 #include "temp_dir.h"
 #include "update_plan.h"
@@ -123,6 +124,114 @@ TEST_F(HostFiles, OneHolderOfTheBoardLockAtATime) {
     Status missing = third.acquire((dir / "no-such-folder").string(), 0);
     ASSERT_TRUE(missing);
     EXPECT_EQ(missing->code, exitcode::ENVIRONMENT);
+}
+
+// The lock is the folder's: deleting or replacing the lock file under its
+// holder lets no second one in, nor does a reader; a waiter that is told
+// to give up stops at once.
+TEST_F(HostFiles, TheLockIsTheFoldersNotTheFiles) {
+    BoardLock holder;
+    ASSERT_FALSE(holder.acquire(dir.string(), 0));
+    struct Case {
+        const char* name;
+        void (*change)(const fs::path& dir);
+        bool reader;
+    } cases[] = {
+        {"the lock file deleted", [](const fs::path& d) { fs::remove(d / BOARD_LOCK_FILE); }, false},
+        {"the lock file replaced",
+         [](const fs::path& d) {
+             fs::remove(d / BOARD_LOCK_FILE);
+             std::ofstream(d / BOARD_LOCK_FILE) << "1\n";
+         },
+         false},
+        {"a reader", [](const fs::path&) {}, true},
+    };
+    for (const Case& c : cases) {
+        c.change(dir);
+        BoardLock second;
+        Status busy = second.acquire(dir.string(), 0, c.reader);
+        ASSERT_TRUE(busy) << c.name << ": a second holder let in";
+        EXPECT_EQ(busy->code, exitcode::BUSY) << c.name;
+    }
+    BoardLock waiter;
+    int asked = 0;
+    auto start = std::chrono::steady_clock::now();
+    Status given_up = waiter.acquire(dir.string(), 60, false, nullptr, [&] { return ++asked >= 2; });
+    ASSERT_TRUE(given_up);
+    EXPECT_EQ(given_up->code, exitcode::BUSY);
+    EXPECT_EQ(asked, 2);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30)) << "waited out the 60 s";
+}
+
+// Who may change what the board trusts: the caller or root owns it, and
+// neither its group nor others may write it.
+TEST_F(HostFiles, OnlyItsOwnerMayWriteWhatTheBoardTrusts) {
+    put("key", "k");
+    fs::create_directory(at("folder"));
+    struct Case {
+        const char* path;
+        fs::perms mode;
+        const char* error;  // nullptr: trusted
+    } cases[] = {
+        {"key",
+         fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read,
+         nullptr},
+        {"key", fs::perms::owner_read | fs::perms::group_write, "key: writable by others (mode 0420)"},
+        {"key", fs::perms::owner_read | fs::perms::others_write, "writable by others (mode 0402)"},
+        {"folder", fs::perms::owner_all | fs::perms::group_all,
+         "folder: writable by others (mode 0770), so nothing in it is trusted (`chmod go-w"},
+        {"folder", fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec, nullptr},
+        {"missing", fs::perms::none, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::error_code ec;
+        fs::permissions(at(c.path), c.mode, ec);
+        Status err = check_private(at(c.path));
+        if (!c.error) {
+            EXPECT_FALSE(err) << c.path << ": " << err->text;
+        } else {
+            ASSERT_TRUE(err) << c.path;
+            EXPECT_EQ(err->code, exitcode::USAGE);
+            EXPECT_NE(err->text.find(c.error), std::string::npos) << err->text;
+        }
+    }
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(at("key").c_str(), 65534, 65534), 0);
+        fs::permissions(at("key"), fs::perms::owner_read);
+        Status other = check_private(at("key"));
+        ASSERT_TRUE(other) << "a key another account owns";
+        EXPECT_NE(other->text.find("owned by uid 65534, neither you nor root"), std::string::npos)
+            << other->text;
+    }
+}
+
+// A folder replaced whole: what it held goes, a link in its place is
+// replaced as a link, and a folder left aside by a killed run is a
+// temporary the next writer removes.
+TEST_F(HostFiles, AFolderIsReplacedWhole) {
+    fs::create_directory(at("store"));
+    put("store/old.pub", "old");
+    put("outside-keep", "keep");
+    fs::create_directory(at("outside"));
+    put("outside/mine.pub", "mine");
+    fs::create_directory_symlink(at("outside"), at("linked"));
+    for (const char* target : {"store", "linked", "new"}) {
+        std::string fresh;
+        ASSERT_FALSE(make_folder_aside(at(target), fresh)) << target;
+        EXPECT_EQ(fs::path(fresh).filename().string().rfind(std::string(".") + target + ".", 0), 0u) << fresh;
+        put(fs::path(fresh).filename().string() + "/new.pub", "new");
+        ASSERT_FALSE(put_folder_in_place(fresh, at(target))) << target;
+        EXPECT_FALSE(fs::is_symlink(at(target))) << target;
+        EXPECT_EQ(text_of(std::string(target) + "/new.pub"), "new") << target;
+        EXPECT_FALSE(fs::exists(at(std::string(target) + "/old.pub"))) << target;
+    }
+    EXPECT_EQ(text_of("outside/mine.pub"), "mine") << "written through the link";
+    std::string left;
+    ASSERT_FALSE(make_folder_aside(at("store"), left));
+    EXPECT_EQ(remove_stale_temporaries_in(dir.string(), [](const std::string& n) { return n == "store"; }),
+              1u);
+    EXPECT_FALSE(fs::exists(left));
+    EXPECT_TRUE(fs::exists(at("store/new.pub")));
 }
 
 struct ReadCase {
