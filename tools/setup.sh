@@ -35,7 +35,7 @@ SETUP_TEST_PACKAGES=(
     "lld|the kit's checks: lld-link (MSVC-style link) and lld (llvm-mingw link)"
     "python3|the JSON checks of the host tool's tests"
     "openssl|the signature test's key files of other kinds (explicit curves, P-384, compressed points)"
-    "strace|the safety test's proof that every file reaches the disk before its rename"
+    "strace|the safety test's proof that every file reaches the disk before its rename, and the state test's kill at a chosen write"
     "zip|the kit's zip"
     "unzip|the kit's check"
     "wine|Wine's tools (wineboot, winepath)"
