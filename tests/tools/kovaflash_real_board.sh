@@ -97,6 +97,13 @@ out=$(cd "$work/elsewhere" && launch "$runner" "$bin/kovaflash.exe" --board ../h
 [ $? = 0 ] && grep -q 'not needed: a backup this tool took' <<<"$out" || bad "restore on the real-board path: $out"
 "$native/kovaflash" --board "$board" verify "$work/installed.bin" >/dev/null || bad "restore did not bring back the board's firmware"
 kf update "$work/new.bin" --yes >/dev/null || bad "the update again after the restore"
+# After an update that took no backup, restore has none to take (and does
+# not reach for an older one); the board's state says so on the board too.
+kf update "$work/old.bin" --yes --allow-older --no-backup >/dev/null 2>&1 || bad "an older release with --allow-older"
+out=$(kf restore --yes)
+[ $? = 2 ] && grep -q 'took no backup (--no-backup)' <<<"$out" || bad "restore after --no-backup on the real-board path: $out"
+"$native/kovaflash" --board "$board" verify "$work/old.bin" >/dev/null || bad "a refused restore changed the board"
+kf update "$work/new.bin" --yes >/dev/null || bad "the update back to new.bin"
 # What the board trusts may be written by Administrators, SYSTEM and
 # TrustedInstaller only: a folder or file others may write is refused, with
 # the icacls lines that mend it. (Wine shows a Unix file's owner and mode as
