@@ -48,7 +48,8 @@ int run_info(Session& s) {
                            {"date", api.date},
                            {"flash_size", *api.flash_size}};
 
-    ident::Identity id = ident::read_identity(s.installed_firmware().data());
+    const std::vector<uint8_t> flash = s.installed_firmware();
+    ident::Identity id = ident::read_identity(flash.data());
     auto why = ident::refusal(id);
     s.say("installed firmware");
     s.say("  platform tag : \"%s\"", id.platform_tag.c_str());
@@ -71,8 +72,8 @@ int run_info(Session& s) {
     // What the board's state knows: how the firmware came, the floor, a
     // write left open.
     const records::BoardState& st = s.state();
-    std::string sha = sigfile::hex(
-        signing::sha256(s.installed_firmware().data(), flashmap::FLASH_SIZE).data(), sigfile::HASH_BYTES);
+    const sigfile::Hash hash = signing::sha256(flash.data(), flash.size());
+    const std::string sha = sigfile::hex(hash.data(), hash.size());
     nlohmann::json known = {{"floor", st.floor}};
     s.say("board's state (%s)", s.state_exists() ? (s.records_dir() + "/" + records::STATE_FILE).c_str()
                                                  : "none yet: this tool has not written to the board");

@@ -236,8 +236,6 @@ void Session::read_state() {
     }
 }
 
-void Session::reload_state() { read_state(); }
-
 std::string Session::unfinished_text() const {
     if (!state_.unfinished) {
         return "";

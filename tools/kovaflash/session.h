@@ -89,8 +89,6 @@ public:
     // Replaces the board's state file with `state` whole, and keeps it as
     // the session's. Throws Error.
     void store_state(const records::BoardState& state);
-    // Reads the state anew, for a board made anew (board init). Throws Error.
-    void reload_state();
     // The line that says a write did not finish, or "" when none is open.
     std::string unfinished_text() const;
     // Adds `record` to the history, with the tool's and library's versions;
