@@ -122,6 +122,17 @@ mv "$board/history.jsonl" "$work/history.aside"
 out=$(kf restore --yes)
 expect "restore without a history" 0 "undoes that update" "$out" $?
 
+# Pruning removes dated backups, and the state stops offering them.
+fresh
+for v in 1 3 5; do kf update "v$v.bin" --yes --keep-backups 1 >/dev/null || bad "update to v$v"; done
+python3 - "$board/board-state.json" <<'PYEOF' || bad "the state offers a backup pruning removed"
+import json, os, sys
+paths = [b["path"] for b in json.load(open(sys.argv[1]))["backups"]]
+gone = [p for p in paths if not os.path.exists(p)]
+print(*("offered, but gone: " + p for p in gone), sep="\n")
+sys.exit(1 if gone or len(paths) != 2 else 0)
+PYEOF
+
 # 3. Only a signature by a key of the board's own store moves the floor.
 fresh
 mkdir mykeys && cp stranger.pub mykeys/
