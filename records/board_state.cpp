@@ -1,14 +1,13 @@
 #include "board_state.h"
 
-#include <filesystem>
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <random>
 
 #include "atomic_file.h"
-#include "file_read.h"
 #include "path_text.h"
+#include "record_file.h"
 #include "signing.h"
-#include "utf8_path.h"
 
 namespace records {
 
@@ -198,10 +197,6 @@ struct Reader {
     }
 };
 
-Error damaged(const std::string& path, const std::string& what, const char* remedy) {
-    return Error{exitcode::USAGE, path + ": damaged (" + what + "); kept as it is. " + remedy};
-}
-
 }  // namespace
 
 bool Firmware::operator==(const Firmware& o) const {
@@ -329,34 +324,17 @@ BoardState new_state(const std::string& time) {
 }
 
 Status read_state(const std::string& dir, BoardState& out, bool& exists) {
-    const std::string path = dir + "/" + STATE_FILE;
-    std::error_code ec;
-    exists =
-        std::filesystem::symlink_status(u8::path(path), ec).type() != std::filesystem::file_type::not_found;
-    if (!exists) {
-        out = new_state("");
-        const std::string floor_path = dir + "/" + FLOOR_FILE;
-        if (std::filesystem::symlink_status(u8::path(floor_path), ec).type() ==
-            std::filesystem::file_type::not_found) {
-            return std::nullopt;
-        }
-        std::string text;
-        if (Status err = read_text_file(floor_path, FLOOR_MAX_FILE_BYTES, "a floor file", text)) {
-            return damaged(floor_path, err->text, FLOOR_REMEDY);
-        }
-        if (Status err = parse_floor(text, out.floor)) {
-            return damaged(floor_path, err->text, FLOOR_REMEDY);
-        }
-        return std::nullopt;
+    Status err = read_record_file(
+        dir + "/" + STATE_FILE, STATE_MAX_FILE_BYTES, "a board state", STATE_REMEDY,
+        [&](std::string_view text) { return parse_state(text, out); }, exists);
+    if (err || exists) {
+        return err;
     }
-    std::string text;
-    if (Status err = read_text_file(path, STATE_MAX_FILE_BYTES, "a board state", text)) {
-        return damaged(path, err->text, STATE_REMEDY);
-    }
-    if (Status err = parse_state(text, out)) {
-        return damaged(path, err->text, STATE_REMEDY);
-    }
-    return std::nullopt;
+    out = new_state("");
+    bool floor_file = false;
+    return read_record_file(
+        dir + "/" + FLOOR_FILE, FLOOR_MAX_FILE_BYTES, "a floor file", FLOOR_REMEDY,
+        [&](std::string_view text) { return parse_floor(text, out.floor); }, floor_file);
 }
 
 Status write_state(const std::string& dir, const BoardState& state) {

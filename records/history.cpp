@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <ctime>
-#include <filesystem>
 
 #include "atomic_file.h"
-#include "file_read.h"
-#include "utf8_path.h"
+#include "record_file.h"
 
 namespace records {
 
@@ -16,16 +14,6 @@ constexpr char HISTORY_REMEDY[] =
     "Move it aside to start a new history; the board's records are never reset by the tool";
 
 std::string path_in(const std::string& dir, const char* name) { return dir + "/" + name; }
-
-bool file_missing(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::symlink_status(u8::path(path), ec).type() ==
-           std::filesystem::file_type::not_found;
-}
-
-Error damaged(const std::string& path, const std::string& what, const std::string& remedy) {
-    return Error{exitcode::USAGE, path + ": damaged (" + what + "); kept as it is. " + remedy};
-}
 
 std::string utc(const char* format) {
     std::time_t now = std::time(nullptr);
@@ -146,18 +134,10 @@ std::string history_line(const Record& record) {
 
 Status read_history(const std::string& dir, std::vector<Record>& out) {
     out.clear();
-    const std::string path = path_in(dir, HISTORY_FILE);
-    if (file_missing(path)) {
-        return std::nullopt;
-    }
-    std::string text;
-    if (Status err = read_text_file(path, HISTORY_MAX_FILE_BYTES, "a history", text)) {
-        return damaged(path, err->text, HISTORY_REMEDY);
-    }
-    if (Status err = parse_history(text, out)) {
-        return damaged(path, err->text, HISTORY_REMEDY);
-    }
-    return std::nullopt;
+    bool exists = false;
+    return read_record_file(
+        path_in(dir, HISTORY_FILE), HISTORY_MAX_FILE_BYTES, "a history", HISTORY_REMEDY,
+        [&](std::string_view text) { return parse_history(text, out); }, exists);
 }
 
 Status append_history(const std::string& dir, Record& record, const std::string& time, size_t* dropped,
