@@ -200,20 +200,49 @@ Board& current() {
                 state_of(fallback, loaded_flash, loaded_ram, loaded_eeprom);
             }
         }
-        // A fault of the firmware for a host that cannot reach the control
-        // interface: "write-protect", or "failing-block=OFFSET,WRITES" (the
-        // block at that flash offset ignores its first WRITES writes).
-        if (const char* fault = std::getenv("ZUNDA_SIM_FAULT")) {
-            long offset = 0;
-            unsigned long writes = 0;
-            if (std::strcmp(fault, "write-protect") == 0) {
-                fallback.firmware.write_protected = true;
-            } else if (std::sscanf(fault, "failing-block=%li,%lu", &offset, &writes) == 2) {
-                fallback.firmware.failing_block = uint32_t(offset);
-                fallback.firmware.failing_block_writes = unsigned(writes);
-            } else if (*fault != '\0') {
-                std::fprintf(stderr, "ZUNDA.dll (simulator): ZUNDA_SIM_FAULT=%s is not a fault it knows\n",
-                             fault);
+        // Faults for a host that cannot reach the control interface, one or
+        // more separated by ';': "write-protect"; "failing-block=OFFSET,WRITES"
+        // (the block at that flash offset ignores its first WRITES writes);
+        // "length-after-prepare=N" (the firmware rewrites the record's
+        // length); "interface=BLOCK,RECORD,PORT" (the "$QRF" block at that
+        // F-segment offset, its record that far on, notifying PORT);
+        // "no-interface"; "ec-dead" (the EC never takes a byte);
+        // "smbus-status=BITS" (status left over from an earlier
+        // transaction); "lock-contended" (another party asks for the global
+        // lock once the library holds it).
+        if (const char* faults = std::getenv("ZUNDA_SIM_FAULT")) {
+            std::string list = faults;
+            size_t at = 0;
+            while (at <= list.size()) {
+                size_t end = list.find(';', at);
+                std::string fault = list.substr(at, end == std::string::npos ? std::string::npos : end - at);
+                at = end == std::string::npos ? list.size() + 1 : end + 1;
+                long a = 0, b = 0, c = 0;
+                unsigned long writes = 0;
+                if (fault.empty()) {
+                    continue;
+                } else if (fault == "write-protect") {
+                    fallback.firmware.write_protected = true;
+                } else if (std::sscanf(fault.c_str(), "failing-block=%li,%lu", &a, &writes) == 2) {
+                    fallback.firmware.failing_block = uint32_t(a);
+                    fallback.firmware.failing_block_writes = unsigned(writes);
+                } else if (std::sscanf(fault.c_str(), "length-after-prepare=%li", &a) == 1) {
+                    fallback.firmware.length_after_prepare = uint32_t(a);
+                } else if (std::sscanf(fault.c_str(), "interface=%li,%li,%li", &a, &b, &c) == 3) {
+                    fallback.firmware.install_interface(uint32_t(a), uint8_t(b), uint16_t(c));
+                } else if (fault == "no-interface") {
+                    fallback.firmware.remove_interface();
+                } else if (fault == "ec-dead") {
+                    fallback.ec.mode = EmbeddedController::Mode::Dead;
+                } else if (std::sscanf(fault.c_str(), "smbus-status=%li", &a) == 1) {
+                    fallback.smbus.set_status(uint8_t(a));
+                } else if (fault == "lock-contended") {
+                    fallback.lock_contended = true;
+                } else {
+                    std::fprintf(stderr,
+                                 "ZUNDA.dll (simulator): ZUNDA_SIM_FAULT: %s is not a fault it knows\n",
+                                 fault.c_str());
+                }
             }
         }
         if (environment_dir.empty() && refuse_without_board) {

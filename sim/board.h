@@ -51,6 +51,11 @@ public:
     // GetPortVal fails and stores nothing, as a hardware-access library
     // without port rights may: the caller's value stays as it was.
     bool port_reads_store_nothing = false;
+    // Another party (the firmware) asks for the global lock while the
+    // library holds it: once the library lets go of a mapping with the
+    // lock word showing owned, pending is set, as that party's attempt
+    // would.
+    bool lock_contended = false;
 
     // Board directory: flash.bin (the flash part), ec-ram.bin and
     // smbus-eeprom.bin. Loading fails (exitcode::USAGE, naming the file)

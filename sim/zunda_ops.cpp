@@ -31,7 +31,16 @@ void* ZUNDA_CALL MapPhysToLin(uint32_t physical, uint32_t length, uint32_t* hand
 }
 
 uint32_t ZUNDA_CALL UnmapPhysicalMemory(uint32_t handle, void* linear) {
-    return current().memory.unmap(handle, linear) ? 1 : 0;
+    sim::Board& b = current();
+    bool done = b.memory.unmap(handle, linear);
+    if (b.lock_contended) {
+        uint32_t word = b.acpi.lock_word();
+        if ((word & sim::acpidev::GL_OWNED) != 0 && (word & sim::acpidev::GL_PENDING) == 0) {
+            b.acpi.set_lock_word(word | sim::acpidev::GL_PENDING);
+            b.lock_contended = false;
+        }
+    }
+    return done ? 1 : 0;
 }
 
 uint32_t ZUNDA_CALL AllocatePhysMemory(uint32_t length, uint32_t* handle) {

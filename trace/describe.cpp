@@ -1,5 +1,6 @@
 #include "describe.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +14,7 @@ namespace {
 
 // The firmware's function codes, as the library's flash interface sends them.
 constexpr uint8_t CODE_BEGIN = 0x20;
+constexpr uint8_t CODE_COMPARE = 0x21;
 constexpr uint8_t CODE_PREPARE = 0x22;
 constexpr uint8_t CODE_WRITE = 0x23;
 constexpr uint8_t CODE_END = 0x24;
@@ -28,7 +30,7 @@ std::string code_name(uint8_t code) {
     switch (code) {
     case CODE_BEGIN:
         return "begin";
-    case 0x21:
+    case CODE_COMPARE:
         return "compare";
     case CODE_PREPARE:
         return "prepare";
@@ -38,17 +40,6 @@ std::string code_name(uint8_t code) {
         return "end";
     }
     return "code " + hex(code, 2);
-}
-
-std::string bytes_summary(const std::vector<uint8_t>& b) {
-    std::string s = std::to_string(b.size()) + " bytes";
-    if (b.size() <= 16) {
-        s += ":";
-        for (uint8_t x : b) {
-            s += " " + hex(x, 2).substr(2);
-        }
-    }
-    return s;
 }
 
 bool update_entry(const std::string& entry) {
@@ -159,48 +150,250 @@ std::string hex(uint32_t v, int digits) {
     return s;
 }
 
-std::string describe(const Event& e) {
+namespace {
+
+// The EC mailbox, its delay port, the SMI command port, the indexed
+// register window and the SMBus host controller, as the library uses them.
+constexpr uint32_t EC_DATA_PORT = 0x62;
+constexpr uint32_t EC_STATUS_COMMAND_PORT = 0x66;
+constexpr uint32_t EC_DELAY_PORT = 0xE1;
+constexpr uint32_t SMI_COMMAND_PORT = 0xB2;
+constexpr uint32_t POST_CODE_PORT = 0x80;
+struct PortName {
+    uint32_t port;
+    const char* name;
+};
+constexpr PortName PORT_NAMES[] = {
+    {EC_DATA_PORT, "EC data"},
+    {EC_STATUS_COMMAND_PORT, "EC status/command"},
+    {EC_DELAY_PORT, "delay"},
+    {SMI_COMMAND_PORT, "SMI command"},
+    {POST_CODE_PORT, "POST code"},
+    {kova::idx::IDX_ADDR_HIGH, "index address high"},
+    {kova::idx::IDX_ADDR_LOW, "index address low"},
+    {kova::idx::IDX_DATA, "index data"},
+    {0x400, "SMBus HST_STS"},
+    {0x402, "SMBus HST_CNT"},
+    {0x403, "SMBus HST_CMD"},
+    {0x404, "SMBus XMIT_SLVA"},
+    {0x405, "SMBus HST_D0"},
+    {0x406, "SMBus HST_D1"},
+    {0x407, "SMBus HOST_BLOCK_DB"},
+    {0x40D, "SMBus AUX_CTL"},
+    {0x830, "global lock release, BIOS_RLS"},
+};
+
+std::string port_text(uint32_t port, std::optional<uint16_t> notify) {
+    std::string name = port_name(port, notify);
+    return "port " + hex(port, 2) + (name.empty() ? "" : " (" + name + ")");
+}
+
+std::string plural(size_t n, const char* one, const char* many) {
+    return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string bytes_text(const std::vector<uint8_t>& b) {
+    std::string s = plural(b.size(), "byte", "bytes");
+    if (b.size() <= 16) {
+        s += ":";
+        for (uint8_t x : b) {
+            s += " " + hex(x, 2).substr(2);
+        }
+    }
+    return s;
+}
+
+std::string record_text(const flash_command_record& r) {
+    return code_name(r.code) + " flash " + hex(r.flash_address, 8) + " length " + hex(r.length) +
+           " transfer " + hex(r.transfer_address, 8) + " check " + hex(r.check, 8);
+}
+
+// A library write over the command record, as the record's fields: the
+// record's bytes before it with the written ones put over them.
+std::string record_write(const Event& e, const Context& c) {
+    uint32_t at = *c.record_physical;
+    flash_command_record before{}, after{};
+    std::memcpy(&before, c.record_before.data(), RECORD_BYTES);
+    std::vector<uint8_t> bytes = c.record_before;
+    for (size_t i = 0; i < e.data.size(); ++i) {
+        uint64_t p = uint64_t(e.a) + i;
+        if (p >= at && p < uint64_t(at) + RECORD_BYTES) {
+            bytes[size_t(p - at)] = e.data[i];
+        }
+    }
+    std::memcpy(&after, bytes.data(), RECORD_BYTES);
+    std::string s = "the library wrote the command record at " + hex(at, 8) + " (" + bytes_text(e.data) +
+                    "): the record's flash address " + hex(after.flash_address, 8) + ", length " +
+                    hex(after.length) + ", code " + code_name(after.code);
+    if (after.check != before.check) {
+        s += ", check " + hex(after.check, 8);
+    }
+    if (after.transfer_address != before.transfer_address) {
+        s += ", transfer " + hex(after.transfer_address, 8);
+    }
+    return s;
+}
+
+bool over_record(const Event& e, const Context* c) {
+    return c && c->record_physical && c->record_before.size() == RECORD_BYTES &&
+           uint64_t(e.a) < uint64_t(*c->record_physical) + RECORD_BYTES &&
+           uint64_t(e.a) + e.data.size() > *c->record_physical;
+}
+
+}  // namespace
+
+std::string port_name(uint32_t port, std::optional<uint16_t> notify) {
+    if (notify && port == *notify && port != SMI_COMMAND_PORT && port != POST_CODE_PORT) {
+        return "the firmware's notification port";
+    }
+    for (const PortName& p : PORT_NAMES) {
+        if (p.port == port) {
+            return p.name;
+        }
+    }
+    return "";
+}
+
+std::string printable(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto b = uint8_t(text[i]);
+        bool c1 =
+            b == 0xC2 && i + 1 < text.size() && uint8_t(text[i + 1]) >= 0x80 && uint8_t(text[i + 1]) <= 0x9F;
+        if ((b < 0x20 && b != '\n') || b == 0x7F) {
+            out += "\\x" + hex(b, 2).substr(2);
+        } else if (c1) {
+            out += "\\xC2\\x" + hex(uint8_t(text[i + 1]), 2).substr(2);
+            ++i;
+        } else {
+            out += char(b);
+        }
+    }
+    return out;
+}
+
+std::string describe_request(const Event& e) {
     switch (e.kind) {
     case Kind::PortRead:
-        return "GetPortVal(port " + hex(e.a, 2) + ", size " + std::to_string(e.b) + ") = " + hex(e.d) +
-               ((e.flags & FLAG_VALUE_STORED) ? ", value " + hex(e.c, 2) : ", nothing stored");
+        return "GetPortVal(" + port_text(e.a, std::nullopt) + ", size " + std::to_string(e.b) + ")";
     case Kind::PortWrite:
-        return "SetPortVal(port " + hex(e.a, 2) + ", value " + hex(e.b, 2) + ", size " + std::to_string(e.c) +
-               ") = " + hex(e.d);
+        return "SetPortVal(" + port_text(e.a, std::nullopt) + ", value " + hex(e.b, 2) + ", size " +
+               std::to_string(e.c) + ")";
     case Kind::Map:
-        return "MapPhysToLin(" + hex(e.a, 8) + ", " + hex(e.b) +
-               ") = " + (e.d ? "mapping " + hex(e.c) : std::string("refused"));
+        return "MapPhysToLin(" + hex(e.a, 8) + ", length " + hex(e.b) + ")";
     case Kind::Unmap:
         return "UnmapPhysicalMemory(handle " + hex(e.a) + ", " +
-               (e.b ? "mapping #" + std::to_string(e.b - 1) : std::string("a pointer to no mapping")) +
-               ") = " + hex(e.d);
+               (e.b ? "mapping #" + std::to_string(e.b - 1) : std::string("a pointer to no mapping")) + ")";
+    case Kind::Alloc:
+        return "AllocatePhysMemory(" + hex(e.a) + ")";
+    case Kind::Free:
+        return "FreePhysMemory(handle " + hex(e.a) + ")";
+    default:
+        return describe(e);
+    }
+}
+
+std::string describe(const Event& e, const Context* c) {
+    std::optional<uint16_t> notify = c ? c->notify_port : std::nullopt;
+    switch (e.kind) {
+    case Kind::PortRead: {
+        // The value as wide as the port read; the variable's other bytes are the host's.
+        uint32_t mask = e.b >= 4 ? 0xFFFFFFFFu : (1u << (8 * e.b)) - 1;
+        return "GetPortVal(" + port_text(e.a, notify) + ", size " + std::to_string(e.b) + ") = " + hex(e.d) +
+               ((e.flags & FLAG_VALUE_STORED) ? ", value " + hex(e.c & mask, 2) : ", nothing stored");
+    }
+    case Kind::PortWrite:
+        return "SetPortVal(" + port_text(e.a, notify) + ", value " + hex(e.b, 2) + ", size " +
+               std::to_string(e.c) + ") = " + hex(e.d);
+    case Kind::Map:
+        return "MapPhysToLin(" + hex(e.a, 8) + ", length " + hex(e.b) + ") = " +
+               (e.d ? (c && c->mapping ? "mapping #" + std::to_string(*c->mapping) + ", " : std::string()) +
+                          "handle " + hex(e.c)
+                    : std::string("refused"));
+    case Kind::Unmap:
+        return describe_request(e) + " = " + hex(e.d);
     case Kind::Alloc:
         return "AllocatePhysMemory(" + hex(e.a) +
                ") = " + (e.d ? hex(e.d, 8) + ", handle " + hex(e.b) : "refused");
     case Kind::Free:
         return "FreePhysMemory(handle " + hex(e.a) + ") = " + hex(e.d);
-    case Kind::Callback: {
-        flash_command_record r = record_of(e);
-        return "SEG32_CALLBACK(handle " + hex(e.a) + ", " + code_name(r.code) + " flash " +
-               hex(r.flash_address, 8) + " length " + hex(r.length) + " transfer " +
-               hex(r.transfer_address, 8) + " check " + hex(r.check, 8) + ")";
-    }
+    case Kind::Callback:
+        return "SEG32_CALLBACK(handle " + hex(e.a) + ", " + record_text(record_of(e)) + ")";
     case Kind::LibWrite:
-        return "the library wrote " + bytes_summary(e.data) + " at " + hex(e.a, 8);
+        if (over_record(e, c)) {
+            return record_write(e, *c);
+        }
+        return "the library wrote " + bytes_text(e.data) + " at " + hex(e.a, 8);
     case Kind::BoardWrite:
-        return (e.flags & FLAG_COPY) ? "the board holds at " + hex(e.a, 8) + " the " + std::to_string(e.b) +
-                                           " bytes at " + hex(e.c, 8)
-                                     : "the board holds " + bytes_summary(e.data) + " at " + hex(e.a, 8);
+        return (e.flags & FLAG_COPY) ? "the board holds at " + hex(e.a, 8) + " the " +
+                                           plural(e.b, "byte", "bytes") + " at " + hex(e.c, 8)
+                                     : "the board holds " + bytes_text(e.data) + " at " + hex(e.a, 8);
     case Kind::Note:
         return "host: " + e.text();
     case Kind::Header:
         return "header";
     case Kind::Board:
         return "board identity";
+    case Kind::Cut:
+        return "the recorder stopped: " + e.text();
     case Kind::End:
         return "end of trace";
     }
     return "an unknown event";
+}
+
+std::optional<FirmwareInterface> firmware_interface(const MemoryModel& memory) {
+    constexpr uint32_t FSEG_PHYSICAL = 0xF0000;
+    constexpr uint32_t FSEG_BYTES = 0x10000;
+    constexpr uint32_t BLOCK_BYTES = 14;  // signature, record offset, reserved, notification port
+    constexpr uint32_t RECORD_OFFSET_AT = 4;
+    constexpr uint32_t NOTIFY_PORT_AT = 12;
+    std::vector<uint8_t> f(FSEG_BYTES);
+    memory.load(FSEG_PHYSICAL, f.data(), FSEG_BYTES);
+    for (uint32_t k = 0; k + BLOCK_BYTES <= FSEG_BYTES; ++k) {
+        if (std::memcmp(&f[k], "$QRF", 4) != 0) {
+            continue;
+        }
+        uint32_t record = k + f[k + RECORD_OFFSET_AT];
+        if (record + RECORD_BYTES <= FSEG_BYTES) {
+            return FirmwareInterface{FSEG_PHYSICAL + record,
+                                     uint16_t(f[k + NOTIFY_PORT_AT] | f[k + NOTIFY_PORT_AT + 1] << 8)};
+        }
+    }
+    return std::nullopt;
+}
+
+Context Narrator::next(const Event& e) {
+    Context c;
+    if (e.kind == Kind::Map && e.d) {
+        c.mapping = mappings_++;
+    }
+    if (fseg_changed_) {
+        interface_ = firmware_interface(memory_);
+        fseg_changed_ = false;
+    }
+    if (interface_) {
+        c.record_physical = interface_->record_physical;
+        c.notify_port = interface_->notify_port;
+        c.record_before.resize(RECORD_BYTES);
+        memory_.load(interface_->record_physical, c.record_before.data(), RECORD_BYTES);
+    }
+    constexpr uint32_t FSEG_PHYSICAL = 0xF0000, FSEG_END = 0x100000;
+    if ((e.kind == Kind::BoardWrite || e.kind == Kind::LibWrite) && e.a < FSEG_END &&
+        uint64_t(e.a) + std::max<uint64_t>(e.b, e.data.size()) > FSEG_PHYSICAL) {
+        fseg_changed_ = true;
+    }
+    if (e.kind == Kind::BoardWrite) {
+        std::vector<uint8_t> bytes = e.data;
+        if (e.flags & FLAG_COPY) {
+            bytes.assign(e.b, 0);
+            memory_.load(e.c, bytes.data(), e.b);
+        }
+        memory_.store(e.a, bytes.data(), uint32_t(bytes.size()));
+    } else if (e.kind == Kind::LibWrite) {
+        memory_.store(e.a, e.data.data(), uint32_t(e.data.size()));
+    }
+    return c;
 }
 
 std::optional<Call> parse_call(const std::string& note) {

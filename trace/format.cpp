@@ -28,6 +28,8 @@ const char* kind_name(Kind kind) {
         return "board memory";
     case Kind::Board:
         return "board";
+    case Kind::Cut:
+        return "cut";
     case Kind::End:
         return "end";
     }
@@ -35,7 +37,7 @@ const char* kind_name(Kind kind) {
 }
 
 bool known_kind(uint8_t kind) {
-    return (kind >= uint8_t(Kind::Header) && kind <= uint8_t(Kind::Board)) || kind == uint8_t(Kind::End);
+    return (kind >= uint8_t(Kind::Header) && kind <= uint8_t(Kind::Cut)) || kind == uint8_t(Kind::End);
 }
 
 }  // namespace trace

@@ -62,14 +62,20 @@ std::vector<Run> Observer::board_changes() {
     return all;
 }
 
-const LiveMapping* Observer::holding(const void* linear) const {
-    auto* p = static_cast<const uint8_t*>(linear);
-    for (const LiveMapping& m : live) {
-        if (p >= m.linear && p < m.linear + std::max<uint32_t>(m.length, 1)) {
-            return &m;
+const LiveMapping* Observer::releasing(uint32_t handle, const void* linear) const {
+    const LiveMapping* at_pointer = nullptr;
+    for (auto m = live.rbegin(); m != live.rend(); ++m) {
+        if (m->linear != linear) {
+            continue;
+        }
+        if (m->handle == handle) {
+            return &*m;
+        }
+        if (!at_pointer) {
+            at_pointer = &*m;
         }
     }
-    return nullptr;
+    return at_pointer;
 }
 
 void Observer::apply(uint32_t physical, const uint8_t* bytes, uint32_t n) {

@@ -55,8 +55,13 @@ public:
     void released(uint32_t ordinal);
     // What changed in the small live mappings during the operation.
     std::vector<Run> board_changes();
-    // The live mapping holding `linear`, if any.
-    const LiveMapping* holding(const void* linear) const;
+    // The live mapping an unmap of (`handle`, `linear`) releases: the
+    // newest one that starts at `linear` and was given `handle`, else the
+    // newest one that starts at `linear`; none otherwise. Never the one
+    // whose range holds the pointer: a maker's library may hand overlapping
+    // mappings shared addresses (a table inside the F-segment), and an
+    // inner mapping's unmap is not the enclosing one's.
+    const LiveMapping* releasing(uint32_t handle, const void* linear) const;
     // Puts `bytes` at `physical` into the model and every live mapping over it.
     void apply(uint32_t physical, const uint8_t* bytes, uint32_t n);
 

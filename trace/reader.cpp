@@ -39,6 +39,7 @@ std::string payload_fault(const Event& e) {
     case Kind::Header:
     case Kind::Note:
     case Kind::Board:
+    case Kind::Cut:
         return "";
     }
     return "an unknown kind";
@@ -111,15 +112,16 @@ Status read_trace(const std::vector<uint8_t>& file, const std::string& name, boo
                   Trace& out) {
     out = Trace{};
     auto bad = [&](const std::string& why) { return Error{exitcode::USAGE, name + ": " + why}; };
-    if (file.size() > MAX_TRACE_BYTES) {
+    if (file.size() > MAX_FILE_BYTES) {
         return bad("not a trace: " + std::to_string(file.size()) + " bytes, more than any trace holds");
     }
     if (file.size() < MAGIC_BYTES || std::memcmp(file.data(), MAGIC_PREFIX, sizeof MAGIC_PREFIX) != 0) {
         return bad("not a trace (no KVTRACE signature)");
     }
-    if (file[MAGIC_BYTES - 1] != FORMAT_VERSION) {
-        return bad("trace format version " + std::to_string(file[MAGIC_BYTES - 1]) + "; this reader reads " +
-                   std::to_string(FORMAT_VERSION));
+    out.version = file[MAGIC_BYTES - 1];
+    if (out.version < FIRST_FORMAT_VERSION || out.version > FORMAT_VERSION) {
+        return bad("trace format version " + std::to_string(out.version) + "; this reader reads " +
+                   std::to_string(FIRST_FORMAT_VERSION) + " to " + std::to_string(FORMAT_VERSION));
     }
     std::vector<uint8_t> bytes(file.begin(), file.begin() + MAGIC_BYTES);
     bool stream_cut = false;
@@ -127,16 +129,17 @@ Status read_trace(const std::vector<uint8_t>& file, const std::string& name, boo
         return bad(err->text);
     }
     size_t at = MAGIC_BYTES;
-    std::string cut;  // why the trace is incomplete
+    size_t n = 0;          // events read, the cut among them
+    bool stopped = false;  // a Cut event: only the end may follow
+    bool ended = false;
     while (at < bytes.size()) {
-        const size_t n = out.events.size();
         const std::string which = "event " + std::to_string(n);
         if (bytes.size() - at < EVENT_HEAD_BYTES) {
-            cut = "it ends inside " + which;
+            out.cut = "it ends inside " + which;
             break;
         }
         const uint8_t* p = bytes.data() + at;
-        if (!known_kind(p[0])) {
+        if (!known_kind(p[0]) || (p[0] == uint8_t(Kind::Cut) && out.version < 2)) {
             return bad(which + " is of unknown kind " + std::to_string(p[0]) + ": the trace is damaged");
         }
         Event e;
@@ -154,7 +157,7 @@ Status read_trace(const std::vector<uint8_t>& file, const std::string& name, boo
             return bad(which + " claims " + std::to_string(length) + " bytes: the trace is damaged");
         }
         if (bytes.size() - at - EVENT_HEAD_BYTES < length) {
-            cut = "it ends inside " + which;
+            out.cut = "it ends inside " + which;
             break;
         }
         e.data.assign(p + EVENT_HEAD_BYTES, p + EVENT_HEAD_BYTES + length);
@@ -164,6 +167,9 @@ Status read_trace(const std::vector<uint8_t>& file, const std::string& name, boo
         if ((n == 0) != (e.kind == Kind::Header)) {
             return bad(n == 0 ? "it does not begin with its header" : which + " is a second header");
         }
+        if (stopped && e.kind != Kind::End) {
+            return bad(which + " follows the point where the recorder stopped: the trace is damaged");
+        }
         if (e.kind == Kind::End) {
             uint32_t crc = uint32_t(crc32(crc32(0L, Z_NULL, 0), bytes.data(), uInt(at)));
             if (e.a != n || get32(e.data.data()) != crc) {
@@ -172,8 +178,15 @@ Status read_trace(const std::vector<uint8_t>& file, const std::string& name, boo
             if (at + EVENT_HEAD_BYTES + length != bytes.size()) {
                 return bad("bytes follow its end: the trace is damaged");
             }
-            out.complete = true;
+            ended = true;
             break;
+        }
+        ++n;
+        at += EVENT_HEAD_BYTES + length;
+        if (e.kind == Kind::Cut) {
+            stopped = true;
+            out.cut = e.text();
+            continue;
         }
         if (e.kind == Kind::Header) {
             out.header = parse_lines(e.text());
@@ -181,16 +194,21 @@ Status read_trace(const std::vector<uint8_t>& file, const std::string& name, boo
             out.board = parse_lines(e.text());
         }
         out.events.push_back(std::move(e));
-        at += EVENT_HEAD_BYTES + length;
     }
     if (out.events.empty()) {
-        return bad(stream_cut || !cut.empty() ? "the trace was cut short before its header was whole"
-                                              : "not a trace (no header)");
+        return bad(stream_cut || !out.cut.empty() ? "the trace was cut short before its header was whole"
+                                                  : "not a trace (no header)");
     }
+    if (ended && stream_cut) {
+        out.cut = "its compressed stream stops before zlib's end";
+    } else if (!ended && out.cut.empty()) {
+        out.cut = "it has no end";
+    }
+    out.complete = ended && !stream_cut && !stopped;
     if (!out.complete && !allow_incomplete) {
-        return bad("the trace is incomplete (" + (cut.empty() ? "it has no end" : cut) + ", after " +
-                   std::to_string(out.events.size()) +
-                   " whole events): the recording was cut short (a kill, a full disk)");
+        return bad("the trace is incomplete (" + out.cut + ", after " + std::to_string(out.events.size()) +
+                   " whole events)" +
+                   (stopped ? std::string() : ": the recording was cut short (a kill, a full disk)"));
     }
     return std::nullopt;
 }

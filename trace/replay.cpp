@@ -78,7 +78,9 @@ Status check_replayable(const Trace& t, const std::vector<uint8_t>* image) {
                    ", not " + kova::identity::BOARD_MODEL + ": this library does not replay it");
     }
     size_t calls = 0;
-    for (const Event& e : t.events) {
+    std::optional<size_t> open_call;  // the index of a call whose outcome is not yet noted
+    for (size_t i = 0; i < t.events.size(); ++i) {
+        const Event& e = t.events[i];
         if (e.kind != Kind::Note) {
             continue;
         }
@@ -87,8 +89,15 @@ Status check_replayable(const Trace& t, const std::vector<uint8_t>* image) {
             if (!parse_outcome(e.text())) {
                 return bad("a note the replay does not know: \"" + e.text() + "\"");
             }
+            open_call.reset();
             continue;
         }
+        if (open_call) {
+            return bad("event " + std::to_string(*open_call) + " notes the call \"" +
+                       t.events[*open_call].text() +
+                       "\" without its outcome, and another call follows: the host's notes are not whole");
+        }
+        open_call = i;
         ++calls;
         const EntryShape* s = shape_of(c->entry);
         if (!s) {
@@ -112,6 +121,12 @@ Status check_replayable(const Trace& t, const std::vector<uint8_t>* image) {
             }
         }
     }
+    // A complete trace ends every call it notes; one cut short may stop inside its last.
+    if (open_call && t.complete) {
+        return bad("event " + std::to_string(*open_call) + " notes the call \"" +
+                   t.events[*open_call].text() +
+                   "\" without its outcome, in a trace that is whole: the host's notes are not whole");
+    }
     if (calls == 0) {
         return bad(
             "the trace holds no call into KOVA.dll noted by its host: nothing to replay (record with "
@@ -122,7 +137,7 @@ Status check_replayable(const Trace& t, const std::vector<uint8_t>* image) {
 
 ReplayReport replay(const Trace& t, ReplayBoard& board, Library& library, const std::vector<uint8_t>* image) {
     ReplayReport report;
-    while (!board.mismatch()) {
+    while (!board.stopped()) {
         size_t at = board.play_host();
         if (at >= t.events.size()) {
             break;
@@ -147,7 +162,8 @@ ReplayReport replay(const Trace& t, ReplayBoard& board, Library& library, const 
                 library.set_block_count(int32_t(count));
             }
         }
-        CallReport call{line, {}, {}};
+        CallReport call;
+        call.line = line;
         uint32_t result = library.call(c->entry, args, s->image && image ? image->data() : nullptr);
         if (!s->returns) {
             result = 0;  // what was left in the result register means nothing
@@ -156,7 +172,7 @@ ReplayReport replay(const Trace& t, ReplayBoard& board, Library& library, const 
         const Event* next = board.peek();
         std::optional<Outcome> noted =
             next && next->kind == Kind::Note ? parse_outcome(next->text()) : std::nullopt;
-        if (!board.mismatch() && !noted) {
+        if (!board.stopped() && !noted && (next || t.complete)) {
             board.differ("the end of " + c->entry, next ? describe(*next) : "nothing more",
                          c->entry + " returned " + describe(came));
         }
@@ -177,7 +193,8 @@ ReplayReport replay(const Trace& t, ReplayBoard& board, Library& library, const 
                 call.recorded = *noted;
             }
         }
-        if (!board.mismatch()) {
+        call.recorded_none = !noted;
+        if (!board.stopped()) {
             call.reproduced = came;
             if (noted && (came.result != noted->result || came.count != noted->count ||
                           came.message != noted->message)) {
@@ -188,22 +205,36 @@ ReplayReport replay(const Trace& t, ReplayBoard& board, Library& library, const 
         report.calls.push_back(call);
     }
     report.mismatch = board.mismatch();
+    if (!t.complete && !report.mismatch) {
+        report.cut = Cut{t.events.size(), board.phase_at(t.events.size() - 1), t.cut};
+    }
     return report;
 }
+
+namespace {
+std::string plural_calls(size_t n) { return std::to_string(n) + (n == 1 ? " call" : " calls"); }
+}  // namespace
 
 std::string report_text(const ReplayReport& r) {
     std::string o;
     for (const CallReport& c : r.calls) {
-        o += c.line + "\n  recorded  : " + describe(c.recorded) + "\n";
+        o += c.line + "\n  recorded  : " +
+             (c.recorded_none ? std::string("none: the recording was cut inside this call")
+                              : describe(c.recorded)) +
+             "\n";
         o += "  replayed  : " +
              (c.reproduced ? describe(*c.reproduced) : std::string("stopped inside the call")) + "\n";
     }
     if (r.mismatch) {
         o += "result    : differs at event " + std::to_string(r.mismatch->event) + " (" + r.mismatch->phase +
              ")\n  recorded  : " + r.mismatch->recorded + "\n  came      : " + r.mismatch->came + "\n";
+    } else if (r.cut) {
+        o += "result    : reproduced up to the cut: " + plural_calls(r.calls.size()) +
+             ", every request as recorded up to there; cut at event " + std::to_string(r.cut->event) +
+             ", in phase " + r.cut->phase + " (" + r.cut->why + ")\n";
     } else {
-        o += "result    : reproduced: " + std::to_string(r.calls.size()) +
-             " calls, every request as recorded, every outcome the same\n";
+        o += "result    : reproduced: " + plural_calls(r.calls.size()) +
+             ", every request as recorded, every outcome the same\n";
     }
     return o;
 }

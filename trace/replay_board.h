@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "describe.h"
 #include "observer.h"
 #include "reader.h"
 #include "zunda.h"
@@ -56,19 +57,30 @@ public:
     void differ(const std::string& phase, const std::string& recorded, const std::string& came);
 
     const std::optional<Mismatch>& mismatch() const { return mismatch_; }
+    // The library went past the end of a trace that was cut short: every
+    // request before was as recorded, and nothing after can be checked.
+    bool reached_cut() const { return cut_; }
+    bool stopped() const { return mismatch_.has_value() || cut_; }
+    // The phase of event `index` (the last one's for the end).
+    std::string phase_at(size_t index) const {
+        return phases_.empty() ? "host" : phases_[index < phases_.size() ? index : phases_.size() - 1];
+    }
     size_t live_mappings() const { return observer_.live.size(); }
     const MemoryModel& memory() const { return observer_.model; }
-    // Each mapping's buffer (whole pages), for a runner that shows it in its
-    // own address space: called as it is made, and as it is released.
+    // Each buffer of a mapping the library made (whole pages), for a runner
+    // that shows it in its own address space: called as it is made, and as
+    // it is released. The host's own mappings are the replay's alone.
     std::function<void(uint8_t* page_base, uint32_t page_bytes, bool made)> on_mapping;
 
 private:
     bool library_writes(const LiveMapping* releasing);
     const Event* expect(const Event& came);
     void apply_board();
-    LiveMapping make_mapping(uint32_t physical, uint32_t length, uint32_t handle);
+    LiveMapping make_mapping(uint32_t physical, uint32_t length, uint32_t handle, bool library);
+    bool same_range(uint32_t ordinal_a, uint32_t ordinal_b) const;
     void drop_mapping(uint32_t ordinal);
     void fail(const std::string& came);
+    Context context() const;
 
     const Trace& trace_;
     std::vector<std::string> phases_;
@@ -77,9 +89,12 @@ private:
     struct Buffer {
         uint8_t* base;
         uint32_t bytes;
+        bool shown = false;  // handed to on_mapping
     };
-    std::map<uint32_t, Buffer> buffers_;  // by mapping ordinal
+    std::map<uint32_t, Buffer> buffers_;                      // live ones, by mapping ordinal
+    std::map<uint32_t, std::pair<uint32_t, uint32_t>> made_;  // every one's physical and length
     std::optional<Mismatch> mismatch_;
+    bool cut_ = false;
 };
 
 // The board the seven operations act on in a native replay.

@@ -31,14 +31,23 @@ struct Writer::Deflate {
     bool open = false;
 };
 
-Writer::Writer(Sink sink)
-    : sink_(std::move(sink)), z_(std::make_unique<Deflate>()), crc_(crc32(0L, Z_NULL, 0)) {
+namespace {
+
+// Room kept for what ends a trace at its bound: the Cut event with its
+// reason, and the end event.
+constexpr size_t ENDING_BYTES = 2 * EVENT_HEAD_BYTES + 256 + CRC_BYTES;
+
+}  // namespace
+
+Writer::Writer(Sink sink, size_t bound)
+    : sink_(std::move(sink)), z_(std::make_unique<Deflate>()), crc_(crc32(0L, Z_NULL, 0)), bound_(bound) {
     uint8_t magic[MAGIC_BYTES];
     for (size_t i = 0; i < sizeof MAGIC_PREFIX; ++i) {
         magic[i] = uint8_t(MAGIC_PREFIX[i]);
     }
     magic[MAGIC_BYTES - 1] = FORMAT_VERSION;
     crc_ = crc32(crc_, magic, sizeof magic);
+    plain_bytes_ = sizeof magic;
     if (!sink_(magic, sizeof magic)) {
         failed_ = true;
         return;
@@ -53,34 +62,63 @@ Writer::~Writer() {
     }
 }
 
-// Compresses `bytes` and hands what comes out to the sink, flushed so the
-// sink holds every whole event (the stream's end with the last).
-void Writer::emit(const uint8_t* bytes, size_t n, bool last) {
+// Compresses `bytes` and hands the sink what deflate gives back. With a
+// flush, deflate is called until it has given everything (its output
+// buffer left with room), so the sink ends on a whole event; without, it
+// keeps what it has not yet compressed, which the next call carries on.
+void Writer::emit(const uint8_t* bytes, size_t n, Flush flush) {
     if (failed_ || finished_) {
         return;
     }
-    crc_ = crc32(crc_, bytes, uInt(n));
+    if (n > 0) {  // crc32 of a null buffer is its starting value, not the running one
+        crc_ = crc32(crc_, bytes, uInt(n));
+    }
+    plain_bytes_ += n;
     z_stream& z = z_->stream;
     z.next_in = const_cast<Bytef*>(bytes);
     z.avail_in = uInt(n);
+    const int mode = flush == Flush::Finish ? Z_FINISH : flush == Flush::Sync ? Z_SYNC_FLUSH : Z_NO_FLUSH;
     uint8_t out[65536];
-    int flush = last ? Z_FINISH : Z_SYNC_FLUSH;
-    do {
+    for (;;) {
         z.next_out = out;
         z.avail_out = sizeof out;
-        int r = deflate(&z, flush);
-        if (r == Z_STREAM_ERROR || !sink_(out, sizeof out - z.avail_out)) {
+        int r = deflate(&z, mode);
+        if (r == Z_STREAM_ERROR) {
             failed_ = true;
             return;
         }
-    } while (z.avail_out == 0 || z.avail_in != 0);
+        size_t produced = sizeof out - z.avail_out;
+        if (produced > 0 && !sink_(out, produced)) {
+            failed_ = true;
+            return;
+        }
+        if (mode == Z_FINISH ? r == Z_STREAM_END : z.avail_in == 0 && z.avail_out != 0) {
+            return;
+        }
+    }
 }
 
 void Writer::put(const Event& e) {
+    if (bounded_ || finished_) {
+        return;
+    }
     std::vector<uint8_t> bytes = encode(e);
-    emit(bytes.data(), bytes.size(), false);
+    if (plain_bytes_ + bytes.size() + ENDING_BYTES > bound_) {
+        Event cut(Kind::Cut);
+        std::string why = "the trace reached its bound of " + std::to_string(bound_ >> 20) +
+                          " MiB of events: the recorder stopped recording here";
+        cut.data.assign(why.begin(), why.end());
+        bytes = encode(cut);
+        emit(bytes.data(), bytes.size(), Flush::Sync);
+        ++events_;
+        bounded_ = true;
+        return;
+    }
+    emit(bytes.data(), bytes.size(), Flush::None);
     ++events_;
 }
+
+void Writer::flush() { emit(nullptr, 0, Flush::Sync); }
 
 bool Writer::finish() {
     if (finished_) {
@@ -93,7 +131,7 @@ bool Writer::finish() {
         end.data.push_back(uint8_t(crc >> (8 * i)));
     }
     std::vector<uint8_t> bytes = encode(end);
-    emit(bytes.data(), bytes.size(), true);
+    emit(bytes.data(), bytes.size(), Flush::Finish);
     finished_ = true;
     return !failed_;
 }

@@ -23,8 +23,21 @@ while IFS='|' read -r name installed command image fault; do
     if [ $# -gt 0 ] && ! printf '%s\n' "$@" | grep -qx "$name"; then continue; fi
     case_dir=$work/$name
     mkdir -p "$case_dir/traces"
+    # "interrupted:RECIPE": the flash an update to RECIPE's image left when
+    # power went in pass b: the copy at 0x30000 already holds the image's
+    # boot block, and the boot block's upper half is erased.
+    recipe=${installed#interrupted:}
     # shellcheck disable=SC2086
-    "$native/kova-image" make "$case_dir/installed.bin" $installed >/dev/null || { echo "$name: installed image"; status=1; continue; }
+    "$native/kova-image" make "$case_dir/installed.bin" $recipe >/dev/null || { echo "$name: installed image"; status=1; continue; }
+    if [ "$recipe" != "$installed" ]; then
+        python3 - "$case_dir/installed.bin" <<'PYEOF'
+import sys
+d = bytearray(open(sys.argv[1], "rb").read())
+d[0x30000:0x40000] = d[0x1F0000:0x200000]
+d[0x1F8000:0x200000] = b"\xff" * 0x8000
+open(sys.argv[1], "wb").write(d)
+PYEOF
+    fi
     "$native/kovaflash" --board "$case_dir/board" board init --image "$case_dir/installed.bin" >/dev/null 2>&1
     rm -f "$case_dir/board/kovaflash.lock"
     if [ "$image" != - ]; then

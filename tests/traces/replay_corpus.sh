@@ -27,6 +27,6 @@ while IFS='|' read -r name _installed _command image _fault; do
         [ $code = 0 ] && grep -q '^result    : reproduced' <<<"$out" || bad "$name, $(basename "${runner%% *}") (exit $code): $out"
     done
 done <"$here/corpus.txt"
-[ "$cases" -ge 18 ] || bad "the corpus lists $cases traces"
+[ "$cases" -ge 27 ] || bad "the corpus lists $cases traces"
 echo "$cases traces replayed natively and in the emulator"
 exit $fail

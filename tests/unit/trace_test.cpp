@@ -34,6 +34,17 @@ Event ev(Kind k, uint32_t a = 0, uint32_t b = 0, uint32_t c = 0, uint32_t d = 0,
 
 std::vector<uint8_t> text(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
 
+std::vector<uint8_t> record_bytes(uint32_t flash, uint32_t length, uint32_t check, uint8_t code) {
+    flash_command_record r{};
+    r.flash_address = flash;
+    r.length = length;
+    r.check = check;
+    r.code = code;
+    std::vector<uint8_t> bytes(17);
+    std::memcpy(bytes.data(), &r, 17);
+    return bytes;
+}
+
 Event header(const std::string& board = "K5R") {
     return ev(Kind::Header, 0, 0, 0, 0, text("format: 1\nboard: " + board + "\ntool: test\n"));
 }
@@ -99,12 +110,12 @@ TEST(TraceReader, RefusesEachDamageAndSaysWhich) {
     };
     std::vector<uint8_t> other_magic = good, other_version = good, cut = good, flipped = good;
     other_magic[0] = 'X';
-    other_version[7] = 2;
+    other_version[7] = 3;
     cut.resize(cut.size() / 2);
     flipped[good.size() / 2] ^= 0x55;
     const Case cases[] = {
         {"not a trace", other_magic, "no KVTRACE signature"},
-        {"another version", other_version, "trace format version 2; this reader reads 1"},
+        {"a later version", other_version, "trace format version 3; this reader reads 1 to 2"},
         {"cut short", cut, "the trace is incomplete"},
         {"edited value", plain_edit([](auto& p) { p[second_event() + HEAD + 22 + 6] = 0x81; }),
          "its end does not match what comes before it"},
@@ -120,6 +131,23 @@ TEST(TraceReader, RefusesEachDamageAndSaysWhich) {
         {"short record", write({header(), ev(Kind::Callback, 1, 0, 0, 0, std::vector<uint8_t>(16))}),
          "a command record is 17 bytes"},
         {"corrupted compression", flipped, "damaged"},
+        {"a second header", write({header(), GOOD[1], header()}), "event 2 is a second header"},
+        {"a second trace behind the first",
+         [&] {
+             std::vector<uint8_t> two = good;
+             two.insert(two.end(), good.begin(), good.end());
+             return two;
+         }(),
+         "bytes follow its compressed events"},
+        {"a cut in a version 1 trace",
+         [&] {
+             std::vector<uint8_t> p = unpack(write({header(), ev(Kind::Cut, 0, 0, 0, 0, text("bound"))}));
+             p[7] = 1;
+             return pack(p);
+         }(),
+         "event 1 is of unknown kind 13"},
+        {"an event after the recorder stopped",
+         write({header(), ev(Kind::Cut, 0, 0, 0, 0, text("bound")), GOOD[1]}), "event 2 follows the point"},
     };
     for (const Case& c : cases) {
         Status err = trace::read_trace(c.file, "t.kvt", false, t);
@@ -130,27 +158,100 @@ TEST(TraceReader, RefusesEachDamageAndSaysWhich) {
     }
 }
 
-TEST(TraceWriter, AFileThatStopsTakingBytesLeavesATraceMarkedIncomplete) {
+// A file cut anywhere in zlib's last bytes (its end and its check) holds
+// the end event, yet is not whole.
+TEST(TraceReader, AStreamWithoutZlibsEndIsIncomplete) {
+    const std::vector<uint8_t> good = write(GOOD);
+    for (size_t cut = 1; cut <= 5; ++cut) {
+        std::vector<uint8_t> file(good.begin(), good.end() - long(cut));
+        trace::Trace t;
+        ASSERT_EQ(trace::read_trace(file, "t", true, t), std::nullopt) << cut;
+        EXPECT_FALSE(t.complete) << cut << " bytes short";
+        Status err = trace::read_trace(file, "t", false, t);
+        ASSERT_TRUE(err.has_value()) << cut;
+        EXPECT_NE(err->text.find("incomplete"), std::string::npos) << err->text;
+    }
+}
+
+struct Sink {
     std::vector<uint8_t> out;
-    size_t room = 1 << 20;
-    trace::Writer w([&](const uint8_t* p, size_t n) {
-        if (out.size() + n > room) {
-            return false;
-        }
-        out.insert(out.end(), p, p + n);
-        return true;
-    });
+    size_t room = SIZE_MAX;
+    trace::Writer::Sink fn() {
+        return [this](const uint8_t* p, size_t n) {
+            if (out.size() + n > room) {
+                return false;
+            }
+            out.insert(out.end(), p, p + n);
+            return true;
+        };
+    }
+};
+
+TEST(TraceWriter, AFileThatStopsTakingBytesLeavesATraceMarkedIncomplete) {
+    Sink sink;
+    trace::Writer w(sink.fn());
     w.put(GOOD[0]);
     w.put(GOOD[1]);
-    room = out.size();  // the disk is full from here on
+    w.flush();
+    sink.room = sink.out.size();  // the disk is full from here on
     w.put(GOOD[2]);
+    w.flush();
     EXPECT_TRUE(w.failed());
     EXPECT_FALSE(w.finish());
     trace::Trace t;
-    ASSERT_EQ(trace::read_trace(out, "t", true, t), std::nullopt);
+    ASSERT_EQ(trace::read_trace(sink.out, "t", true, t), std::nullopt);
     EXPECT_FALSE(t.complete);
-    EXPECT_EQ(t.events.size(), 2u);  // each event flushed as it was written
-    EXPECT_TRUE(trace::read_trace(out, "t", false, t).has_value());
+    EXPECT_EQ(t.events.size(), 2u);  // every event up to the last flush
+    EXPECT_TRUE(trace::read_trace(sink.out, "t", false, t).has_value());
+}
+
+// One zlib pass: an event is handed on at a flush, not as it is put, so
+// a run of like events costs a few bytes each; and a flush ends on a
+// whole event however much deflate has to give (past its 64 KiB buffer).
+TEST(TraceWriter, FlushesWholeEventsOnlyWhenAsked) {
+    Sink sink;
+    trace::Writer w(sink.fn());
+    w.put(GOOD[0]);
+    w.flush();
+    const size_t after_header = sink.out.size();
+    for (int i = 0; i < 1000; ++i) {
+        w.put(GOOD[2]);
+    }
+    EXPECT_LT(sink.out.size() - after_header, 1000u) << "events are not flushed one by one";
+    std::vector<uint8_t> noise(300000);
+    uint32_t x = 12345;
+    for (uint8_t& b : noise) {
+        x = x * 1103515245 + 12345;
+        b = uint8_t(x >> 16);
+    }
+    w.put(ev(Kind::BoardWrite, 0xF0000, uint32_t(noise.size()), 0, 0, noise));
+    w.flush();
+    trace::Trace t;
+    ASSERT_EQ(trace::read_trace(sink.out, "t", true, t), std::nullopt);
+    ASSERT_EQ(t.events.size(), 1002u);
+    EXPECT_EQ(t.events.back().data, noise);
+}
+
+// The writer stops before its events pass the bound: a Cut event says so,
+// every event before it is whole, and the trace reads as cut, not damaged.
+TEST(TraceWriter, StopsAtItsBound) {
+    Sink sink;
+    constexpr size_t bound = 4096;
+    trace::Writer w(sink.fn(), bound);
+    w.put(GOOD[0]);
+    size_t put = 1;
+    while (!w.bounded() && put < 1000) {
+        w.put(GOOD[2]);
+        ++put;
+    }
+    ASSERT_TRUE(w.bounded());
+    EXPECT_TRUE(w.finish());
+    EXPECT_LE(w.bytes(), bound);
+    trace::Trace t;
+    ASSERT_EQ(trace::read_trace(sink.out, "t", true, t), std::nullopt);
+    EXPECT_FALSE(t.complete);
+    EXPECT_EQ(t.events.size(), put - 1) << "the last put found no room";
+    EXPECT_NE(t.cut.find("bound"), std::string::npos) << t.cut;
 }
 
 TEST(MemoryModel, RunsAreTheUnknownAndChangedBytes) {
@@ -222,7 +323,8 @@ TEST(ReplayBoard, AnswersAsRecordedAndStopsAtTheFirstDifference) {
         ev(Kind::Map, 0xF0000, 0x10, 7, 1),
         ev(Kind::BoardWrite, 0xF0000, 16, 0, 0, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}),
         ev(Kind::LibWrite, 0xF0002, 0, 0, 0, {9}),
-        ev(Kind::Unmap, 7, 1, 0, 1)};
+        ev(Kind::Unmap, 7, 1, 0, 1),
+        ev(Kind::Callback, 1, 0, 0, 0, record_bytes(0xFFE30000, 0x1000, 0x1234, 0x23))};
     {
         trace::ReplayBoard board(t);
         board.skip();  // the header
@@ -258,7 +360,27 @@ TEST(ReplayBoard, AnswersAsRecordedAndStopsAtTheFirstDifference) {
              p[2] = 8;
              b.unmap(7, p);
          },
-         5, "the library wrote 1 bytes: 08 at 0x000F0002"},
+         5, "the library wrote 1 byte: 08 at 0x000F0002"},
+        {"a port written at another width", [](auto& b) { b.set_port(0x66, 0x80, 2); }, 1, "size 2"},
+        {"a mapping of another length",
+         [](auto& b) {
+             uint32_t h = 0, v = 0;
+             b.set_port(0x66, 0x80, 1), b.get_port(0x62, &v, 1);
+             b.map(0xF0000, 0x20, &h);
+         },
+         3, "length 0x20"},
+        {"another command record",
+         [](auto& b) {
+             uint32_t h = 0, v = 0;
+             b.set_port(0x66, 0x80, 1), b.get_port(0x62, &v, 1);
+             auto* p = static_cast<uint8_t*>(b.map(0xF0000, 0x10, &h));
+             p[2] = 9;
+             b.unmap(7, p);
+             flash_command_record r{};
+             std::memcpy(&r, record_bytes(0xFFE30000, 0x1000, 0x1235, 0x23).data(), 17);
+             b.callback(1, r);
+         },
+         7, "check 0x00001235"},
         {"nothing written where the trace has a write",
          [](auto& b) {
              uint32_t h = 0, v = 0;
@@ -276,6 +398,56 @@ TEST(ReplayBoard, AnswersAsRecordedAndStopsAtTheFirstDifference) {
         EXPECT_NE(board.mismatch()->came.find(c.came), std::string::npos)
             << c.name << ": " << board.mismatch()->came;
         EXPECT_EQ(board.set_port(0x66, 0x80, 1), 0u) << c.name << ": nothing is answered after a difference";
+    }
+}
+
+// A trace cut short: the library's requests are checked up to the cut, and
+// what it asks after is no difference; a whole trace that ends early is one.
+TEST(ReplayBoard, ATraceCutShortIsCheckedUpToItsCut) {
+    for (bool complete : {false, true}) {
+        trace::Trace t;
+        t.events = {header(), ev(Kind::PortWrite, 0x66, 0x80, 1, 1)};
+        t.complete = complete;
+        trace::ReplayBoard board(t);
+        board.skip();
+        EXPECT_EQ(board.set_port(0x66, 0x80, 1), 1u);
+        board.set_port(0x62, 0x01, 1);
+        EXPECT_EQ(board.mismatch().has_value(), complete) << complete;
+        EXPECT_EQ(board.reached_cut(), !complete) << complete;
+    }
+    trace::Trace t;  // cut, but what came before the cut differs
+    t.events = {header(), ev(Kind::PortWrite, 0x66, 0x80, 1, 1)};
+    trace::ReplayBoard board(t);
+    board.skip();
+    board.set_port(0x66, 0x81, 1);
+    EXPECT_TRUE(board.mismatch().has_value());
+    EXPECT_FALSE(board.reached_cut());
+}
+
+// An unmap releases the mapping that starts at its pointer, the one with
+// its handle first, else the newest; never one whose range merely holds it.
+TEST(Observer, AnUnmapReleasesTheMappingThatStartsAtItsPointer) {
+    uint8_t fseg[0x10000];
+    trace::Observer o(false);
+    o.live = {{0, 0xF0000, 0x10000, 1, fseg},        // oldest: the F-segment
+              {1, 0xF1000, 0x84, 2, fseg + 0x1000},  // a table inside it
+              {2, 0xF0000, 0x24, 3, fseg}};          // newest: a table at its start
+    struct Case {
+        const char* name;
+        uint32_t handle;
+        const uint8_t* pointer;
+        int released;  // ordinal, -1: none
+    };
+    const Case cases[] = {
+        {"the newest, by its handle", 3, fseg, 2},
+        {"the oldest, by its handle, though a newer one starts there", 1, fseg, 0},
+        {"an unknown handle: the newest at the pointer", 9, fseg, 2},
+        {"the inner table", 2, fseg + 0x1000, 1},
+        {"a pointer inside a mapping, not at its start", 2, fseg + 0x1001, -1},
+    };
+    for (const Case& c : cases) {
+        const trace::LiveMapping* m = o.releasing(c.handle, c.pointer);
+        EXPECT_EQ(m ? int(m->ordinal) : -1, c.released) << c.name;
     }
 }
 
@@ -302,6 +474,17 @@ TEST(Replayable, ATraceNamesItsBoardItsCallsAndItsImage) {
         {"an entry the library lacks", with({header(), call("call KOVA_erase_all count=0")}),
          "does not export"},
         {"an argument missing", with({header(), call("call KOVA_get_ec_ram count=0")}), "lacks its index"},
+        {"a call without its outcome, then another call",
+         with({header(), call("call KOVA_get_ec_ram index=64 count=0"),
+               call("call KOVA_get_ec_ram index=65 count=0")}),
+         "event 1 notes the call \"call KOVA_get_ec_ram index=64 count=0\" without its outcome"},
+        {"a whole trace whose last call has no outcome",
+         [&] {
+             trace::Trace t = with({header(), call("call KOVA_get_ec_ram index=64 count=0")});
+             t.complete = true;
+             return t;
+         }(),
+         "without its outcome, in a trace that is whole"},
         {"another image",
          with({header(),
                call("call KOVA_check_bios_image image-sha256=" + image_sha + " handle=1 flags=0 count=0")}),

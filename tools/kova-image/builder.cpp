@@ -86,6 +86,12 @@ Image make_image(const ImageOptions& o) {
     if (o.fill) {
         std::fill(img.begin(), img.end(), *o.fill);
     }
+    for (auto [offset, value] : o.pokes) {
+        if (offset >= IMAGE_SIZE) {
+            throw std::invalid_argument("--poke offset " + std::to_string(offset) + " is outside the image");
+        }
+        img[offset] = value;
+    }
 
     // Module placement first, so the header's first link is known.
     uint64_t next = align_up(uint64_t(h) + ROM_HEADER_END, MODULE_ALIGN);

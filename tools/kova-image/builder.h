@@ -45,6 +45,9 @@ struct ImageOptions {
     std::string second = "";
     std::string vendor = "ZALT";
     std::string platform_tag = "R2318";
+    // Filler bytes set before the sums are made (the image stays whole): an
+    // image that differs from another in one chosen byte.
+    std::vector<std::pair<uint32_t, uint8_t>> pokes;
 };
 
 struct ModulePlacement {

@@ -257,6 +257,9 @@ int main(int argc, char** argv) {
     make->add_option("--vendor", opt.vendor, "boot-info vendor string");
     make->add_option("--second", opt.second, "boot-info second string (the board takes the empty one)");
     make->add_option("--platform-tag", opt.platform_tag, "bytes at image offset 0x1FFFE0");
+    std::vector<std::string> poke_texts;
+    make->add_option("--poke", poke_texts,
+                     "OFFSET=VALUE: a filler byte set before the sums are made (repeatable)");
 
     std::string inspect_path, a_path, b_path;
     auto* insp = app.add_subcommand("inspect", "show what the library finds in an image");
@@ -299,6 +302,15 @@ int main(int argc, char** argv) {
             opt.seed = number_argument(seed_text, 0xFFFFFFFF, "--seed");
             if (!fill_text.empty()) {
                 opt.fill = uint8_t(number_argument(fill_text, 0xFF, "--fill"));
+            }
+            for (const std::string& poke : poke_texts) {
+                size_t eq = poke.find('=');
+                if (eq == std::string::npos) {
+                    throw Error{exitcode::USAGE, "--poke " + poke + ": give OFFSET=VALUE"};
+                }
+                opt.pokes.push_back(
+                    {number_argument(poke.substr(0, eq), kimage::IMAGE_SIZE - 1, "--poke offset"),
+                     uint8_t(number_argument(poke.substr(eq + 1), 0xFF, "--poke value"))});
             }
             opt.revision = uint8_t(number_argument(revision_text, 0xFF, "--revision"));
             if (!sizes_text.empty()) {

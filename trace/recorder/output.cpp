@@ -6,6 +6,7 @@
 #include <bcrypt.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "maker.h"
@@ -16,7 +17,7 @@ namespace recorder {
 
 namespace {
 
-constexpr char RECORDER_VERSION[] = "1";
+constexpr char RECORDER_VERSION[] = "2";
 constexpr DWORD MAX_MAKER_BYTES = 64u << 20;
 
 HANDLE file = INVALID_HANDLE_VALUE;
@@ -77,12 +78,39 @@ std::string now_utc(const char* format) {
     return s;
 }
 
-std::string program_name() {
+std::wstring module_path(HMODULE m) {
     std::wstring path(32768, L'\0');
-    DWORD n = GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+    DWORD n = GetModuleFileNameW(m, path.data(), DWORD(path.size()));
     path.resize(n < path.size() ? n : 0);
+    return path;
+}
+
+std::string file_name(const std::wstring& path) {
     size_t slash = path.find_last_of(L"\\/");
     return u8::from_wide(slash == std::wstring::npos ? path : path.substr(slash + 1));
+}
+
+// The file version a module's version resource gives (VS_FIXEDFILEINFO,
+// found by its signature), read from the loaded module itself so the
+// recorder needs no library beside kernel32: "1.4.0.0", or "none".
+std::string module_version(HMODULE m) {
+    constexpr DWORD FIXED_FILE_INFO_SIGNATURE = 0xFEEF04BD;
+    HRSRC found = m ? FindResourceW(m, MAKEINTRESOURCEW(VS_VERSION_INFO), MAKEINTRESOURCEW(16)) : nullptr;
+    HGLOBAL loaded = found ? LoadResource(m, found) : nullptr;
+    const auto* bytes = loaded ? static_cast<const uint8_t*>(LockResource(loaded)) : nullptr;
+    DWORD size = found ? SizeofResource(m, found) : 0;
+    for (DWORD at = 0; bytes && at + sizeof(VS_FIXEDFILEINFO) <= size; at += 4) {
+        VS_FIXEDFILEINFO info;
+        std::memcpy(&info, bytes + at, sizeof info);
+        if (info.dwSignature == FIXED_FILE_INFO_SIGNATURE) {
+            char s[48];
+            std::snprintf(s, sizeof s, "%lu.%lu.%lu.%lu", info.dwFileVersionMS >> 16,
+                          info.dwFileVersionMS & 0xFFFF, info.dwFileVersionLS >> 16,
+                          info.dwFileVersionLS & 0xFFFF);
+            return s;
+        }
+    }
+    return "none";
 }
 
 bool write_all(const uint8_t* bytes, size_t n) {
@@ -124,13 +152,20 @@ Output open_output(const std::wstring& maker_path) {
     }
     out.writer = std::make_unique<trace::Writer>(write_all);
     trace::Event header{trace::Kind::Header};
+    HMODULE host = GetModuleHandleW(nullptr), library = GetModuleHandleW(L"KOVA.dll");
+    std::wstring library_path = library ? module_path(library) : std::wstring();
     std::string text =
         "format: " + std::to_string(trace::FORMAT_VERSION) + "\n" + "board: " + kova::identity::BOARD_MODEL +
-        "\n" + "time: " + now_utc("%04u-%02u-%02uT%02u:%02u:%02uZ") + "\n" + "tool: " + program_name() +
+        "\n" + "time: " + now_utc("%04u-%02u-%02uT%02u:%02u:%02uZ") + "\n" +
+        "tool: " + file_name(module_path(host)) + "\n" + "tool-version: " + module_version(host) + "\n" +
+        "library: " + (library ? file_name(library_path) : std::string("not loaded")) + "\n" +
+        "library-version: " + module_version(library) + "\n" +
+        "library-sha256: " + (library ? file_sha256(library_path) : std::string("unknown (not loaded)")) +
         "\n" + "maker: " + u8::from_wide(maker_path) + "\n" + "maker-sha256: " + file_sha256(maker_path) +
-        "\n" + "recorder: " + RECORDER_VERSION + "\n";
+        "\n" + "recorder: " + RECORDER_VERSION + "\n" + "blanked: " + BLANKED + "\n";
     header.data.assign(text.begin(), text.end());
     out.writer->put(header);
+    out.writer->flush();
     return out;
 }
 

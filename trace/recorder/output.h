@@ -14,6 +14,8 @@
 namespace recorder {
 
 constexpr wchar_t TRACE_DIR_VARIABLE[] = L"KOVA_TRACE_DIR";
+// What the recorder leaves out of every trace, as its header says.
+constexpr char BLANKED[] = "the MSDM table's data (the Windows product key), as '*'";
 constexpr wchar_t DEFAULT_TRACE_DIR[] = L"traces";
 
 struct Output {
@@ -22,8 +24,9 @@ struct Output {
     std::string error;                      // why there is no trace, or why it stopped
 };
 
-// Makes the file and writes its header (time, tool, the maker's library
-// and its SHA-256, the recorder's version).
+// Makes the file and writes its header (time, the host program and its
+// version, KOVA.dll's version and SHA-256, the maker's library and its
+// SHA-256, the recorder's version, what it blanks).
 Output open_output(const std::wstring& maker_path);
 // Ends the trace with its end event and closes the file.
 void close_output(Output& out);

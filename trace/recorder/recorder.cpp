@@ -11,9 +11,11 @@
 #include <cstring>
 
 #include "board_identity.h"
+#include "flash_map.h"
 #include "maker.h"
 #include "observer.h"
 #include "output.h"
+#include "secrets.h"
 #include "update/identity.h"
 #include "zunda.h"
 
@@ -28,14 +30,37 @@ bool started = false;
 bool closed = false;
 Output out;
 trace::Observer observer{false};
+trace::Secrets secrets;
 bool board_told = false;
+constexpr size_t MAX_NOTE_BYTES = 4096;
+DWORD began = 0;       // GetTickCount when the trace was made
+DWORD last_flush = 0;  // and when its stream was last flushed
+// A trace killed with its host loses at most this much of its end.
+constexpr DWORD FLUSH_INTERVAL_MS = 1000;
+
+void said_if_stopped() {
+    if (out.writer->failed() && out.error.empty()) {
+        out.error = "the trace could not be written on (a full disk?): it is marked incomplete";
+    } else if (out.writer->bounded() && out.error.empty()) {
+        out.error = "the trace reached its bound of " + std::to_string(trace::MAX_TRACE_BYTES >> 20) +
+                    " MiB of events: recording stopped there";
+    }
+}
 
 void put(const Event& e) {
     if (out.writer) {
         out.writer->put(e);
-        if (out.writer->failed() && out.error.empty()) {
-            out.error = "the trace could not be written on (a full disk?): it is marked incomplete";
-        }
+        said_if_stopped();
+    }
+}
+
+// Every event so far into the file: at each call the host notes, and at
+// least once a second, so a killed recording keeps what came before.
+void flush() {
+    if (out.writer) {
+        out.writer->flush();
+        last_flush = GetTickCount();
+        said_if_stopped();
     }
 }
 
@@ -46,6 +71,7 @@ public:
         EnterCriticalSection(&guard);
         if (!started && !closed) {
             started = true;
+            began = last_flush = GetTickCount();
             out = open_output(maker().path);
         }
         HMODULE from = nullptr, library = GetModuleHandleW(L"KOVA.dll");
@@ -54,7 +80,12 @@ public:
             static_cast<LPCWSTR>(return_address), &from);
         flags = library != nullptr && from == library ? trace::FLAG_FROM_LIBRARY : 0;
     }
-    ~Recording() { LeaveCriticalSection(&guard); }
+    ~Recording() {
+        if (GetTickCount() - last_flush >= FLUSH_INTERVAL_MS) {
+            flush();
+        }
+        LeaveCriticalSection(&guard);
+    }
     Recording(const Recording&) = delete;
     Recording& operator=(const Recording&) = delete;
 
@@ -67,7 +98,10 @@ public:
         }
     }
     void board(const std::vector<trace::Run>& runs, const std::optional<trace::BlockSource>& source = {}) {
-        for (const Event& e : observer.board_events(runs, source, flags)) {
+        for (Event& e : observer.board_events(runs, source, flags)) {
+            if ((e.flags & trace::FLAG_COPY) == 0) {
+                secrets.blank(e.a, e.data, flashmap::FLASH_BASE);
+            }
             put(e);
         }
     }
@@ -105,7 +139,9 @@ uint32_t ZUNDA_CALL GetPortVal(uint32_t port, uint32_t* value, uint32_t size) {
     e.b = size;
     e.c = value ? *value : 0;
     e.d = result;
-    if (value && *value != before) {
+    // A read that succeeds stores its value, the same as the one held
+    // before or not; one that fails stored something only if it changed.
+    if (value && (result != 0 || *value != before)) {
         e.flags |= trace::FLAG_VALUE_STORED;
     }
     put(e);
@@ -148,7 +184,7 @@ void* ZUNDA_CALL MapPhysToLin(uint32_t physical, uint32_t length, uint32_t* hand
 
 uint32_t ZUNDA_CALL UnmapPhysicalMemory(uint32_t handle, void* linear) {
     Recording r(__builtin_return_address(0));
-    const trace::LiveMapping* held = observer.holding(linear);
+    const trace::LiveMapping* held = observer.releasing(handle, linear);
     std::optional<trace::LiveMapping> m;
     if (held) {
         m = *held;
@@ -222,9 +258,14 @@ void ZUNDA_CALL SEG32_CALLBACK(uint32_t handle, flash_command_record record) {
 void ZUNDA_CALL KovaTraceNote(const char* line) {
     Recording r(__builtin_return_address(0));
     Event e{Kind::Note};
-    size_t n = line ? std::strlen(line) : 0;
-    e.data.assign(line, line + std::min<size_t>(n, 4096));
+    e.a = GetTickCount() - began;
+    size_t n = 0;
+    while (line && n < MAX_NOTE_BYTES && line[n] != 0) {
+        ++n;
+    }
+    e.data.assign(line, line + n);
     put(e);
+    flush();
 }
 
 // Where this process's trace goes, or why there is none, as UTF-8 in

@@ -1,0 +1,47 @@
+#include "secrets.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace trace {
+
+namespace {
+
+uint32_t get32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+}  // namespace
+
+void Secrets::blank(uint32_t physical, std::vector<uint8_t>& bytes, uint32_t limit) {
+    if (physical >= limit) {
+        return;
+    }
+    const size_t n = std::min<uint64_t>(bytes.size(), uint64_t(limit) - physical);
+    // A table header whole in these bytes, with lengths that fit together:
+    // its data lies within the table, and the table within the bound.
+    for (size_t at = 0; n >= MSDM_DATA_OFFSET && at <= n - MSDM_DATA_OFFSET; ++at) {
+        if (std::memcmp(&bytes[at], MSDM_SIGNATURE, sizeof MSDM_SIGNATURE) != 0) {
+            continue;
+        }
+        uint32_t table = get32(&bytes[at + ACPI_TABLE_LENGTH_OFFSET]);
+        uint32_t data = get32(&bytes[at + MSDM_DATA_LENGTH_OFFSET]);
+        if (table < MSDM_DATA_OFFSET || table > MSDM_MAX_TABLE_BYTES || data > table - MSDM_DATA_OFFSET) {
+            continue;
+        }
+        uint32_t begin = physical + uint32_t(at) + MSDM_DATA_OFFSET;
+        std::pair<uint32_t, uint32_t> range{begin, begin + data};
+        if (std::find(ranges_.begin(), ranges_.end(), range) == ranges_.end()) {
+            ranges_.push_back(range);
+        }
+    }
+    for (auto [begin, end] : ranges_) {
+        uint64_t from = std::max<uint64_t>(begin, physical);
+        uint64_t to = std::min<uint64_t>(end, uint64_t(physical) + n);
+        for (uint64_t p = from; p < to; ++p) {
+            bytes[size_t(p - physical)] = BLANKED_BYTE;
+        }
+    }
+}
+
+}  // namespace trace
