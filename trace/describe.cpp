@@ -256,17 +256,36 @@ std::string port_name(uint32_t port, std::optional<uint16_t> notify) {
 
 std::string printable(const std::string& text) {
     std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
+    auto escape = [&](uint8_t b) { out += "\\x" + hex(b, 2).substr(2); };
+    size_t i = 0;
+    while (i < text.size()) {
         auto b = uint8_t(text[i]);
-        bool c1 =
-            b == 0xC2 && i + 1 < text.size() && uint8_t(text[i + 1]) >= 0x80 && uint8_t(text[i + 1]) <= 0x9F;
-        if ((b < 0x20 && b != '\n') || b == 0x7F) {
-            out += "\\x" + hex(b, 2).substr(2);
-        } else if (c1) {
-            out += "\\xC2\\x" + hex(uint8_t(text[i + 1]), 2).substr(2);
+        if (b < 0x80) {
+            if ((b < 0x20 && b != '\n') || b == 0x7F) {
+                escape(b);
+            } else {
+                out += char(b);
+            }
             ++i;
+            continue;
+        }
+        // A whole UTF-8 sequence is shown as it is, but for the C1 controls
+        // (U+0080 to U+009F); any byte that starts no whole sequence is escaped.
+        size_t n = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 && b <= 0xDF ? 2 : 0;
+        bool whole = n != 0 && i + n <= text.size();
+        for (size_t k = 1; whole && k < n; ++k) {
+            whole = (uint8_t(text[i + k]) & 0xC0) == 0x80;
+        }
+        if (!whole) {
+            escape(b);
+            ++i;
+        } else if (b == 0xC2 && uint8_t(text[i + 1]) <= 0x9F) {
+            escape(b);
+            escape(uint8_t(text[i + 1]));
+            i += 2;
         } else {
-            out += char(b);
+            out.append(text, i, n);
+            i += n;
         }
     }
     return out;

@@ -4,6 +4,8 @@
 //   emu_replay TRACE [IMAGE]   exit 0 reproduced, 1 differs, 2 a bad trace or image
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <string>
 
 #include "emulator.h"
 #include "file_read.h"
@@ -61,9 +63,9 @@ int main(int argc, char** argv) {
     }
     std::vector<uint8_t> bytes, image;
     trace::Trace t;
-    Status err = read_bounded(argv[1], trace::MAX_TRACE_BYTES + 1, Links::Follow, "trace", bytes);
+    Status err = read_bounded(argv[1], trace::MAX_FILE_BYTES + 1, Links::Follow, "trace", bytes);
     if (!err) {
-        err = trace::read_trace(bytes, argv[1], false, t);
+        err = trace::read_trace(bytes, argv[1], true, t);
     }
     if (!err && argc == 3) {
         err = read_bounded(argv[2], 0x200001, Links::Follow, "image", image);
@@ -79,20 +81,41 @@ int main(int argc, char** argv) {
         return err->code;
     }
     const char* dll_path = std::getenv("KOVA_DLL");
-    emu::PeImage pe = emu::load_pe(dll_path && *dll_path ? dll_path : KOVA_DLL_DEFAULT);
-    emu::DllEmulator dll(pe, {});
-    trace::ReplayBoard board(t);
-    board.on_mapping = [&dll](uint8_t* base, uint32_t size, bool made) {
-        if (made) {
-            dll.add_window(base, size);
-        } else {
-            dll.remove_window(base);
+    try {
+        emu::PeImage pe = emu::load_pe(dll_path && *dll_path ? dll_path : KOVA_DLL_DEFAULT);
+        emu::DllEmulator dll(pe, {});
+        trace::ReplayBoard board(t);
+        // Only the library's own mappings are shown to it; one the emulator
+        // has no room for ends the replay as a trace it cannot serve.
+        std::string cannot_serve;
+        board.on_mapping = [&dll, &cannot_serve](uint8_t* base, uint32_t size, bool made) {
+            try {
+                if (made) {
+                    dll.add_window(base, size);
+                } else {
+                    dll.remove_window(base);
+                }
+            } catch (const std::exception& e) {
+                if (cannot_serve.empty()) {
+                    cannot_serve = e.what();
+                }
+            }
+        };
+        trace::install(&board);
+        EmuLibrary library(dll, board);
+        trace::ReplayReport r = trace::replay(t, board, library, argc == 3 ? &image : nullptr);
+        trace::install(nullptr);
+        if (!cannot_serve.empty()) {
+            std::fprintf(stderr, "emu_replay: %s: the emulator cannot serve this trace's mappings (%s)\n",
+                         argv[1], cannot_serve.c_str());
+            return 2;
         }
-    };
-    trace::install(&board);
-    EmuLibrary library(dll, board);
-    trace::ReplayReport r = trace::replay(t, board, library, argc == 3 ? &image : nullptr);
-    trace::install(nullptr);
-    std::printf("trace     : %s (KOVA.dll in the CPU emulator)\n%s", argv[1], trace::report_text(r).c_str());
-    return r.mismatch ? 1 : 0;
+        std::printf("trace     : %s (KOVA.dll in the CPU emulator)\n%s", argv[1],
+                    trace::printable(trace::report_text(r)).c_str());
+        return r.mismatch ? 1 : 0;
+    } catch (const std::exception& e) {
+        trace::install(nullptr);
+        std::fprintf(stderr, "emu_replay: %s: %s\n", argv[1], e.what());
+        return 2;
+    }
 }

@@ -70,4 +70,43 @@ out=$("$kt" replay "$here/update-few.kvt" 2>&1)
 [ $? = 2 ] && grep -q 'give that image' <<<"$out" || bad "an update's trace without its image: $out"
 out=$("$kt" replay "$here/update-few.kvt" "$work/installed.bin" 2>&1)
 [ $? = 2 ] && grep -q 'not the one the trace' <<<"$out" || bad "an update's trace with another image: $out"
+# Notes the replay cannot trust, and a trace cut short: a call without its
+# outcome is a bad trace said before any call is made; a trace cut in the
+# middle of an update replays up to its cut, naming it.
+edit() { python3 "$here/edit_trace.py" "$@"; }
+edit "$here/ec-read.kvt" "$work/no-outcome.kvt" drop-outcome
+out=$("$kt" replay "$work/no-outcome.kvt" 2>&1)
+[ $? = 2 ] && grep -q 'without its outcome, in a trace that is whole' <<<"$out" && ! grep -q '^call ' <<<"$out" ||
+    bad "a call noted without its outcome: $out"
+edit "$here/update-few.kvt" "$work/cut.kvt" cut-after 60
+out=$("$kt" replay "$work/cut.kvt" "$work/new.bin" 2>&1)
+[ $? = 0 ] && grep -q '^result    : reproduced up to the cut: 2 calls, .*; cut at event 61, in phase pass b ' <<<"$out" &&
+    grep -q '^  recorded  : none: the recording was cut inside this call' <<<"$out" || bad "a trace cut short: $out"
+# A trace of format 1 is still read and replayed.
+out=$("$kt" replay "$here/format-1/update-few.kvt" "$work/new.bin" 2>&1)
+[ $? = 0 ] && grep -q '^result    : reproduced: 2 calls' <<<"$out" || bad "a format 1 trace: $out"
+
+# show: the summary first, times, names of ports, one number per mapping,
+# plurals, and no control byte from the trace reaching the terminal.
+edit "$here/ec-read.kvt" "$work/escape.kvt" note $'call KOVA_get_ec_ram index=1\x1b[2J\xc2\x9b\x9bЖ count=0'
+out=$("$kt" show --events "$work/escape.kvt")
+[ $? = 0 ] && ! grep -q $'\x1b' <<<"$out" && grep -qF 'index=1\x1B[2J\xC2\x9B\x9BЖ' <<<"$out" || bad "show of a note with control bytes: $out"
+out=$("$kt" show --events "$here/update-few.kvt")
+head -1 <<<"$out" | grep -q '^summary   : kovaflash.exe made 2 calls into KOVA.dll (KOVA_check_bios_image, KOVA_update_bios_firmware); the last returned 0x00000000 "BIOS update successfully completed. "; the recording is whole$' &&
+    grep -q '^call KOVA_check_bios_image .*   \[at [0-9]*\.[0-9]\{3\} s\]$' <<<"$out" &&
+    grep -q '^  returned .* after [0-9]*\.[0-9]\{3\} s$' <<<"$out" &&
+    grep -q '^library   : KOVA.dll [0-9.]* (SHA-256 [0-9a-f]\{64\})$' <<<"$out" &&
+    grep -q '^#[0-9]* \[begin\] SetPortVal(port 0xB2 (SMI command), value 0x20, size 1) = 0x1$' <<<"$out" &&
+    grep -q 'MapPhysToLin(0x000F0000, length 0x10000) = mapping #2, handle 0x3$' <<<"$out" &&
+    grep -q 'UnmapPhysicalMemory(handle 0x3, mapping #2) = 0x1$' <<<"$out" &&
+    grep -q "the library wrote the command record at 0x000F4A30 (.*): the record's flash address 0xFFE30000, length 0x1000, code write" <<<"$out" &&
+    grep -q '^  pass b  *4 operations, 1 block write: 0x1F0000$' <<<"$out" || bad "show --events of an update: $out"
+
+# diff: alike, and where a write-protected board parts from a good one.
+out=$("$kt" diff "$here/update-few.kvt" "$here/update-few.kvt")
+[ $? = 0 ] && grep -q '^same      : both traces hold the same 103 events' <<<"$out" || bad "diff of a trace with itself: $out"
+out=$("$kt" diff "$here/update-few.kvt" "$here/write-protected.kvt")
+[ $? = 1 ] && grep -q '^parting   : at event 45 (pass a), after 44 events alike$' <<<"$out" &&
+    grep -q '^  B       : SetPortVal(port 0xB2 (SMI command), value 0x23, size 1) = 0x1$' <<<"$out" ||
+    bad "diff of a good and a write-protected board: $out"
 exit $fail

@@ -28,5 +28,17 @@ while IFS='|' read -r name _installed _command image _fault; do
     done
 done <"$here/corpus.txt"
 [ "$cases" -ge 27 ] || bad "the corpus lists $cases traces"
+# A host that holds its own mappings, 200 small ones or one of 16 MiB: the
+# emulator shows the library only the library's, and replays the trace.
+for change in "200 0x1000" "1 0x1001000"; do
+    # shellcheck disable=SC2086
+    python3 "$here/edit_trace.py" "$here/ec-read.kvt" "$work/host.kvt" host-mappings $change
+    for runner in "$kova_trace replay" "$emu_replay"; do
+        out=$($runner "$work/host.kvt" 2>&1)
+        code=$?
+        [ $code = 0 ] && grep -q '^result    : reproduced' <<<"$out" ||
+            bad "host mappings $change, $(basename "${runner%% *}") (exit $code): $out"
+    done
+done
 echo "$cases traces replayed natively and in the emulator"
 exit $fail

@@ -4,8 +4,9 @@
 // says whether the library makes the same requests in the same order and
 // ends with the same outcome, or where it first differs; `board` makes a
 // simulated board of what the trace saw, for every command and test.
-// Exit status: 0 reproduced (or shown), 1 the replay differs, 2 a bad
-// trace, image or command line.
+// `diff` shows where two traces of the same operation part.
+// Exit status: 0 reproduced (or shown, or alike), 1 the replay differs (or
+// the traces part), 2 a bad trace, image or command line.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "atomic_file.h"
 #include "captured_state.h"
 #include "cli.h"
+#include "diff.h"
 #include "file_read.h"
 #include "image_file.h"
 #include "native_library.h"
@@ -28,7 +30,7 @@ bool json_output = false;
 
 trace::Trace load(const std::string& path, bool allow_incomplete) {
     std::vector<uint8_t> bytes;
-    if (Status err = read_bounded(path, trace::MAX_TRACE_BYTES + 1, Links::Follow, "trace", bytes)) {
+    if (Status err = read_bounded(path, trace::MAX_FILE_BYTES + 1, Links::Follow, "trace", bytes)) {
         throw *err;
     }
     trace::Trace t;
@@ -43,9 +45,24 @@ int show(const std::string& path, bool events, nlohmann::json& report) {
     report = show_trace(t, events);
     report["trace"] = path;
     if (!json_output) {
-        std::printf("trace     : %s\n%s", path.c_str(), show_text(report).c_str());
+        std::string text = show_text(report);
+        size_t first = text.find('\n') + 1;  // the summary line, then the trace's name
+        std::printf("%strace     : %s\n%s", text.substr(0, first).c_str(), path.c_str(),
+                    text.substr(first).c_str());
     }
     return exitcode::OK;
+}
+
+int diff(const std::string& path_a, const std::string& path_b, nlohmann::json& report) {
+    trace::Trace a = load(path_a, true), b = load(path_b, true);
+    report = diff_traces(a, b);
+    report["a"] = path_a;
+    report["b"] = path_b;
+    if (!json_output) {
+        std::printf("A         : %s\nB         : %s\n%s", path_a.c_str(), path_b.c_str(),
+                    diff_text(report).c_str());
+    }
+    return report.contains("parting") ? exitcode::FAILED : exitcode::OK;
 }
 
 nlohmann::json outcome_json(const trace::Outcome& o) {
@@ -53,7 +70,7 @@ nlohmann::json outcome_json(const trace::Outcome& o) {
 }
 
 int replay(const std::string& path, const std::string& image_path, nlohmann::json& report) {
-    trace::Trace t = load(path, false);
+    trace::Trace t = load(path, true);  // one cut short replays up to its cut
     std::vector<uint8_t> image;
     if (!image_path.empty()) {
         if (Status err = read_image_file(image_path, image)) {
@@ -79,6 +96,9 @@ int replay(const std::string& path, const std::string& image_path, nlohmann::jso
         report["calls"].push_back(j);
     }
     report["reproduced"] = !r.mismatch.has_value();
+    if (r.cut) {
+        report["cut"] = {{"event", r.cut->event}, {"phase", r.cut->phase}, {"why", r.cut->why}};
+    }
     if (r.mismatch) {
         report["difference"] = {{"event", r.mismatch->event},
                                 {"phase", r.mismatch->phase},
@@ -86,7 +106,7 @@ int replay(const std::string& path, const std::string& image_path, nlohmann::jso
                                 {"came", r.mismatch->came}};
     }
     if (!json_output) {
-        std::printf("trace     : %s\n%s", path.c_str(), trace::report_text(r).c_str());
+        std::printf("trace     : %s\n%s", path.c_str(), trace::printable(trace::report_text(r)).c_str());
     }
     return r.mismatch ? exitcode::FAILED : exitcode::OK;
 }
@@ -170,6 +190,11 @@ int main(int argc, char** argv) {
         "replay", "play the trace back as the board against this library; exit 1 at the first difference");
     replay_cmd->add_option("TRACE", path, "the trace (.kvt)")->required();
     replay_cmd->add_option("IMAGE", image, "the image the trace's update or check was called with");
+    std::string other;
+    CLI::App* diff_cmd =
+        app.add_subcommand("diff", "where two traces of the same operation part; exit 1 when they do");
+    diff_cmd->add_option("A", path, "a trace (.kvt), say the good board's")->required();
+    diff_cmd->add_option("B", other, "another trace of the same operation")->required();
     std::string dir;
     bool at_end = false, replace = false;
     CLI::App* board_cmd = app.add_subcommand(
@@ -193,6 +218,7 @@ int main(int argc, char** argv) {
         }
         code = show_cmd->parsed()    ? show(path, events, report)
                : board_cmd->parsed() ? board(path, dir, at_end, replace, report)
+               : diff_cmd->parsed()  ? diff(path, other, report)
                                      : replay(path, image, report);
     } catch (const Error& e) {
         std::fprintf(stderr, "kova-trace: %s\n", e.text.c_str());
