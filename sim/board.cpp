@@ -209,7 +209,9 @@ Board& current() {
         // "no-interface"; "ec-dead" (the EC never takes a byte);
         // "smbus-status=BITS" (status left over from an earlier
         // transaction); "lock-contended" (another party asks for the global
-        // lock once the library holds it).
+        // lock once the library holds it); "hold-after-writes=N" (the
+        // firmware says so on stderr and never returns from its N-th block
+        // write: a test kills the process there, as a power loss would).
         if (const char* faults = std::getenv("ZUNDA_SIM_FAULT")) {
             std::string list = faults;
             size_t at = 0;
@@ -238,6 +240,8 @@ Board& current() {
                     fallback.smbus.set_status(uint8_t(a));
                 } else if (fault == "lock-contended") {
                     fallback.lock_contended = true;
+                } else if (std::sscanf(fault.c_str(), "hold-after-writes=%li", &a) == 1) {
+                    fallback.hold_after_writes = unsigned(a);
                 } else {
                     std::fprintf(stderr,
                                  "ZUNDA.dll (simulator): ZUNDA_SIM_FAULT: %s is not a fault it knows\n",

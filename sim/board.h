@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <vector>
 
 #include "acpi.h"
@@ -56,6 +57,9 @@ public:
     // lock word showing owned, pending is set, as that party's attempt
     // would.
     bool lock_contended = false;
+    // The firmware's N-th block write never returns (after saying so on
+    // stderr): a process killed mid-update, at a known point.
+    std::optional<unsigned> hold_after_writes;
 
     // Board directory: flash.bin (the flash part), ec-ram.bin and
     // smbus-eeprom.bin. Loading fails (exitcode::USAGE, naming the file)

@@ -1,5 +1,9 @@
 // The seven ZUNDA operations, acting on the installed simulated board.
 #define ZUNDA_BUILD 1
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
 #include "board.h"
 #include "zunda.h"
 
@@ -50,7 +54,16 @@ uint32_t ZUNDA_CALL AllocatePhysMemory(uint32_t length, uint32_t* handle) {
 uint32_t ZUNDA_CALL FreePhysMemory(uint32_t handle) { return current().memory.free(handle) ? 1 : 0; }
 
 void ZUNDA_CALL SEG32_CALLBACK(uint32_t handle, flash_command_record record) {
-    current().firmware.callback(handle, record);
+    sim::Board& b = current();
+    b.firmware.callback(handle, record);
+    if (b.hold_after_writes && b.firmware.writes_programmed >= *b.hold_after_writes) {
+        std::fprintf(stderr, "ZUNDA.dll (simulator): holding the update after %u block writes\n",
+                     b.firmware.writes_programmed);
+        std::fflush(stderr);
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::hours(1));  // until the test kills the process
+        }
+    }
 }
 
 }  // extern "C"

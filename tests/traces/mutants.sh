@@ -42,6 +42,7 @@ done <<'TABLE'
 pass-order|update-few|register 0xFEA1 (whether pass c runs)|the record's flash address 0xFFFFF000|the record's flash address 0xFFE3F000
 no-notification|update-few|end|SetPortVal(port 0xB2 (SMI command), value 0x24, size 1)|UnmapPhysicalMemory
 record-check|update-few|pass a|(5 bytes: 8B F5 32 31 23)|(5 bytes: 74 0A CD CE 23)
+check-counter|host-update|the outcome of KOVA_check_bios_image|counter 2,|counter 0,
 compare-last-byte|block-last-byte|the outcome of KOVA_check_bios_image|counter 4,|counter 3,
 notify-fixed-port|interface-moved|begin|SetPortVal(port 0x84 (the firmware's notification port), value 0x20|SetPortVal(port 0xB2 (SMI command), value 0x20
 resume-test|resumed|begin|SetPortVal(port 0xB2 (SMI command), value 0x20|UnmapPhysicalMemory

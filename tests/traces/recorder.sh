@@ -4,7 +4,8 @@
 # the same update with and without it leaves identical boards and prints
 # the same; its trace replays to the same outcome; a trace it cannot write
 # or a maker's library it cannot load is said, and changes nothing else;
-# a process killed mid-update leaves a trace read as incomplete.
+# a process killed mid-update leaves a trace read as incomplete, which
+# replays up to its cut.
 #   recorder.sh REAL_BOARD_BIN RECORDER_DLL RUNNER NATIVE_BIN
 set -uo pipefail
 real=$1 recorder=$2 runner=$3 native=$4
@@ -12,6 +13,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
+# shellcheck source=../tools/launch.sh
+. "$(dirname "$0")/../tools/launch.sh"
 [ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
 
 # One folder, as a technician has it: the recorder goes in as ZUNDA.dll,
@@ -58,13 +61,19 @@ size=$(stat -c %s "$trace")
 # and every block the library sent, neither of which compresses.
 [ "$size" -lt $((5 << 20)) ] || bad "a whole update's trace is $size bytes"
 "$native/kova-trace" --json show "$trace" >"$work/show.json" || bad "show: $(cat "$work/show.json")"
-python3 - "$work/show.json" <<'PYEOF' || bad "show --json: $(cat "$work/show.json")"
-import json, sys
+# The header names the library by its version and SHA-256, and the host by its version.
+python3 - "$work/show.json" "$bin/KOVA.dll" "$bin/ZUNDA-maker.dll" <<'PYEOF' || bad "show --json: $(cat "$work/show.json")"
+import hashlib, json, sys
 s = json.load(open(sys.argv[1]))
+h = s["header"]
 calls = [c["call"].split()[1] for c in s["calls"]]
-ok = (s["complete"] and s["header"]["tool"] == "kovaflash.exe" and s["header"]["board"] == "K5R"
+sha = lambda path: hashlib.sha256(open(path, "rb").read()).hexdigest()
+ok = (s["complete"] and h["tool"] == "kovaflash.exe" and h["board"] == "K5R" and h["format"] == "2"
       and s["board"]["model"] == "K5R" and calls == ["KOVA_check_bios_image", "KOVA_update_bios_firmware"]
-      and len(s["header"]["maker-sha256"]) == 64)
+      and h["maker-sha256"] == sha(sys.argv[3]) and h["library"] == "KOVA.dll"
+      and h["library-sha256"] == sha(sys.argv[2]) and h["library-version"].count(".") == 3
+      and h["tool-version"].count(".") == 3 and h["tool-version"] != "none" and h["recorder"] == "2"
+      and "MSDM" in h["blanked"])
 sys.exit(0 if ok else 1)
 PYEOF
 # Who called each operation: KOVA.dll inside its calls, kovaflash.exe
@@ -104,22 +113,24 @@ code=$?
 [ "$(board_state)" = "$before" ] || bad "the board changed without the maker's library"
 mv "$work/ZUNDA-maker.dll" "$bin/"
 
-# Killed once the trace holds the flash: the trace reads as cut short.
+# Killed in the middle of the update: the firmware holds its fifth block
+# write and says so, and only then is the process killed.
 fresh_board
 rm -rf "$work/traces" && mkdir -p "$work/traces"
-(KOVA_TRACE_DIR=$work/traces ZUNDA_SIM_BOARD=$work/board exec $runner "$bin/kovaflash.exe" --board "$work/host" \
-    "${update[@]}" >/dev/null 2>&1) &
+mkfifo "$work/said"
+(KOVA_TRACE_DIR=$work/traces ZUNDA_SIM_BOARD=$work/board ZUNDA_SIM_FAULT=hold-after-writes=5 \
+    exec $runner "$bin/kovaflash.exe" --board "$work/host" "${update[@]}" >/dev/null 2>"$work/said") &
 pid=$!
-for _ in $(seq 1 200); do
-    t=$(ls "$work"/traces/*.kvt 2>/dev/null | head -1)
-    [ -n "$t" ] && [ "$(stat -c %s "$t")" -gt 500000 ] && break
-    sleep 0.05
-done
+exec {said}<"$work/said"
+read_until "$said" "holding the update after 5 block writes" >/dev/null || bad "the update was not held"
 kill -9 $pid 2>/dev/null || bad "the update ended before it could be killed"
 wait $pid 2>/dev/null
+exec {said}<&-
 t=$(ls "$work"/traces/*.kvt 2>/dev/null | head -1)
 out=$("$native/kova-trace" show "$t" 2>&1)
 [ $? = 0 ] && grep -q '^complete  : NO' <<<"$out" || bad "a killed recording shows as whole: $out"
+# It replays up to its cut: every event before it as recorded.
 out=$("$native/kova-trace" replay "$t" "$work/new.bin" 2>&1)
-[ $? = 2 ] && grep -q 'the trace is incomplete' <<<"$out" || bad "a killed recording replays: $out"
+[ $? = 0 ] && grep -q '^result    : reproduced up to the cut: .*; cut at event [0-9]*, in phase ' <<<"$out" ||
+    bad "a killed recording does not replay up to its cut: $out"
 exit $fail

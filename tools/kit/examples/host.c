@@ -7,8 +7,12 @@
  * the byte held, so the board is left as it was found. With "update KEY.pub"
  * after the image it checks the image's signature (IMAGE.sig, format 2)
  * against that key with CNG, and only then writes the image, showing
- * progress from a second thread. Exit status 0 when the check (and the
- * update) succeed, 3 when the signature does not check out.
+ * progress from a second thread, then checks again that nothing is left
+ * to write. When the recording ZUNDA.dll of the kit's diagnostics folder
+ * stands in for the maker's, it notes each call into KOVA.dll and its
+ * outcome in the trace, as a replay needs them. Exit status 0 when the
+ * check (and the update) succeed, 3 when the signature does not check
+ * out.
  *
  * Build it in the kit's folder (define no macro), then ship host.exe with
  * KOVA.dll and ZUNDA.dll beside it:
@@ -209,6 +213,98 @@ static int signature_good(const unsigned char* image, const char* image_path, co
     return good;
 }
 
+/*
+ * Field traces: the recording ZUNDA.dll exports KovaTraceNote; the maker's
+ * does not, and then nothing is noted. A replay needs each call's entry,
+ * its arguments by name, and the counter before it; then its result, the
+ * counter and KOVA_message after it.
+ */
+typedef void(__stdcall* trace_note)(const char*);
+static trace_note note = NULL;
+#define NOTE_BYTES 400
+#define ARGS_BYTES 200
+
+static void find_recorder(void) {
+    HMODULE zunda = GetModuleHandleA("ZUNDA.dll");
+    if (zunda != NULL) {
+        /* Through void (*)(void), the type C lets stand for any function. */
+        note = (trace_note)(void (*)(void))GetProcAddress(zunda, "KovaTraceNote");
+    }
+}
+
+static void note_call(const char* entry, const char* args) {
+    char line[NOTE_BYTES];
+    if (note != NULL) {
+        sprintf(line, "call %s%s count=%ld", entry, args, (long)KOVA_block_count);
+        note(line);
+    }
+}
+
+static kova_u32 note_return(kova_u32 result) {
+    char line[NOTE_BYTES];
+    if (note != NULL) {
+        sprintf(line, "return 0x%08lX count=%ld message=%.*s", (unsigned long)result, (long)KOVA_block_count,
+                (int)sizeof KOVA_message, KOVA_message);
+        note(line);
+    }
+    return result;
+}
+
+/* " image-sha256=HEX handle=H flags=F": the arguments of the two image entries. */
+static void image_args(const unsigned char* image, kova_u32 handle, kova_u32 flags, char* out) {
+    unsigned char hash[HASH_BYTES];
+    int i;
+    strcpy(out, " image-sha256=");
+    if (!sha256(image, (unsigned long)IMAGE_BYTES, hash)) {
+        strcat(out, "none");
+    } else {
+        for (i = 0; i < HASH_BYTES; ++i) {
+            sprintf(out + strlen(out), "%02x", hash[i]);
+        }
+    }
+    sprintf(out + strlen(out), " handle=%lu flags=%lu", (unsigned long)handle, (unsigned long)flags);
+}
+
+static kova_u32 traced_check(const unsigned char* image) {
+    char args[ARGS_BYTES];
+    if (note != NULL) {
+        image_args(image, FIRMWARE_HANDLE, 0, args);
+        note_call("KOVA_check_bios_image", args);
+    }
+    return note_return(KOVA_check_bios_image(image, FIRMWARE_HANDLE, 0));
+}
+
+static kova_u32 traced_update(const unsigned char* image) {
+    char args[ARGS_BYTES];
+    if (note != NULL) {
+        image_args(image, FIRMWARE_HANDLE, 0, args);
+        note_call("KOVA_update_bios_firmware", args);
+    }
+    return note_return(KOVA_update_bios_firmware(image, FIRMWARE_HANDLE, 0));
+}
+
+static kova_u32 traced_flash_byte(kova_u32 address) {
+    char args[ARGS_BYTES];
+    sprintf(args, " address=%lu", (unsigned long)address);
+    note_call("KOVA_read_flash_byte", args);
+    return note_return(KOVA_read_flash_byte(address));
+}
+
+static kova_u32 traced_get_ec(kova_u32 index) {
+    char args[ARGS_BYTES];
+    sprintf(args, " index=%lu", (unsigned long)index);
+    note_call("KOVA_get_ec_ram", args);
+    return note_return(KOVA_get_ec_ram(index));
+}
+
+static void traced_set_ec(kova_u32 index, kova_u32 value) {
+    char args[ARGS_BYTES];
+    sprintf(args, " index=%lu value=%lu", (unsigned long)index, (unsigned long)value);
+    note_call("KOVA_set_ec_ram", args);
+    KOVA_set_ec_ram(index, value);
+    note_return(0);
+}
+
 /* The progress thread: the counter, read so that every read reaches memory,
  * until the update returns. */
 static volatile LONG update_done = 0;
@@ -273,7 +369,10 @@ int main(int argc, char** argv) {
         free(image);
         return 4;
     }
-    code = check(image, FIRMWARE_HANDLE, 0);
+    (void)check;
+    (void)get_ec;
+    find_recorder();
+    code = traced_check(image);
     /* The counter as a progress thread reads it during an update: with an
      * interlocked call, which always reaches memory. */
     printf("check 0x%08lX blocks %ld \"%s\"\n", (unsigned long)code,
@@ -286,29 +385,36 @@ int main(int argc, char** argv) {
         /* The update, its progress shown by a second thread; the mutex is
          * held throughout. */
         progress = CreateThread(NULL, 0, show_progress, NULL, 0, NULL);
-        update_code = KOVA_update_bios_firmware(image, FIRMWARE_HANDLE, 0);
+        update_code = traced_update(image);
         InterlockedExchange(&update_done, 1);
         if (progress != NULL) {
             WaitForSingleObject(progress, INFINITE);
             CloseHandle(progress);
         }
         printf("update 0x%08lX \"%s\"\n", (unsigned long)update_code, KOVA_message);
+        /* The flash now holds the image: a second check finds only the copy
+         * areas' blocks, which every walk counts. */
+        if (update_code == KOVA_SUCCESS) {
+            code = traced_check(image);
+            printf("check again 0x%08lX blocks %ld\n", (unsigned long)code,
+                   (long)InterlockedCompareExchange((LONG volatile*)&KOVA_block_count, 0, 0));
+        }
     }
     free(image);
 
     for (i = 0; i < TAG_BYTES; ++i) {
-        tag[i] = (char)KOVA_read_flash_byte((kova_u32)(TAG_ADDRESS + i - FLASH_READ_LEAD));
+        tag[i] = (char)traced_flash_byte((kova_u32)(TAG_ADDRESS + i - FLASH_READ_LEAD));
     }
     tag[TAG_BYTES] = '\0';
     printf("flash 0x%06lX \"%s\"\n", (unsigned long)TAG_ADDRESS, tag);
 
     /* Write a byte, read it back, and put back what was there. */
-    was = get_ec(EC_INDEX);
-    KOVA_set_ec_ram(EC_INDEX, EC_TRIAL_VALUE);
-    now = get_ec(EC_INDEX);
-    KOVA_set_ec_ram(EC_INDEX, was);
+    was = traced_get_ec(EC_INDEX);
+    traced_set_ec(EC_INDEX, EC_TRIAL_VALUE);
+    now = traced_get_ec(EC_INDEX);
+    traced_set_ec(EC_INDEX, was);
     printf("ec 0x%02X = 0x%02lX, put back 0x%02lX\n", EC_INDEX, (unsigned long)now,
-           (unsigned long)get_ec(EC_INDEX));
+           (unsigned long)traced_get_ec(EC_INDEX));
     ReleaseMutex(lock);
     CloseHandle(lock);
     if (update_code == EXIT_REFUSED) {
