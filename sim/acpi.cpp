@@ -45,6 +45,14 @@ void AcpiTables::install(const AcpiLayout& layout) {
         std::vector<uint8_t> t = table(layout.entries[i], TABLE_BYTES);
         if (layout.entries[i] == "FACP") {
             put32(t, FADT_FIRMWARE_CTRL_AT, layout.firmware_ctrl.value_or(FACS_PHYSICAL));
+        } else if (layout.entries[i] == "MSDM") {
+            // The Windows product key as firmware hands it over: version,
+            // reserved, data type, reserved, data length, then the key.
+            t.resize(MSDM_TABLE_BYTES);
+            put32(t, SDT_LENGTH_AT, MSDM_TABLE_BYTES);
+            put32(t, MSDM_DATA_TYPE_AT, 1);
+            put32(t, MSDM_DATA_LENGTH_AT, sizeof MSDM_SAMPLE_KEY - 1);
+            std::memcpy(t.data() + MSDM_DATA_AT, MSDM_SAMPLE_KEY, sizeof MSDM_SAMPLE_KEY - 1);
         }
         memory_.write(table_physical(i), t.data(), t.size());
     }

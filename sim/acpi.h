@@ -31,6 +31,13 @@ constexpr uint16_t BIOS_RLS_PORT = 0x830;
 constexpr uint8_t BIOS_RLS = 0x80;
 constexpr uint32_t GL_PENDING = 0x01;
 constexpr uint32_t GL_OWNED = 0x02;
+// An MSDM table: its header, then data type at 44, data length at 52, and
+// the data (a product key) at 56.
+constexpr uint32_t MSDM_DATA_TYPE_AT = 44;
+constexpr uint32_t MSDM_DATA_LENGTH_AT = 52;
+constexpr uint32_t MSDM_DATA_AT = 56;
+constexpr char MSDM_SAMPLE_KEY[] = "KOVAS-IMULA-TEDPR-ODUCT-KEY42";
+constexpr uint32_t MSDM_TABLE_BYTES = MSDM_DATA_AT + sizeof MSDM_SAMPLE_KEY - 1;
 }  // namespace acpidev
 
 struct AcpiLayout {

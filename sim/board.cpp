@@ -208,7 +208,8 @@ Board& current() {
         // F-segment offset, its record that far on, notifying PORT);
         // "no-interface"; "ec-dead" (the EC never takes a byte);
         // "smbus-status=BITS" (status left over from an earlier
-        // transaction); "lock-contended" (another party asks for the global
+        // transaction); "msdm" (an MSDM table with a product key before
+        // the FADT); "lock-contended" (another party asks for the global
         // lock once the library holds it); "hold-after-writes=N" (the
         // firmware says so on stderr and never returns from its N-th block
         // write: a test kills the process there, as a power loss would).
@@ -238,6 +239,10 @@ Board& current() {
                     fallback.ec.mode = EmbeddedController::Mode::Dead;
                 } else if (std::sscanf(fault.c_str(), "smbus-status=%li", &a) == 1) {
                     fallback.smbus.set_status(uint8_t(a));
+                } else if (fault == "msdm") {
+                    AcpiLayout layout;
+                    layout.entries = {"APIC", "MSDM", "FACP", "HPET"};
+                    fallback.acpi.install(layout);
                 } else if (fault == "lock-contended") {
                     fallback.lock_contended = true;
                 } else if (std::sscanf(fault.c_str(), "hold-after-writes=%li", &a) == 1) {

@@ -17,15 +17,16 @@ namespace trace {
 // type, data reserved and data length (4 bytes each), then the data.
 constexpr char MSDM_SIGNATURE[4] = {'M', 'S', 'D', 'M'};
 constexpr uint32_t ACPI_TABLE_LENGTH_OFFSET = 4;
-constexpr uint32_t MSDM_DATA_LENGTH_OFFSET = 52;
 constexpr uint32_t MSDM_DATA_OFFSET = 56;
 constexpr uint32_t MSDM_MAX_TABLE_BYTES = 0x1000;
+constexpr uint32_t MSDM_HEADER_BYTES_NEEDED = 8;  // the signature and the table's length
 constexpr uint8_t BLANKED_BYTE = '*';
 
 class Secrets {
 public:
-    // Notes the MSDM tables whose header `bytes` (at `physical`) hold, then
-    // writes BLANKED_BYTE over every byte of a known table's data in them.
+    // Notes the MSDM tables whose signature and length `bytes` (at
+    // `physical`) hold, then writes BLANKED_BYTE over every byte of a known
+    // table's data in them: all it holds after its fixed fields.
     // Only memory below `limit` (the flash window) is looked at: the
     // firmware's own bytes must stay what they are for a replay to compare.
     void blank(uint32_t physical, std::vector<uint8_t>& bytes, uint32_t limit);

@@ -87,6 +87,13 @@ host = [e for e in events if e["phase"] == "host"]
 library = [e for e in events if e["phase"] != "host"]
 sys.exit(0 if host and library and not any(e["from_library"] for e in host) and all(e["from_library"] for e in library) else 1)
 PYEOF
+# Every read that succeeded kept its value, the same as the variable held
+# before or not (the library's variables start at 0, and many reads give 0).
+python3 - "$work/events.json" <<'PYEOF' || bad "a successful port read recorded as storing nothing"
+import json, sys
+reads = [e["event"] for e in json.load(open(sys.argv[1]))["event_list"] if e["event"].startswith("GetPortVal")]
+sys.exit(0 if reads and not any(") = 0x1, nothing stored" in r for r in reads) else 1)
+PYEOF
 out=$("$native/kova-trace" replay "$trace" "$work/new.bin" 2>&1)
 [ $? = 0 ] && grep -q '^result    : reproduced: 2 calls' <<<"$out" || bad "the fresh trace does not replay: $out"
 

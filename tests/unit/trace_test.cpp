@@ -14,6 +14,7 @@
 #include "reader.h"
 #include "replay.h"
 #include "replay_board.h"
+#include "secrets.h"
 #include "writer.h"
 
 namespace {
@@ -218,18 +219,22 @@ TEST(TraceWriter, FlushesWholeEventsOnlyWhenAsked) {
         w.put(GOOD[2]);
     }
     EXPECT_LT(sink.out.size() - after_header, 1000u) << "events are not flushed one by one";
-    std::vector<uint8_t> noise(300000);
     uint32_t x = 12345;
-    for (uint8_t& b : noise) {
-        x = x * 1103515245 + 12345;
-        b = uint8_t(x >> 16);
+    size_t events = 1001;
+    for (size_t size : {70000, 140000, 300000, 1 << 20}) {
+        std::vector<uint8_t> noise(size);
+        for (uint8_t& b : noise) {
+            x = x * 1103515245 + 12345;
+            b = uint8_t(x >> 16);
+        }
+        w.put(ev(Kind::BoardWrite, 0xF0000, uint32_t(noise.size()), 0, 0, noise));
+        w.flush();
+        ++events;
+        trace::Trace t;
+        ASSERT_EQ(trace::read_trace(sink.out, "t", true, t), std::nullopt) << size;
+        ASSERT_EQ(t.events.size(), events) << size << " bytes: the flush left the event unwritten";
+        EXPECT_EQ(t.events.back().data, noise) << size;
     }
-    w.put(ev(Kind::BoardWrite, 0xF0000, uint32_t(noise.size()), 0, 0, noise));
-    w.flush();
-    trace::Trace t;
-    ASSERT_EQ(trace::read_trace(sink.out, "t", true, t), std::nullopt);
-    ASSERT_EQ(t.events.size(), 1002u);
-    EXPECT_EQ(t.events.back().data, noise);
 }
 
 // The writer stops before its events pass the bound: a Cut event says so,
@@ -449,6 +454,75 @@ TEST(Observer, AnUnmapReleasesTheMappingThatStartsAtItsPointer) {
         const trace::LiveMapping* m = o.releasing(c.handle, c.pointer);
         EXPECT_EQ(m ? int(m->ordinal) : -1, c.released) << c.name;
     }
+}
+
+// The MSDM table's data never reaches a trace; its header, every other
+// byte, and the flash's bytes stay as they are.
+TEST(Secrets, AnMsdmTablesDataIsBlanked) {
+    auto table = [](uint32_t length, uint32_t data_length) {
+        std::vector<uint8_t> t(length, 'K');
+        std::memcpy(t.data(), "MSDM", 4);
+        std::memcpy(&t[trace::ACPI_TABLE_LENGTH_OFFSET], &length, 4);
+        std::memcpy(&t[52], &data_length, 4);  // the data length, which the blanking does not need
+        return t;
+    };
+    constexpr uint32_t LIMIT = 0xFFE00000;
+    struct Case {
+        const char* name;
+        uint32_t physical;
+        std::vector<uint8_t> bytes;
+        size_t blanked_from, blanked_to;  // offsets in `bytes`; equal: none
+    };
+    std::vector<uint8_t> in_fseg(0x100, 0);
+    std::vector<uint8_t> t85 = table(85, 29);
+    std::copy(t85.begin(), t85.end(), in_fseg.begin() + 0x40);
+    const Case cases[] = {
+        {"a table alone", 0xF1000, table(85, 29), 56, 85},
+        {"a table inside the F-segment", 0xF0000, in_fseg, 0x40 + 56, 0x40 + 85},
+        {"a data length past the table: the table's end bounds it", 0xF1000, table(85, 300), 56, 85},
+        {"a table no longer than its fixed fields", 0xF1000, table(56, 0), 0, 0},
+        {"a table length past the bound", 0xF1000, table(0x1001, 29), 0, 0},
+        {"the same bytes in the flash", LIMIT + 0x1000, table(85, 29), 0, 0},
+    };
+    for (const Case& c : cases) {
+        trace::Secrets secrets;
+        std::vector<uint8_t> b = c.bytes;
+        secrets.blank(c.physical, b, LIMIT);
+        for (size_t i = 0; i < b.size(); ++i) {
+            bool blank = i >= c.blanked_from && i < c.blanked_to;
+            ASSERT_EQ(b[i], blank ? trace::BLANKED_BYTE : c.bytes[i]) << c.name << " at " << i;
+        }
+    }
+    // The header mapped first, the data later in bytes of their own: still blanked.
+    trace::Secrets secrets;
+    const std::vector<uint8_t> whole = table(85, 29);
+    std::vector<uint8_t> header36(whole.begin(), whole.begin() + 36), later(16, 'K');
+    secrets.blank(0xF1000, header36, LIMIT);
+    secrets.blank(0xF1000 + 80, later, LIMIT);
+    EXPECT_EQ(later, std::vector<uint8_t>(
+                         {'*', '*', '*', '*', '*', 'K', 'K', 'K', 'K', 'K', 'K', 'K', 'K', 'K', 'K', 'K'}));
+}
+
+// Two live mappings of one range under one handle at one address on the
+// board: the recorder could not tell which one an unmap released, and the
+// replay takes either as the same release.
+TEST(ReplayBoard, EitherOfTwoLikeMappingsIsTheSameRelease) {
+    trace::Trace t;
+    t.events = {header(),
+                ev(Kind::Map, 0xF0000, 0x10, 7, 1),
+                ev(Kind::BoardWrite, 0xF0000, 16, 0, 0, std::vector<uint8_t>(16, 1)),
+                ev(Kind::Map, 0xF0000, 0x10, 7, 1),
+                ev(Kind::Unmap, 7, 2, 0, 1),  // the recorder took the newer
+                ev(Kind::Unmap, 7, 1, 0, 1)};
+    trace::ReplayBoard board(t);
+    board.skip();
+    uint32_t h = 0;
+    void* older = board.map(0xF0000, 0x10, &h);
+    void* newer = board.map(0xF0000, 0x10, &h);
+    EXPECT_EQ(board.unmap(7, older), 1u);
+    EXPECT_EQ(board.unmap(7, newer), 1u);
+    EXPECT_EQ(board.mismatch(), std::nullopt) << board.mismatch()->came;
+    EXPECT_EQ(board.live_mappings(), 0u);
 }
 
 TEST(Replayable, ATraceNamesItsBoardItsCallsAndItsImage) {
