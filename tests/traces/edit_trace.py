@@ -7,7 +7,9 @@ reader, the replay and show must take or refuse:
                           the first call and kept to the end
   note TEXT               a host note before the first call
   drop-outcome            the first call's outcome note left out
+  drop-notes              every note left out (a host that notes nothing)
   cut-after INDEX         events after INDEX dropped, and no end (a kill)
+  cut-before-outcome      cut (no end) just before the first call's outcome note
 edit_trace.py IN OUT CHANGE ARGS..."""
 import os
 import struct
@@ -44,7 +46,7 @@ def pack(magic, events, end=True):
 def main():
     src, dst, change, args = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
     magic, events = unpack(src)
-    first_note = next(i for i, e in enumerate(events) if e[0] == NOTE)
+    first_note = next((i for i, e in enumerate(events) if e[0] == NOTE), len(events))
     end = True
     if change == "host-mappings":
         count, length = int(args[0]), int(args[1], 0)
@@ -62,6 +64,11 @@ def main():
     elif change == "drop-outcome":
         outcome = next(i for i, e in enumerate(events) if e[0] == NOTE and e[6].startswith(b"return "))
         del events[outcome]
+    elif change == "drop-notes":
+        events = [e for e in events if e[0] != NOTE]
+    elif change == "cut-before-outcome":
+        outcome = next(i for i, e in enumerate(events) if e[0] == NOTE and e[6].startswith(b"return "))
+        events, end = events[:outcome], False
     elif change == "cut-after":
         events, end = events[:int(args[0]) + 1], False
     else:

@@ -82,6 +82,11 @@ edit "$here/update-few.kvt" "$work/cut.kvt" cut-after 60
 out=$("$kt" replay "$work/cut.kvt" "$work/new.bin" 2>&1)
 [ $? = 0 ] && grep -q '^result    : reproduced up to the cut: 2 calls, .*; cut at event 61, in phase pass b ' <<<"$out" &&
     grep -q '^  recorded  : none: the recording was cut inside this call' <<<"$out" || bad "a trace cut short: $out"
+# Cut after the call's last operation, before its outcome was noted: the
+# call ends where the recording did, which is no difference.
+edit "$here/ec-read.kvt" "$work/cut-end.kvt" cut-before-outcome
+out=$("$kt" replay "$work/cut-end.kvt" 2>&1)
+[ $? = 0 ] && grep -q '^result    : reproduced up to the cut: 1 call, ' <<<"$out" || bad "a trace cut before its outcome: $out"
 # A trace of format 1 is still read and replayed.
 out=$("$kt" replay "$here/format-1/update-few.kvt" "$work/new.bin" 2>&1)
 [ $? = 0 ] && grep -q '^result    : reproduced: 2 calls' <<<"$out" || bad "a format 1 trace: $out"
@@ -101,6 +106,15 @@ head -1 <<<"$out" | grep -q '^summary   : kovaflash.exe made 2 calls into KOVA.d
     grep -q 'UnmapPhysicalMemory(handle 0x3, mapping #2) = 0x1$' <<<"$out" &&
     grep -q "the library wrote the command record at 0x000F4A30 (.*): the record's flash address 0xFFE30000, length 0x1000, code write" <<<"$out" &&
     grep -q '^  pass b  *4 operations, 1 block write: 0x1F0000$' <<<"$out" || bad "show --events of an update: $out"
+
+# A host that notes nothing: the library's operations are still told from
+# the host's, by who called them.
+edit "$here/ec-read.kvt" "$work/silent.kvt" drop-notes
+out=$("$kt" show "$work/silent.kvt")
+[ $? = 0 ] && grep -q '^events    : [0-9]* (0 operations by the host outside its calls, [1-9][0-9]* operations by KOVA.dll outside any noted call)$' <<<"$out" ||
+    bad "show of a trace without notes: $out"
+out=$("$kt" replay "$work/silent.kvt" 2>&1)
+[ $? = 2 ] && grep -q 'holds no call into KOVA.dll noted by its host' <<<"$out" || bad "replay of a trace without notes: $out"
 
 # The product key of the board's MSDM table never reaches a trace: '*' in
 # its place, and the trace replays all the same (trace_corpus).

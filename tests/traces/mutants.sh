@@ -36,8 +36,9 @@ while IFS='|' read -r name trace phase recorded came; do
     result=$(grep '^result    : ' <<<"$out")
     was=$(grep '^  recorded  : ' <<<"$out" | tail -1)
     got=$(grep '^  came      : ' <<<"$out" | tail -1)
+    # What came is the library's request, without an answer no board gave.
     [ $code = 1 ] && [[ $result == "result    : differs at event "*" ($phase)" ]] && [[ $was == *"$recorded"* ]] &&
-        [[ $got == *"$came"* ]] || bad "$name on $trace (exit $code): $out"
+        [[ $got == *"$came"* ]] && [[ $got != *") = "* ]] || bad "$name on $trace (exit $code): $out"
 done <<'TABLE'
 pass-order|update-few|register 0xFEA1 (whether pass c runs)|the record's flash address 0xFFFFF000|the record's flash address 0xFFE3F000
 no-notification|update-few|end|SetPortVal(port 0xB2 (SMI command), value 0x24, size 1)|UnmapPhysicalMemory
