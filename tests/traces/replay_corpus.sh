@@ -12,6 +12,10 @@ trap 'rm -rf "$work"' EXIT
 fail=0
 bad() { echo "FAIL: $*"; fail=1; }
 cases=0
+lanes=()
+running=0
+# Every replay of every trace, two at a time (one per core), each into a
+# file of its own; read once all are done.
 while IFS='|' read -r name _installed _command image _fault; do
     case $name in '' | '#'*) continue ;; esac
     cases=$((cases + 1))
@@ -22,11 +26,22 @@ while IFS='|' read -r name _installed _command image _fault; do
         args+=("$work/$name.bin")
     fi
     for runner in "$kova_trace replay" "$emu_replay"; do
-        out=$($runner "${args[@]}" 2>&1)
-        code=$?
-        [ $code = 0 ] && grep -q '^result    : reproduced' <<<"$out" || bad "$name, $(basename "${runner%% *}") (exit $code): $out"
+        lane=$work/$name.$(basename "${runner%% *}")
+        lanes+=("$lane")
+        if [ $running -ge 2 ]; then
+            wait -n
+            running=$((running - 1))
+        fi
+        ($runner "${args[@]}" >"$lane.out" 2>&1; echo $? >"$lane.code") &
+        running=$((running + 1))
     done
 done <"$here/corpus.txt"
+wait
+for lane in "${lanes[@]}"; do
+    code=$(cat "$lane.code")
+    [ "$code" = 0 ] && grep -q '^result    : reproduced' "$lane.out" ||
+        bad "$(basename "$lane") (exit $code): $(cat "$lane.out")"
+done
 [ "$cases" -ge 29 ] || bad "the corpus lists $cases traces"
 # A trace cut short in the middle of an update: in the emulator too, every
 # event before the cut as recorded, and the cut said.
