@@ -42,8 +42,8 @@ void said_if_stopped() {
     if (out.writer->failed() && out.error.empty()) {
         out.error = "the trace could not be written on (a full disk?): it is marked incomplete";
     } else if (out.writer->bounded() && out.error.empty()) {
-        out.error = "the trace reached its bound of " + std::to_string(trace::MAX_TRACE_BYTES >> 20) +
-                    " MiB of events: recording stopped there";
+        out.error = out.path + " reached the bound of " + std::to_string(trace::MAX_TRACE_BYTES >> 20) +
+                    " MiB of events a trace holds: recording stopped there, the trace is marked as cut";
     }
 }
 
@@ -272,7 +272,8 @@ void ZUNDA_CALL KovaTraceNote(const char* line) {
 // `text` (cut to `size` bytes with its terminator). 1 while recording.
 uint32_t ZUNDA_CALL KovaTraceStatus(char* text, uint32_t size) {
     Recording r(__builtin_return_address(0));
-    bool recording = out.writer && !out.writer->failed();
+    // A trace that stopped at its bound records no more: said with why.
+    bool recording = out.writer && !out.writer->failed() && !out.writer->bounded();
     std::string said = recording ? "recording to " + out.path
                                  : "not recording: " + (out.error.empty() ? maker().error : out.error);
     if (recording && !maker().error.empty()) {
