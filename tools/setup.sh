@@ -50,7 +50,7 @@ WINE32_STATUS="not set up"
 setup_say() { printf 'setup: %s\n' "$*"; }
 
 setup_installed() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+    grep -q "install ok installed" <<<"$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)"
 }
 
 # The 32-bit probe: an i386 ELF program of 96 bytes that only exits with
@@ -165,7 +165,10 @@ setup() {
             SETUP_SUDO=sudo
         fi
         setup_say "installing: $(echo ${missing[*]} ${optional[*]})"
-        if [ ${#optional[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        # Each list is read whole before it is searched: grep -q leaving a
+        # pipe early would end dpkg with SIGPIPE, which pipefail takes for
+        # "not there".
+        if [ ${#optional[@]} -gt 0 ] && ! grep -qx i386 <<<"$(dpkg --print-foreign-architectures)"; then
             $SETUP_SUDO dpkg --add-architecture i386 && added_i386=1
         fi
         # A list that fails to download (a mirror in sync) is no reason to
@@ -197,7 +200,7 @@ setup() {
         done
         # An architecture added for packages that could not be had is
         # taken out again: it would only make every later apt-get slower.
-        if [ $added_i386 = 1 ] && ! dpkg -l | grep -q ':i386 '; then
+        if [ $added_i386 = 1 ] && ! grep -q ':i386 ' <<<"$(dpkg -l)"; then
             $SETUP_SUDO dpkg --remove-architecture i386 || true
         fi
     fi

@@ -27,7 +27,7 @@ case $1 in
 --print-foreign-architectures) cat "$FAKE/arches" 2>/dev/null ;;
 --add-architecture) echo "$2" >>"$FAKE/arches" ;;
 --remove-architecture) sed -i "/^$2\$/d" "$FAKE/arches" ;;
--l) sed 's/^/ii  /; s/$/  1.0  all  package/' "$FAKE/installed" ;;
+-l) { grep ':i386$' "$FAKE/installed"; grep -v ':i386$' "$FAKE/installed"; } | sed 's/^/ii  /; s/$/  1.0  all  package/' ;;
 esac
 EOF
 cat >"$work/bin/apt-get" <<'EOF'
@@ -92,6 +92,17 @@ grep -qx 'wine64' "$FAKE/installed" || bad "wine64 not installed"
 out=$(setup_run "$work/bin/runs-i386" setup test)
 grep -q 'not retried today' <<<"$out" && [ "$(grep -c 'apt-get update' "$FAKE/log")" = 1 ] ||
     bad "a refused wine32 is tried again on every run: $out"
+
+# A host that runs 32-bit code where wine32 installs, among many packages:
+# the architecture added for it stays. (dpkg -l lists the i386 packages
+# first, so a search that stops at the first one leaves dpkg writing into
+# a closed pipe; that must not read as "no i386 package".)
+reset
+seq -f 'libfiller%g' 10000 >"$FAKE/installed"
+out=$(setup_run "$work/bin/runs-i386" setup test)
+[ $? = 0 ] && grep -qx 'WINE32_STATUS=' <<<"$out" || bad "wine32 installed, yet: $out"
+grep -q 'dpkg --add-architecture i386' "$FAKE/log" && ! grep -q 'remove-architecture' "$FAKE/log" &&
+    grep -qx i386 "$FAKE/arches" || bad "the i386 architecture taken out under wine32: $(grep dpkg "$FAKE/log")"
 
 # A host without 32-bit code, and a needed package apt cannot find: one line
 # naming it and apt's reason, and a failed set-up; nothing i386 is touched.
