@@ -4,8 +4,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "board/ec_mailbox.h"
 #include "flash_map.h"
 #include "frame/indexed.h"
+#include "smbus/smbus.h"
+#include "update/flash_interface.h"
 #include "zunda.h"
 
 namespace trace {
@@ -13,11 +16,11 @@ namespace trace {
 namespace {
 
 // The firmware's function codes, as the library's flash interface sends them.
-constexpr uint8_t CODE_BEGIN = 0x20;
-constexpr uint8_t CODE_COMPARE = 0x21;
-constexpr uint8_t CODE_PREPARE = 0x22;
-constexpr uint8_t CODE_WRITE = 0x23;
-constexpr uint8_t CODE_END = 0x24;
+using kova::fwif::CODE_BEGIN;
+using kova::fwif::CODE_COMPARE;
+using kova::fwif::CODE_END;
+using kova::fwif::CODE_PREPARE;
+using kova::fwif::CODE_WRITE;
 constexpr const char* PASS_NAMES[] = {"pass a", "pass b", "pass c", "pass d", "pass e"};
 
 flash_command_record record_of(const Event& e) {
@@ -152,35 +155,32 @@ std::string hex(uint32_t v, int digits) {
 
 namespace {
 
-// The EC mailbox, its delay port, the SMI command port, the indexed
-// register window and the SMBus host controller, as the library uses them.
-constexpr uint32_t EC_DATA_PORT = 0x62;
-constexpr uint32_t EC_STATUS_COMMAND_PORT = 0x66;
-constexpr uint32_t EC_DELAY_PORT = 0xE1;
+// The ports the library uses, by the library's own names; the SMI command
+// port is where the firmware's interface block of this board points, and
+// BIOS_RLS's port is the global lock's.
 constexpr uint32_t SMI_COMMAND_PORT = 0xB2;
-constexpr uint32_t POST_CODE_PORT = 0x80;
+constexpr uint32_t BIOS_RLS_PORT = 0x830;
 struct PortName {
     uint32_t port;
     const char* name;
 };
 constexpr PortName PORT_NAMES[] = {
-    {EC_DATA_PORT, "EC data"},
-    {EC_STATUS_COMMAND_PORT, "EC status/command"},
-    {EC_DELAY_PORT, "delay"},
+    {kova::ec::EC_DATA, "EC data"},
+    {kova::ec::EC_SC, "EC status/command"},
+    {kova::ec::EC_DELAY_PORT, "delay"},
     {SMI_COMMAND_PORT, "SMI command"},
-    {POST_CODE_PORT, "POST code"},
+    {kova::fwif::DEFAULT_NOTIFY_PORT, "POST code"},
     {kova::idx::IDX_ADDR_HIGH, "index address high"},
     {kova::idx::IDX_ADDR_LOW, "index address low"},
     {kova::idx::IDX_DATA, "index data"},
-    {0x400, "SMBus HST_STS"},
-    {0x402, "SMBus HST_CNT"},
-    {0x403, "SMBus HST_CMD"},
-    {0x404, "SMBus XMIT_SLVA"},
-    {0x405, "SMBus HST_D0"},
-    {0x406, "SMBus HST_D1"},
-    {0x407, "SMBus HOST_BLOCK_DB"},
-    {0x40D, "SMBus AUX_CTL"},
-    {0x830, "global lock release, BIOS_RLS"},
+    {kova::smb::SMB_HST_STS, "SMBus HST_STS"},
+    {kova::smb::SMB_HST_CNT, "SMBus HST_CNT"},
+    {kova::smb::SMB_HST_CMD, "SMBus HST_CMD"},
+    {kova::smb::SMB_XMIT_SLVA, "SMBus XMIT_SLVA"},
+    {kova::smb::SMB_HST_D0, "SMBus HST_D0"},
+    {kova::smb::SMB_HST_D1, "SMBus HST_D1"},
+    {kova::smb::SMB_AUX_CTL, "SMBus AUX_CTL"},
+    {BIOS_RLS_PORT, "global lock release, BIOS_RLS"},
 };
 
 std::string port_text(uint32_t port, std::optional<uint16_t> notify) {
@@ -243,7 +243,7 @@ bool over_record(const Event& e, const Context* c) {
 }  // namespace
 
 std::string port_name(uint32_t port, std::optional<uint16_t> notify) {
-    if (notify && port == *notify && port != SMI_COMMAND_PORT && port != POST_CODE_PORT) {
+    if (notify && port == *notify && port != SMI_COMMAND_PORT && port != kova::fwif::DEFAULT_NOTIFY_PORT) {
         return "the firmware's notification port";
     }
     for (const PortName& p : PORT_NAMES) {
@@ -362,43 +362,47 @@ std::string describe(const Event& e, const Context* c) {
 }
 
 std::optional<FirmwareInterface> firmware_interface(const MemoryModel& memory) {
-    constexpr uint32_t FSEG_PHYSICAL = 0xF0000;
-    constexpr uint32_t FSEG_BYTES = 0x10000;
-    constexpr uint32_t BLOCK_BYTES = 14;  // signature, record offset, reserved, notification port
-    constexpr uint32_t RECORD_OFFSET_AT = 4;
-    constexpr uint32_t NOTIFY_PORT_AT = 12;
-    std::vector<uint8_t> f(FSEG_BYTES);
-    memory.load(FSEG_PHYSICAL, f.data(), FSEG_BYTES);
-    for (uint32_t k = 0; k + BLOCK_BYTES <= FSEG_BYTES; ++k) {
-        if (std::memcmp(&f[k], "$QRF", 4) != 0) {
+    using kova::fwif::FSEG_LENGTH;
+    using kova::fwif::FSEG_PHYSICAL;
+    std::vector<uint8_t> f(FSEG_LENGTH);
+    memory.load(FSEG_PHYSICAL, f.data(), FSEG_LENGTH);
+    for (uint32_t k = 0; k + sizeof(kova::flash_interface_block) <= FSEG_LENGTH; ++k) {
+        kova::flash_interface_block block;
+        std::memcpy(&block, &f[k], sizeof block);
+        if (std::memcmp(block.signature, kova::fwif::INTERFACE_SIGNATURE, sizeof block.signature) != 0) {
             continue;
         }
-        uint32_t record = k + f[k + RECORD_OFFSET_AT];
-        if (record + RECORD_BYTES <= FSEG_BYTES) {
-            return FirmwareInterface{FSEG_PHYSICAL + record,
-                                     uint16_t(f[k + NOTIFY_PORT_AT] | f[k + NOTIFY_PORT_AT + 1] << 8)};
+        uint32_t record = k + block.record_offset;
+        if (record + RECORD_BYTES <= FSEG_LENGTH) {
+            return FirmwareInterface{FSEG_PHYSICAL + record, block.notify_port};
         }
     }
     return std::nullopt;
 }
 
-Context Narrator::next(const Event& e) {
+Context interface_context(const MemoryModel& memory, const std::optional<FirmwareInterface>& found) {
     Context c;
-    if (e.kind == Kind::Map && e.d) {
-        c.mapping = mappings_++;
+    if (found) {
+        c.record_physical = found->record_physical;
+        c.notify_port = found->notify_port;
+        c.record_before.resize(RECORD_BYTES);
+        memory.load(found->record_physical, c.record_before.data(), RECORD_BYTES);
     }
+    return c;
+}
+
+Context Narrator::next(const Event& e) {
     if (fseg_changed_) {
         interface_ = firmware_interface(memory_);
         fseg_changed_ = false;
     }
-    if (interface_) {
-        c.record_physical = interface_->record_physical;
-        c.notify_port = interface_->notify_port;
-        c.record_before.resize(RECORD_BYTES);
-        memory_.load(interface_->record_physical, c.record_before.data(), RECORD_BYTES);
+    Context c = interface_context(memory_, interface_);
+    if (e.kind == Kind::Map && e.d) {
+        c.mapping = mappings_++;
     }
-    constexpr uint32_t FSEG_PHYSICAL = 0xF0000, FSEG_END = 0x100000;
-    if ((e.kind == Kind::BoardWrite || e.kind == Kind::LibWrite) && e.a < FSEG_END &&
+    using kova::fwif::FSEG_LENGTH;
+    using kova::fwif::FSEG_PHYSICAL;
+    if ((e.kind == Kind::BoardWrite || e.kind == Kind::LibWrite) && e.a < FSEG_PHYSICAL + FSEG_LENGTH &&
         uint64_t(e.a) + std::max<uint64_t>(e.b, e.data.size()) > FSEG_PHYSICAL) {
         fseg_changed_ = true;
     }

@@ -42,6 +42,8 @@ struct FirmwareInterface {
     uint16_t notify_port;
 };
 std::optional<FirmwareInterface> firmware_interface(const MemoryModel& memory);
+// The context `memory` gives an event, the firmware's interface being `found`.
+Context interface_context(const MemoryModel& memory, const std::optional<FirmwareInterface>& found);
 
 // Walks a trace event by event, keeping what the board's memory held, and
 // gives each event's context.

@@ -97,6 +97,10 @@ struct Event {
 };
 
 const char* kind_name(Kind kind);
+// A little-endian 32-bit field, as the format and the tables it holds lay them out.
+inline uint32_t get32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 bool known_kind(uint8_t kind);
 
 }  // namespace trace

@@ -8,10 +8,6 @@ namespace trace {
 
 namespace {
 
-uint32_t get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 // What a kind's fields and payload must be; empty when they are.
 std::string payload_fault(const Event& e) {
     switch (e.kind) {

@@ -46,14 +46,7 @@ bool ReplayBoard::same_range(uint32_t a, uint32_t b) const {
 // What the board's memory says of the firmware's interface now: where the
 // command record lies and its bytes, the notification port.
 Context ReplayBoard::context() const {
-    Context c;
-    if (std::optional<FirmwareInterface> f = firmware_interface(observer_.model)) {
-        c.record_physical = f->record_physical;
-        c.notify_port = f->notify_port;
-        c.record_before.resize(RECORD_BYTES);
-        observer_.model.load(f->record_physical, c.record_before.data(), RECORD_BYTES);
-    }
-    return c;
+    return interface_context(observer_.model, firmware_interface(observer_.model));
 }
 
 void ReplayBoard::fail(const std::string& came) {

@@ -3,15 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format.h"
+
 namespace trace {
-
-namespace {
-
-uint32_t get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-}  // namespace
 
 void Secrets::blank(uint32_t physical, std::vector<uint8_t>& bytes, uint32_t limit) {
     if (physical >= limit) {

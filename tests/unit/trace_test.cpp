@@ -353,32 +353,28 @@ TEST(ReplayBoard, AnswersAsRecordedAndStopsAtTheFirstDifference) {
         size_t event;
         const char* came;
     };
+    // The requests as recorded up to the mapping, and the mapping they make.
+    auto mapped = [](trace::ReplayBoard& b, uint32_t length = 0x10) {
+        uint32_t h = 0, v = 0;
+        b.set_port(0x66, 0x80, 1), b.get_port(0x62, &v, 1);
+        return static_cast<uint8_t*>(b.map(0xF0000, length, &h));
+    };
     const Case cases[] = {
         {"another value written", [](auto& b) { b.set_port(0x66, 0x81, 1); }, 1, "value 0x81"},
         {"another port read", [](auto& b) { b.set_port(0x66, 0x80, 1), b.get_port(0x63, nullptr, 1); }, 2,
          "GetPortVal(port 0x63"},
         {"another byte written through the mapping",
-         [](auto& b) {
-             uint32_t h = 0, v = 0;
-             b.set_port(0x66, 0x80, 1), b.get_port(0x62, &v, 1);
-             auto* p = static_cast<uint8_t*>(b.map(0xF0000, 0x10, &h));
+         [&](auto& b) {
+             uint8_t* p = mapped(b);
              p[2] = 8;
              b.unmap(7, p);
          },
          5, "the library wrote 1 byte: 08 at 0x000F0002"},
         {"a port written at another width", [](auto& b) { b.set_port(0x66, 0x80, 2); }, 1, "size 2"},
-        {"a mapping of another length",
-         [](auto& b) {
-             uint32_t h = 0, v = 0;
-             b.set_port(0x66, 0x80, 1), b.get_port(0x62, &v, 1);
-             b.map(0xF0000, 0x20, &h);
-         },
-         3, "length 0x20"},
+        {"a mapping of another length", [&](auto& b) { mapped(b, 0x20); }, 3, "length 0x20"},
         {"another command record",
-         [](auto& b) {
-             uint32_t h = 0, v = 0;
-             b.set_port(0x66, 0x80, 1), b.get_port(0x62, &v, 1);
-             auto* p = static_cast<uint8_t*>(b.map(0xF0000, 0x10, &h));
+         [&](auto& b) {
+             uint8_t* p = mapped(b);
              p[2] = 9;
              b.unmap(7, p);
              flash_command_record r{};
@@ -386,13 +382,8 @@ TEST(ReplayBoard, AnswersAsRecordedAndStopsAtTheFirstDifference) {
              b.callback(1, r);
          },
          7, "check 0x00001235"},
-        {"nothing written where the trace has a write",
-         [](auto& b) {
-             uint32_t h = 0, v = 0;
-             b.set_port(0x66, 0x80, 1), b.get_port(0x62, &v, 1);
-             b.unmap(7, b.map(0xF0000, 0x10, &h));
-         },
-         5, "no more bytes written"},
+        {"nothing written where the trace has a write", [&](auto& b) { b.unmap(7, mapped(b)); }, 5,
+         "no more bytes written"},
     };
     for (const Case& c : cases) {
         trace::ReplayBoard board(t);

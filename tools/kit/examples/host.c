@@ -265,22 +265,14 @@ static void image_args(const unsigned char* image, kova_u32 handle, kova_u32 fla
     sprintf(out + strlen(out), " handle=%lu flags=%lu", (unsigned long)handle, (unsigned long)flags);
 }
 
-static kova_u32 traced_check(const unsigned char* image) {
+/* An update or a check (`entry`, named `name`), noted. */
+static kova_u32 traced_image_call(image_entry entry, const char* name, const unsigned char* image) {
     char args[ARGS_BYTES];
     if (note != NULL) {
         image_args(image, FIRMWARE_HANDLE, 0, args);
-        note_call("KOVA_check_bios_image", args);
+        note_call(name, args);
     }
-    return note_return(KOVA_check_bios_image(image, FIRMWARE_HANDLE, 0));
-}
-
-static kova_u32 traced_update(const unsigned char* image) {
-    char args[ARGS_BYTES];
-    if (note != NULL) {
-        image_args(image, FIRMWARE_HANDLE, 0, args);
-        note_call("KOVA_update_bios_firmware", args);
-    }
-    return note_return(KOVA_update_bios_firmware(image, FIRMWARE_HANDLE, 0));
+    return note_return(entry(image, FIRMWARE_HANDLE, 0));
 }
 
 static kova_u32 traced_flash_byte(kova_u32 address) {
@@ -291,10 +283,11 @@ static kova_u32 traced_flash_byte(kova_u32 address) {
 }
 
 static kova_u32 traced_get_ec(kova_u32 index) {
+    ec_read get_ec = KOVA_get_ec_ram;
     char args[ARGS_BYTES];
     sprintf(args, " index=%lu", (unsigned long)index);
     note_call("KOVA_get_ec_ram", args);
-    return note_return(KOVA_get_ec_ram(index));
+    return note_return(get_ec(index));
 }
 
 static void traced_set_ec(kova_u32 index, kova_u32 value) {
@@ -329,7 +322,7 @@ static DWORD WINAPI show_progress(LPVOID unused) {
 
 int main(int argc, char** argv) {
     image_entry check = KOVA_check_bios_image;
-    ec_read get_ec = KOVA_get_ec_ram;
+    image_entry update_entry = KOVA_update_bios_firmware;
     unsigned char* image;
     FILE* f;
     kova_u32 code;
@@ -369,10 +362,8 @@ int main(int argc, char** argv) {
         free(image);
         return 4;
     }
-    (void)check;
-    (void)get_ec;
     find_recorder();
-    code = traced_check(image);
+    code = traced_image_call(check, "KOVA_check_bios_image", image);
     /* The counter as a progress thread reads it during an update: with an
      * interlocked call, which always reaches memory. */
     printf("check 0x%08lX blocks %ld \"%s\"\n", (unsigned long)code,
@@ -385,7 +376,7 @@ int main(int argc, char** argv) {
         /* The update, its progress shown by a second thread; the mutex is
          * held throughout. */
         progress = CreateThread(NULL, 0, show_progress, NULL, 0, NULL);
-        update_code = traced_update(image);
+        update_code = traced_image_call(update_entry, "KOVA_update_bios_firmware", image);
         InterlockedExchange(&update_done, 1);
         if (progress != NULL) {
             WaitForSingleObject(progress, INFINITE);
@@ -395,7 +386,7 @@ int main(int argc, char** argv) {
         /* The flash now holds the image: a second check finds only the copy
          * areas' blocks, which every walk counts. */
         if (update_code == KOVA_SUCCESS) {
-            code = traced_check(image);
+            code = traced_image_call(check, "KOVA_check_bios_image", image);
             printf("check again 0x%08lX blocks %ld\n", (unsigned long)code,
                    (long)InterlockedCompareExchange((LONG volatile*)&KOVA_block_count, 0, 0));
         }
