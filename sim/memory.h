@@ -18,8 +18,8 @@
 namespace sim {
 
 namespace phys {
-constexpr uint32_t FLASH_BASE = flashmap::FLASH_BASE;
-constexpr uint32_t FLASH_SIZE = flashmap::FLASH_SIZE;
+using flashmap::FLASH_BASE;
+using flashmap::FLASH_SIZE;
 constexpr uint32_t FSEG_BASE = 0xF0000;
 constexpr uint32_t FSEG_SIZE = 0x10000;
 constexpr uint32_t RAM_BASE = 0x00100000;

@@ -11,13 +11,14 @@
 
 #include "board_fixture.h"
 #include "builder.h"
+#include "flash_map.h"
 #include "kova.h"
 
 namespace upd {
 
-constexpr uint32_t FLASH_BASE = 0xFFE00000;
-constexpr uint32_t FLASH_SIZE = 0x200000;
-constexpr uint32_t BLOCK = 0x1000;
+using flashmap::FLASH_BASE;
+using flashmap::FLASH_SIZE;
+constexpr uint32_t BLOCK = flashmap::BLOCK_SIZE;
 constexpr uint32_t HANDLE = 0x5EC;  // any non-zero firmware callback handle
 constexpr uint16_t REG_FEA1 = 0xFEA1;
 

@@ -95,7 +95,7 @@ TEST_F(UpdateTest, ImageFaultsMapNothing) {
     EXPECT_EQ(flash(), make(1)) << "the flash is untouched";
 }
 
-struct NotifyCase {
+struct NotifyPortCase {
     const char* name;
     std::function<void(sim::Firmware&)> interface;
     uint32_t handle;
@@ -109,7 +109,7 @@ struct NotifyCase {
 // when the firmware publishes none. The record is written in place.
 TEST_F(UpdateTest, CheckNotifiesBeginAndEndOnly) {
     constexpr uint32_t FSEG = sim::phys::FSEG_BASE;
-    const NotifyCase cases[] = {
+    const NotifyPortCase cases[] = {
         {"firmware interface",
          [](auto&) {},
          HANDLE,
@@ -136,7 +136,7 @@ TEST_F(UpdateTest, CheckNotifiesBeginAndEndOnly) {
          0},
     };
     Bytes a = make(1);
-    for (const NotifyCase& c : cases) {
+    for (const NotifyPortCase& c : cases) {
         board = std::make_unique<sim::Board>();
         sim::install(board.get());
         install(a);

@@ -4,21 +4,13 @@
 #include <random>
 #include <stdexcept>
 
+#include "rom_layout.h"
+
 namespace kimage {
 
 namespace {
 
-constexpr uint32_t ROM_FLAGS_LINK32 = 0x01;
-constexpr uint32_t ROM_HEADER_BEFORE_SIGNATURE = 4;
-constexpr uint32_t ROM_FIRST_LINK_AT = 18;
-constexpr uint32_t ROM_HEADER_END = 22;  // bytes from the signature
-constexpr uint32_t MODULE_HEADER_BYTES = 20;
-constexpr uint32_t MODULE_BEFORE_LINK = 8;
-constexpr uint32_t MODULE_CHECK_AT = 4;  // from the header start: a free word that balances the sum
-constexpr uint32_t MODULE_LINK_AT = 8;
-constexpr uint32_t MODULE_FLAGS_AT = 15;
-constexpr uint8_t MODULE_FLAG_HEADER_ONLY = 0x40;
-constexpr uint32_t LAST_LINK = 0xFFFFFFFF;
+using namespace rom;
 constexpr uint32_t REAL_MODE_IMAGE_BASE = 0x100000;
 constexpr uint32_t REAL_MODE_SPAN = 0x100000;
 constexpr size_t BOOT_INFO_STRINGS_MAX = 0x100;
@@ -64,7 +56,7 @@ Image make_image(const ImageOptions& o) {
                                     " does not exist");
     }
     uint32_t h = o.header_offset;
-    if (h < ROM_HEADER_BEFORE_SIGNATURE || uint64_t(h) + ROM_HEADER_END > BOOT_BLOCK_OFFSET) {
+    if (h < HEADER_BEFORE_SIGNATURE || uint64_t(h) + HEADER_END > BOOT_BLOCK_OFFSET) {
         throw std::invalid_argument("the ROM header must lie below the boot block");
     }
 
@@ -94,7 +86,7 @@ Image make_image(const ImageOptions& o) {
     }
 
     // Module placement first, so the header's first link is known.
-    uint64_t next = align_up(uint64_t(h) + ROM_HEADER_END, MODULE_ALIGN);
+    uint64_t next = align_up(uint64_t(h) + HEADER_END, MODULE_ALIGN);
     for (size_t i = 0; i < o.module_sizes.size(); ++i) {
         uint32_t start = uint32_t(next);
         uint64_t end = uint64_t(start) + MODULE_HEADER_BYTES + o.module_sizes[i];
@@ -111,10 +103,10 @@ Image make_image(const ImageOptions& o) {
         next = align_up(end, MODULE_ALIGN);
     }
 
-    uint8_t* hdr = img.data() + h - ROM_HEADER_BEFORE_SIGNATURE;
-    hdr[0] = uint8_t((hdr[0] & ~ROM_FLAGS_LINK32) | (o.link32 ? ROM_FLAGS_LINK32 : 0));
+    uint8_t* hdr = img.data() + h - HEADER_BEFORE_SIGNATURE;
+    hdr[0] = uint8_t((hdr[0] & ~HEADER_FLAGS_LINK32) | (o.link32 ? HEADER_FLAGS_LINK32 : 0));
     put_string(img, h, "AMIBIOSC0800");
-    write32(img.data() + h + ROM_FIRST_LINK_AT, encode_link(out.modules[0].link_position, o.link32));
+    write32(img.data() + h + HEADER_FIRST_LINK_AT, encode_link(out.modules[0].link_position, o.link32));
 
     for (size_t i = 0; i < out.modules.size(); ++i) {
         const ModulePlacement& m = out.modules[i];

@@ -6,6 +6,7 @@
 
 #include "builder.h"
 #include "image_identity.h"
+#include "rom_layout.h"
 
 namespace kimage {
 
@@ -13,14 +14,7 @@ namespace {
 
 constexpr std::string_view ROM_SIGNATURE = "AMIBIOSC";
 constexpr std::string_view ROM_REVISION = "0800";
-constexpr uint32_t ROM_BEFORE = 4;
-constexpr uint32_t ROM_AFTER = 22;
-constexpr uint32_t ROM_FIRST_LINK_AT = 18;
-constexpr uint32_t MODULE_HEADER_BYTES = 20;
-constexpr uint32_t MODULE_BEFORE_LINK = 8;
-constexpr uint32_t MODULE_FLAGS_AT = 7;  // from L
-constexpr uint8_t MODULE_FLAG_HEADER_ONLY = 0x40;
-constexpr uint32_t LAST_LINK = 0xFFFFFFFF;
+using namespace rom;
 constexpr uint32_t CHAIN_LIMIT = IMAGE_SIZE / MODULE_HEADER_BYTES;
 constexpr size_t PLATFORM_TAG_BYTES = 5;
 
@@ -41,9 +35,9 @@ uint32_t resolve(uint32_t link, bool link32) {
 
 void walk_chain(const uint8_t* base, Inspection& r) {
     uint32_t h = *r.header;
-    r.header_flags = base[h - ROM_BEFORE];
+    r.header_flags = base[h - HEADER_BEFORE_SIGNATURE];
     r.link32 = (r.header_flags & 1) != 0;
-    uint32_t at = resolve(read32(base + h + ROM_FIRST_LINK_AT), r.link32);
+    uint32_t at = resolve(read32(base + h + HEADER_FIRST_LINK_AT), r.link32);
     std::set<uint32_t> seen;
     while (true) {
         if (r.modules.size() >= CHAIN_LIMIT) {
@@ -63,7 +57,7 @@ void walk_chain(const uint8_t* base, Inspection& r) {
         }
         const uint8_t* start = base + at - MODULE_BEFORE_LINK;
         m.size = read32(start);
-        m.flags = base[at + MODULE_FLAGS_AT];
+        m.flags = start[MODULE_FLAGS_AT];
         uint64_t summed = MODULE_HEADER_BYTES + ((m.flags & MODULE_FLAG_HEADER_ONLY) ? 0 : uint64_t(m.size));
         if (uint64_t(at) - MODULE_BEFORE_LINK + summed > IMAGE_SIZE) {
             m.note = "data run past the end of the image";
@@ -133,7 +127,7 @@ Inspection inspect_image(const uint8_t* img) {
     }
     if (!r.header) {
         r.chain_reason = "no \"AMIBIOSC\" followed by \"0800\"";
-    } else if (*r.header < ROM_BEFORE || uint64_t(*r.header) + ROM_AFTER > IMAGE_SIZE) {
+    } else if (*r.header < HEADER_BEFORE_SIGNATURE || uint64_t(*r.header) + HEADER_END > IMAGE_SIZE) {
         r.chain_reason = "ROM header runs past the edge of the image";
     } else {
         walk_chain(img, r);
