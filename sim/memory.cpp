@@ -78,7 +78,7 @@ SIM_NO_ASAN void raw_fill(uint8_t* dst, uint8_t v, size_t n) {
 
 PhysMemory::PhysMemory() {
     auto add = [this](uint32_t base, uint32_t size, uint8_t fill) {
-        Region r{base, size, std::make_unique<uint8_t[]>(size), nullptr,
+        Region r{base, size, std::unique_ptr<uint8_t[]>(new uint8_t[size]), nullptr,  // filled below
                  std::vector<bool>((size + PAGE_BYTES - 1) / PAGE_BYTES, false)};
         std::memset(r.bytes.get(), fill, size);
         poison(r.bytes.get(), size);
@@ -244,7 +244,7 @@ bool PhysMemory::fill(uint32_t physical, uint8_t value, size_t n) {
 void PhysMemory::checkpoint() {
     for (Region& r : regions_) {
         if (!r.saved) {
-            r.saved = std::make_unique<uint8_t[]>(r.size);
+            r.saved.reset(new uint8_t[r.size]);  // copied over below
         }
         raw_copy(r.saved.get(), r.bytes.get(), r.size);
         std::fill(r.dirty.begin(), r.dirty.end(), false);

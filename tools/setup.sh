@@ -32,7 +32,7 @@ SETUP_TEST_PACKAGES=(
     "g++-mingw-w64-x86-64|the 64-bit Windows test build of kovaflash.exe"
     "libz-mingw-w64-dev|the recording ZUNDA.dll (field traces): zlib for Windows"
     "llvm|KOVA.lib (llvm-dlltool) and the kit's checks"
-    "lld|the kit's checks: lld-link (MSVC-style link) and lld (llvm-mingw link)"
+    "lld|the kit's checks: lld-link (MSVC-style link) and lld (llvm-mingw link); the native test build's linker"
     "python3|the JSON checks of the host tool's tests"
     "openssl|the signature test's key files of other kinds (explicit curves, P-384, compressed points)"
     "strace|the safety test's proof that every file reaches the disk before its rename, and the state test's kill at a chosen write"

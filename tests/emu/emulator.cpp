@@ -47,6 +47,13 @@ void check_uc(uc_err e, const std::string& what) {
         throw std::runtime_error(what + ": " + uc_strerror(e));
     }
 }
+// The same for a call made on every import the DLL calls: the text is only
+// made when the call failed.
+void check_uc(uc_err e, const char* what, uint32_t address) {
+    if (e != UC_ERR_OK) {
+        check_uc(e, what + hex(address));
+    }
+}
 
 }  // namespace
 
@@ -57,7 +64,9 @@ DllEmulator::DllEmulator(const PeImage& image, const std::vector<Window>& window
     load(image);
     bind_imports(image);
 
-    map_region(layout::STACK_BASE, layout::STACK_SIZE, UC_PROT_READ | UC_PROT_WRITE);
+    check_uc(
+        uc_mmio_map(uc_, layout::STACK_BASE, layout::STACK_SIZE, &on_stack_read, this, &on_stack_write, this),
+        "mapping the stack");
     ranges_.push_back({layout::STACK_BASE, layout::STACK_BASE + layout::STACK_SIZE, true, 0, 0, "stack"});
     map_region(layout::RETURN_ADDRESS, layout::PAGE, UC_PROT_READ | UC_PROT_EXEC);
     write(layout::RETURN_ADDRESS, {OP_HLT});
@@ -192,12 +201,36 @@ uint32_t DllEmulator::export_address(const std::string& name) const {
 
 std::vector<uint8_t> DllEmulator::read(uint32_t address, size_t n) {
     std::vector<uint8_t> out(n);
-    check_uc(uc_mem_read(uc_, address, out.data(), n), "reading " + hex(address));
+    if (const uint8_t* p = direct(address, n)) {
+        std::memcpy(out.data(), p, n);
+    } else {
+        check_uc(uc_mem_read(uc_, address, out.data(), n), "reading ", address);
+    }
     return out;
 }
 
 void DllEmulator::write(uint32_t address, const std::vector<uint8_t>& bytes) {
-    check_uc(uc_mem_write(uc_, address, bytes.data(), bytes.size()), "writing " + hex(address));
+    if (uint8_t* p = direct(address, bytes.size())) {
+        std::memcpy(p, bytes.data(), bytes.size());
+    } else {
+        check_uc(uc_mem_write(uc_, address, bytes.data(), bytes.size()), "writing ", address);
+    }
+}
+
+// Guest memory that is host memory too, the stack or a window of the
+// board's, as a host pointer to all `n` bytes; null for anything else.
+uint8_t* DllEmulator::direct(uint32_t guest, size_t n) {
+    if (guest >= layout::STACK_BASE &&
+        uint64_t(guest) + n <= uint64_t(layout::STACK_BASE) + layout::STACK_SIZE) {
+        return stack_.data() + (guest - layout::STACK_BASE);
+    }
+    uint32_t slot = (guest - layout::SIM_WINDOWS) / layout::SIM_WINDOW_SLOT;
+    uint32_t offset = (guest - layout::SIM_WINDOWS) % layout::SIM_WINDOW_SLOT;
+    if (guest >= layout::SIM_WINDOWS && slot < windows_.size() && windows_[slot].bytes &&
+        offset + uint64_t(n) <= windows_[slot].size) {
+        return windows_[slot].bytes + offset;
+    }
+    return nullptr;
 }
 
 uint32_t DllEmulator::host_buffer(const std::vector<uint8_t>& bytes, bool writable) {
@@ -366,6 +399,16 @@ void DllEmulator::on_code(uc_engine*, uint64_t address, uint32_t, void* self) {
     e->fail("executed " + hex(at) + ", outside the DLL's code section and the import stubs");
 }
 
+uint64_t DllEmulator::on_stack_read(uc_engine*, uint64_t offset, unsigned size, void* self) {
+    uint64_t v = 0;
+    std::memcpy(&v, static_cast<DllEmulator*>(self)->stack_.data() + offset, size);
+    return v;
+}
+
+void DllEmulator::on_stack_write(uc_engine*, uint64_t offset, unsigned size, uint64_t value, void* self) {
+    std::memcpy(static_cast<DllEmulator*>(self)->stack_.data() + offset, &value, size);
+}
+
 void DllEmulator::on_access(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* self) {
     auto* e = static_cast<DllEmulator*>(self);
     e->check_access(uint32_t(address), uint32_t(size), type == UC_MEM_WRITE, "the DLL");
@@ -383,7 +426,12 @@ bool DllEmulator::on_unmapped(uc_engine*, uc_mem_type type, uint64_t address, in
 
 uint32_t DllEmulator::arg(uint32_t index) {
     uint32_t v = 0;
-    uc_mem_read(uc_, reg(UC_X86_REG_ESP) + 4 + 4 * index, &v, 4);
+    uint32_t at = reg(UC_X86_REG_ESP) + 4 + 4 * index;
+    if (const uint8_t* p = direct(at, 4)) {
+        std::memcpy(&v, p, 4);
+    } else {
+        uc_mem_read(uc_, at, &v, 4);
+    }
     return v;
 }
 
@@ -416,17 +464,22 @@ void DllEmulator::stub(uint32_t index) {
     uint32_t result = 0;
     auto out32 = [&](uint32_t at, uint32_t value, uint32_t bytes) {
         if (check_access(at, bytes, true, op.c_str())) {
-            std::vector<uint8_t> b(bytes);
-            std::memcpy(b.data(), &value, bytes);
-            write(at, b);
+            if (uint8_t* p = direct(at, bytes)) {
+                std::memcpy(p, &value, bytes);
+            } else {
+                check_uc(uc_mem_write(uc_, at, &value, bytes), "writing ", at);
+            }
         }
     };
     if (op == "GetPortVal") {
         uint32_t at = arg(1), size = arg(2);
         uint32_t value = 0;
         if (size <= 4 && check_access(at, size, true, op.c_str())) {
-            std::vector<uint8_t> old = read(at, size);
-            std::memcpy(&value, old.data(), size);
+            if (const uint8_t* p = direct(at, size)) {
+                std::memcpy(&value, p, size);
+            } else {
+                check_uc(uc_mem_read(uc_, at, &value, size), "reading ", at);
+            }
             result = GetPortVal(arg(0), &value, size);
             out32(at, value, size);
         }

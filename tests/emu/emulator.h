@@ -97,6 +97,8 @@ private:
     };
 
     static void on_code(uc_engine* uc, uint64_t address, uint32_t size, void* self);
+    static uint64_t on_stack_read(uc_engine* uc, uint64_t offset, unsigned size, void* self);
+    static void on_stack_write(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value, void* self);
     static void on_access(uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t value,
                           void* self);
     static bool on_unmapped(uc_engine* uc, uc_mem_type type, uint64_t address, int size, int64_t value,
@@ -115,8 +117,13 @@ private:
     uint32_t arg(uint32_t index);  // argument of the import being dispatched
     uint32_t to_guest(const void* host) const;
     void* to_host(uint32_t guest) const;
+    uint8_t* direct(uint32_t guest, size_t n);
 
     uc_engine* uc_ = nullptr;
+    // The stack is memory the emulator holds: arguments and results pass
+    // through it directly. (A write through Unicorn's interface would
+    // discard translated code for the page it writes, on every call.)
+    std::vector<uint8_t> stack_ = std::vector<uint8_t>(layout::STACK_SIZE);
     uint32_t base_;
     uint32_t text_begin_ = 0, text_end_ = 0;
     std::vector<std::string> stub_names_;

@@ -9,7 +9,16 @@
 set -uo pipefail
 tool=$1 image_tool=$2 holder_tool=$3 runner=${4:-}
 work=$(mktemp -d)
-trap 'rm -rf "$work"; [ -n "${holder_pid:-}" ] && kill "$holder_pid" 2>/dev/null' EXIT
+# Whatever ends the test ends nobody's Wine server too (its prefix goes with $work).
+finish() {
+    [ -n "${holder_pid:-}" ] && kill "$holder_pid" 2>/dev/null
+    if [ -n "${nobody_boot:-}" ]; then
+        "${as_nobody[@]}" wineserver -k 2>/dev/null
+        "${as_nobody[@]}" wineserver -w 2>/dev/null
+    fi
+    rm -rf "$work"
+}
+trap finish EXIT
 board=$work/board images=$work/images
 mkdir -p "$images"
 fail=0
@@ -18,6 +27,20 @@ fail=0
 # case's pipe waits on them.
 [ -z "$runner" ] || $runner cmd /c exit </dev/null >/dev/null 2>&1
 bad() { echo "FAIL: $*"; fail=1; }
+# As root, the read-only cases (5.) run as nobody; under Wine in a prefix of
+# nobody's own, which wineboot makes now, beside the cases before them.
+as_nobody=()
+nobody_boot=
+if [ "$(id -u)" = 0 ]; then
+    as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    if [ -n "$runner" ]; then
+        chmod a+x "$work"
+        mkdir "$work/nobody-prefix" && chown 65534:65534 "$work/nobody-prefix"
+        as_nobody+=(env WINEPREFIX="$work/nobody-prefix" HOME="$work/nobody-prefix")
+        (cd / && exec "${as_nobody[@]}" $runner wineboot -i </dev/null >/dev/null 2>&1) &
+        nobody_boot=$!
+    fi
+fi
 . "$(dirname "$0")/launch.sh"
 # Under Wine, text lines end in CR LF.
 # The board here trusts no key: images are taken unsigned (the signature
@@ -203,11 +226,13 @@ for sig in "${signals[@]}"; do
     held_off=0
     for attempt in $(seq 20); do
         kf board init --replace --wait 5 --image "$images/installed.bin" >/dev/null
-        rm -f "$work/out" "$work/err"  # the last attempt's "writing" must not be read as this one's
-        $runner "$tool" --allow-unsigned --board "$board" update "$images/good.bin" --yes --no-backup >"$work/out" 2>"$work/err" &
+        # The signal comes once the tool says it writes.
+        exec {writer}< <(exec $runner "$tool" --allow-unsigned --board "$board" update "$images/good.bin" --yes --no-backup 2>&1 >"$work/out")
         pid=$!
-        while kill -0 $pid 2>/dev/null && ! grep -q writing "$work/err" 2>/dev/null; do sleep 0.001; done
+        read_until_text "$writer" "writing:" >"$work/err"
         kill -"$sig" $pid 2>/dev/null
+        cat <&"$writer" >>"$work/err"
+        exec {writer}<&-
         wait $pid
         status=$?
         [ $status = 0 ] && continue  # it had finished before the signal came
@@ -226,14 +251,18 @@ done
 # wait for an answer.
 if [ -z "$runner" ] && command -v script >/dev/null; then
     kf board init --replace --image "$images/installed.bin" >/dev/null
-    (sleep 6) | script -qec "$tool --allow-unsigned --board $board update $images/good.bin; echo status \$?" /dev/null >"$work/out" 2>&1 &
-    for _ in $(seq 100); do grep -q 'y/N' "$work/out" 2>/dev/null && break; sleep 0.05; done
+    # A terminal whose keyboard stays open with nothing typed: the prompt
+    # waits for an answer until the Ctrl-C.
+    mkfifo "$work/keyboard"
+    exec {terminal}< <(exec script -qec "$tool --allow-unsigned --board $board update $images/good.bin; echo status \$?" /dev/null <"$work/keyboard" 2>&1)
+    exec {keyboard}>"$work/keyboard"
+    read_until_text "$terminal" "[y/N] " >"$work/out"
     start=$SECONDS
     pkill -INT -f "^$tool --allow-unsigned --board $board update"
-    for _ in $(seq 100); do grep -q 'status' "$work/out" && break; sleep 0.05; done
+    read_until "$terminal" "status" >>"$work/out"
     grep -q 'status 130' "$work/out" && grep -q 'interrupted: nothing written' "$work/out" && [ $((SECONDS - start)) -lt 3 ] ||
         bad "Ctrl-C at the prompt: $(tr -d '\r' <"$work/out")"
-    wait
+    exec {keyboard}>&- {terminal}<&-
 fi
 
 # An update cut short (power, kill) once the board's state says it began is
@@ -243,10 +272,12 @@ cut=0
 began() { grep -q '"unfinished": {' "$board/board-state.json" 2>/dev/null; }
 for attempt in $(seq 10); do
     kf board init --replace --wait 5 --image "$images/installed.bin" >/dev/null
-    $runner "$tool" --allow-unsigned --board "$board" update "$images/good.bin" --yes >/dev/null 2>&1 &
+    # Killed once it says it writes: its state says the update began.
+    exec {writer}< <(exec $runner "$tool" --allow-unsigned --board "$board" update "$images/good.bin" --yes 2>&1 >/dev/null)
     pid=$!
-    while kill -0 $pid 2>/dev/null && ! began; do sleep 0.001; done
+    read_until_text "$writer" "writing:" >/dev/null
     kill -9 $pid 2>/dev/null
+    exec {writer}<&-
     wait $pid 2>/dev/null
     began && { cut=1; break; }
 done
@@ -393,16 +424,14 @@ mkdir "$work/ro"
 cp "$tool" "$(dirname "$tool")"/*.dll "$work/ro/"
 shopt -u nullglob
 ro_tool=$work/ro/$(basename "$tool")
-chmod -R a+rX "$work" && chmod a+w "$work"
-as_nobody=()
-if [ "$(id -u)" = 0 ]; then
-    as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-    if [ -n "$runner" ]; then
-        mkdir "$work/nobody-prefix" && chown 65534:65534 "$work/nobody-prefix"
-        as_nobody+=(env WINEPREFIX="$work/nobody-prefix" HOME="$work/nobody-prefix")
-        "${as_nobody[@]}" $runner wineboot -i >/dev/null 2>&1
-    fi
+if [ -n "$nobody_boot" ]; then
+    wait "$nobody_boot"
+    "${as_nobody[@]}" wineserver -w  # its prefix whole before nobody's first case
+    # One server for all of nobody's cases, its services attached to nothing.
+    "${as_nobody[@]}" wineserver -p </dev/null >/dev/null 2>&1
+    (cd / && "${as_nobody[@]}" $runner cmd /c exit </dev/null >/dev/null 2>&1)
 fi
+find "$work" -path "$work/nobody-prefix" -prune -o -exec chmod a+rX {} + && chmod a+w "$work"
 # From the work folder: nobody may be unable to enter the folder the test
 # was started in (a clone in a private temporary folder), and Wine, unable
 # to start there, would start on drive C: and read /tmp/... as C:\tmp\...
@@ -440,5 +469,4 @@ else
 fi
 [ "$(snapshot)" = "$before" ] || bad "a read-only command wrote to the board directory"
 chmod u+w "$board"
-[ -n "$runner" ] && [ ${#as_nobody[@]} -gt 0 ] && "${as_nobody[@]}" wineserver -k 2>/dev/null
 exit $fail

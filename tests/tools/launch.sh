@@ -1,20 +1,13 @@
 # Sourced by the host tool's shell tests. launch RUNNER PROGRAM ARGS...:
 # runs PROGRAM (under RUNNER, the Wine loader, when one is given) with its
-# stderr on its stdout and CRs taken out, and returns its status. kovaflash
-# prints at least one line on every path, so a Wine loader that ends with
-# status 1 and nothing printed started nothing (Wine, now and then, while
-# its server restarts): that start is said on stderr and made once more.
+# stderr on its stdout and CRs taken out, and returns its status. A start
+# that fails is the case's failure, with what Wine said.
 launch() {
     local runner=$1
     shift
     local out status
     out=$($runner "$@" 2>&1)
     status=$?
-    if [ -n "$runner" ] && [ $status = 1 ] && [ -z "$out" ]; then
-        echo "note: $runner started nothing (status 1, no output): starting $(basename "$1") once more" >&2
-        out=$($runner "$@" 2>&1)
-        status=$?
-    fi
     [ -z "$out" ] || printf '%s\n' "$out" | tr -d '\r'
     return $status
 }
@@ -49,5 +42,16 @@ read_until() {
         printf '%s\n' "$line"
         [[ $line == *"$2"* ]] && return 0
     done
+    return 1
+}
+# read_until_text FD WORDS: reads FD a byte at a time until what was read
+# ends with WORDS, which need not end a line (a prompt, a progress line).
+read_until_text() {
+    local text="" c
+    while IFS= read -r -d '' -N 1 c <&"$1"; do
+        text+=$c
+        [[ $text == *"$2" ]] && { printf '%s' "$text"; return 0; }
+    done
+    printf '%s' "$text"
     return 1
 }
