@@ -259,7 +259,7 @@ if [ -z "$runner" ] && command -v script >/dev/null; then
     read_until_text "$terminal" "[y/N] " >"$work/out"
     start=$SECONDS
     pkill -INT -f "^$tool --allow-unsigned --board $board update"
-    read_until "$terminal" "status" >>"$work/out"
+    read_until "$terminal" "status" 10 >>"$work/out"  # a read begun again would wait for ever
     grep -q 'status 130' "$work/out" && grep -q 'interrupted: nothing written' "$work/out" && [ $((SECONDS - start)) -lt 3 ] ||
         bad "Ctrl-C at the prompt: $(tr -d '\r' <"$work/out")"
     exec {keyboard}>&- {terminal}<&-

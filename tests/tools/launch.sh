@@ -35,10 +35,11 @@ release_lock() {
     holder_pid=
     return $status
 }
-# read_until FD WORDS: reads lines from FD until one holds WORDS (or FD ends).
+# read_until FD WORDS [SECONDS]: reads lines from FD until one holds WORDS
+# (or FD ends, or no line came for SECONDS).
 read_until() {
     local line
-    while IFS= read -r line <&"$1"; do
+    while IFS= read -r ${3:+-t "$3"} line <&"$1"; do
         printf '%s\n' "$line"
         [[ $line == *"$2"* ]] && return 0
     done
