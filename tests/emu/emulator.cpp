@@ -201,19 +201,27 @@ uint32_t DllEmulator::export_address(const std::string& name) const {
 
 std::vector<uint8_t> DllEmulator::read(uint32_t address, size_t n) {
     std::vector<uint8_t> out(n);
-    if (const uint8_t* p = direct(address, n)) {
-        std::memcpy(out.data(), p, n);
-    } else {
-        check_uc(uc_mem_read(uc_, address, out.data(), n), "reading ", address);
-    }
+    read_into(address, out.data(), n);
     return out;
 }
 
 void DllEmulator::write(uint32_t address, const std::vector<uint8_t>& bytes) {
-    if (uint8_t* p = direct(address, bytes.size())) {
-        std::memcpy(p, bytes.data(), bytes.size());
+    write_from(address, bytes.data(), bytes.size());
+}
+
+void DllEmulator::read_into(uint32_t address, void* out, size_t n) {
+    if (const uint8_t* p = direct(address, n)) {
+        std::memcpy(out, p, n);
     } else {
-        check_uc(uc_mem_write(uc_, address, bytes.data(), bytes.size()), "writing ", address);
+        check_uc(uc_mem_read(uc_, address, out, n), "reading ", address);
+    }
+}
+
+void DllEmulator::write_from(uint32_t address, const void* bytes, size_t n) {
+    if (uint8_t* p = direct(address, n)) {
+        std::memcpy(p, bytes, n);
+    } else {
+        check_uc(uc_mem_write(uc_, address, bytes, n), "writing ", address);
     }
 }
 
@@ -430,7 +438,7 @@ uint32_t DllEmulator::arg(uint32_t index) {
     if (const uint8_t* p = direct(at, 4)) {
         std::memcpy(&v, p, 4);
     } else {
-        uc_mem_read(uc_, at, &v, 4);
+        uc_mem_read(uc_, at, &v, 4);  // from inside a hook: no exception through Unicorn; 0 when unreadable
     }
     return v;
 }
@@ -464,22 +472,14 @@ void DllEmulator::stub(uint32_t index) {
     uint32_t result = 0;
     auto out32 = [&](uint32_t at, uint32_t value, uint32_t bytes) {
         if (check_access(at, bytes, true, op.c_str())) {
-            if (uint8_t* p = direct(at, bytes)) {
-                std::memcpy(p, &value, bytes);
-            } else {
-                check_uc(uc_mem_write(uc_, at, &value, bytes), "writing ", at);
-            }
+            write_from(at, &value, bytes);
         }
     };
     if (op == "GetPortVal") {
         uint32_t at = arg(1), size = arg(2);
         uint32_t value = 0;
         if (size <= 4 && check_access(at, size, true, op.c_str())) {
-            if (const uint8_t* p = direct(at, size)) {
-                std::memcpy(&value, p, size);
-            } else {
-                check_uc(uc_mem_read(uc_, at, &value, size), "reading ", at);
-            }
+            read_into(at, &value, size);
             result = GetPortVal(arg(0), &value, size);
             out32(at, value, size);
         }

@@ -118,6 +118,8 @@ private:
     uint32_t to_guest(const void* host) const;
     void* to_host(uint32_t guest) const;
     uint8_t* direct(uint32_t guest, size_t n);
+    void read_into(uint32_t address, void* out, size_t n);
+    void write_from(uint32_t address, const void* bytes, size_t n);
 
     uc_engine* uc_ = nullptr;
     // The stack is memory the emulator holds: arguments and results pass
