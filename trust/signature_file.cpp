@@ -18,10 +18,18 @@ int hex_value(char c) {
 
 template <size_t N>
 bool parse_hex(std::string_view text, std::array<uint8_t, N>& out) {
-    if (text.size() != 2 * N) {
+    return parse_hex_bytes(text, out.data(), N);
+}
+
+Error bad(const std::string& what) { return Error{exitcode::USAGE, "not a signature file: " + what}; }
+
+}  // namespace
+
+bool parse_hex_bytes(std::string_view text, uint8_t* out, size_t n) {
+    if (text.size() != 2 * n) {
         return false;
     }
-    for (size_t i = 0; i < N; ++i) {
+    for (size_t i = 0; i < n; ++i) {
         int hi = hex_value(text[2 * i]), lo = hex_value(text[2 * i + 1]);
         if (hi < 0 || lo < 0) {
             return false;
@@ -31,10 +39,6 @@ bool parse_hex(std::string_view text, std::array<uint8_t, N>& out) {
     return true;
 }
 
-Error bad(const std::string& what) { return Error{exitcode::USAGE, "not a signature file: " + what}; }
-
-// Takes the next line off `rest`, without its LF or CRLF; false when no
-// line end follows.
 bool next_line(std::string_view& rest, std::string_view& line) {
     size_t end = rest.find('\n');
     if (end == std::string_view::npos) {
@@ -47,8 +51,6 @@ bool next_line(std::string_view& rest, std::string_view& line) {
     }
     return true;
 }
-
-}  // namespace
 
 std::string hex(const uint8_t* bytes, size_t n) {
     static constexpr char DIGITS[] = "0123456789abcdef";

@@ -79,6 +79,11 @@ Status parse(std::string_view text, SignatureFile& out);
 
 // Lower-case hex of `n` bytes.
 std::string hex(const uint8_t* bytes, size_t n);
+// Exactly 2n lower-case hex digits into `n` bytes; false for anything else.
+bool parse_hex_bytes(std::string_view text, uint8_t* out, size_t n);
+// Takes the next line off `rest`, without its LF or CRLF; false when no
+// line end follows.
+bool next_line(std::string_view& rest, std::string_view& line);
 
 }  // namespace sigfile
 

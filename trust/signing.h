@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,11 @@ Status generate_key_pair(const std::string& base);
 // Signs `file` (its facts and image hash filled in) with the private key in
 // `key_path`: sets its key id, then its signature over signed_digest().
 Status sign(const std::string& key_path, sigfile::SignatureFile& file);
+// Signs with the private key in `key_path`: sets `id` to the key's id,
+// then `signature` to its signature over digest(id) (a digest of text that
+// names the key).
+Status sign_with(const std::string& key_path, const std::function<sigfile::Hash(const sigfile::KeyId&)>& digest,
+                 sigfile::KeyId& id, sigfile::Signature& signature);
 #endif
 
 }  // namespace signing

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "atomic_file.h"
@@ -154,6 +155,17 @@ Status generate_key_pair(const std::string& base) {
 }
 
 Status sign(const std::string& key_path, sigfile::SignatureFile& out) {
+    return sign_with(
+        key_path,
+        [&out](const sigfile::KeyId& id) {
+            out.key_id = id;
+            return signed_digest(out);
+        },
+        out.key_id, out.signature);
+}
+
+Status sign_with(const std::string& key_path, const std::function<sigfile::Hash(const sigfile::KeyId&)>& digest,
+                 sigfile::KeyId& id, sigfile::Signature& signature) {
     std::string text;
     if (Status err = read_text_file(key_path, MAX_KEY_FILE_BYTES, "a key or signature file", text)) {
         return err;
@@ -164,8 +176,8 @@ Status sign(const std::string& key_path, sigfile::SignatureFile& out) {
     if (!key || !point_of(key.get(), point)) {
         return Error{exitcode::USAGE, key_path + ": not a P-256 private key (PEM \"BEGIN PRIVATE KEY\")"};
     }
-    out.key_id = key_id(point);
-    const sigfile::Hash hash = signed_digest(out);
+    id = key_id(point);
+    const sigfile::Hash hash = digest(id);
     PkeyCtx ctx(EVP_PKEY_CTX_new(key.get(), nullptr));
     size_t der_len = 0;
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
@@ -183,8 +195,8 @@ Status sign(const std::string& key_path, sigfile::SignatureFile& out) {
         return Error{exitcode::FAILED, "cannot sign with " + key_path};
     }
     ECDSA_SIG_get0(sig.get(), &r, &s);
-    if (BN_bn2binpad(r, out.signature.data(), int(COORDINATE_BYTES)) < 0 ||
-        BN_bn2binpad(s, out.signature.data() + COORDINATE_BYTES, int(COORDINATE_BYTES)) < 0) {
+    if (BN_bn2binpad(r, signature.data(), int(COORDINATE_BYTES)) < 0 ||
+        BN_bn2binpad(s, signature.data() + COORDINATE_BYTES, int(COORDINATE_BYTES)) < 0) {
         return Error{exitcode::FAILED, "cannot sign with " + key_path};
     }
     return std::nullopt;

@@ -9,16 +9,19 @@
 #include "block_map.h"
 #include "builder.h"
 #include "cli.h"
+#include "file_read.h"
 #include "frame/bytes.h"
 #include "image_file.h"
 #include "image_identity.h"
 #include "inspect.h"
+#include "kit_signature.h"
 #include "kova.h"
 #include "signature_file.h"
 #include "signature_verdict.h"
 #include "signing.h"
 #include "trust_store.h"
 #include "update/image.h"
+#include "utf8_path.h"
 
 namespace {
 
@@ -189,6 +192,52 @@ int sign(SignOptions o) {
     return exitcode::OK;
 }
 
+// The signature of a kit's checksum list, made with the release key (a key
+// of its own: boards never trust it, and the firmware key never signs
+// kits). Written beside the list as SHA256SUMS.sig unless --out says.
+int sign_kit(const std::string& sums_path, const std::string& key_path, const std::string& kit,
+             std::string out_path) {
+    if (!kitsig::valid_kit_name(kit)) {
+        throw Error{exitcode::USAGE, "--kit: 1 to 32 letters, digits, '.', '-', '_' or '+'"};
+    }
+    constexpr size_t MAX_SUMS_BYTES = 64 * 1024;
+    std::vector<uint8_t> sums;
+    if (Status err = read_bounded(sums_path, MAX_SUMS_BYTES + 1, Links::Refuse, "a checksum list", sums)) {
+        throw *err;
+    }
+    if (sums.empty() || sums.size() > MAX_SUMS_BYTES) {
+        throw Error{exitcode::USAGE, sums_path + ": not a kit's checksum list (empty, or over 64 KiB)"};
+    }
+    if (out_path.empty()) {
+        out_path = u8::text(u8::path(sums_path).parent_path() / kitsig::SIGNATURE_FILE);
+    }
+    if (Status err = refuse_input_as_output(out_path, {sums_path, key_path})) {
+        throw *err;
+    }
+    kitsig::KitSignature k;
+    k.kit = kit;
+    k.sums_sha256 = signing::sha256(sums.data(), sums.size());
+    Status err = signing::sign_with(
+        key_path,
+        [&k](const sigfile::KeyId& id) {
+            k.key_id = id;
+            const std::string text = kitsig::signed_text(k);
+            return signing::sha256(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+        },
+        k.key_id, k.signature);
+    if (err) {
+        throw *err;
+    }
+    const std::string text = kitsig::format(k);
+    if (Status werr = write_file_atomic(out_path, reinterpret_cast<const uint8_t*>(text.data()), text.size(),
+                                        replace_outputs ? Existing::Replace : Existing::Keep)) {
+        throw Error{exitcode::USAGE, werr->text + (replace_outputs ? "" : " (--replace replaces it)")};
+    }
+    std::printf("%s: signature of %s (kit %s) by release key %s\n", out_path.c_str(), sums_path.c_str(),
+                kit.c_str(), sigfile::hex(k.key_id.data(), k.key_id.size()).c_str());
+    return exitcode::OK;
+}
+
 // Who signed the image, if a key in `trust_dir` did: exit 0 for a good
 // signature by a trusted key, 1 for any other signature, 2 for a missing or
 // bad signature file.
@@ -292,6 +341,14 @@ int main(int argc, char** argv) {
     verify_cmd->add_option("--trust", trust_dir, "folder of trusted public keys (NAME.pub)")->required();
     verify_cmd->add_option("--signature", sig_path, "signature file (default: IMAGE.sig)");
 
+    std::string sums_path, kit_key, kit_name, kit_out;
+    auto* sign_kit_cmd = app.add_subcommand(
+        "sign-kit", "write SHA256SUMS.sig, the signature of a kit's checksum list, with the release key");
+    sign_kit_cmd->add_option("SUMS", sums_path, "the kit's SHA256SUMS")->required();
+    sign_kit_cmd->add_option("--key", kit_key, "the release's private key (not the firmware key)")->required();
+    sign_kit_cmd->add_option("--kit", kit_name, "the kit's name, for example KOVA-5.1")->required();
+    sign_kit_cmd->add_option("--out", kit_out, "signature file (default: SHA256SUMS.sig beside SUMS)");
+
     if (auto status = parse_command_line(app, argc, argv)) {
         return *status;
     }
@@ -349,6 +406,9 @@ int main(int argc, char** argv) {
                                                           sigfile::FORMAT_VERSION, "--format-version");
             }
             return sign(sign_opt);
+        }
+        if (sign_kit_cmd->parsed()) {
+            return sign_kit(sums_path, kit_key, kit_name, kit_out);
         }
         if (verify_cmd->parsed()) {
             return verify_signature(check_image, sig_path, trust_dir);

@@ -17,5 +17,6 @@ void register_verify_commands(CLI::App& app, Action& chosen);   // verify, backu
 void register_device_commands(CLI::App& app, Action& chosen);   // ec, flash, smbus, acpi
 void register_trust_commands(CLI::App& app, Action& chosen);    // trust list, add, remove
 void register_history_commands(CLI::App& app, Action& chosen);  // history
+void register_kit_commands(CLI::App& app, Action& chosen);      // verify-kit
 
 #endif

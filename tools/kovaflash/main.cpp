@@ -34,7 +34,8 @@ constexpr double MAX_WAIT_SECONDS = 86400.0;
 constexpr char EXIT_CODES[] =
     "Exit status: 0 success, 1 the operation reported a failure (the library's result code is printed),\n"
     "2 usage or input error, 3 image refused (it would lock the board out of later updates, its signature\n"
-    "does not check out, the board trusts no key, or it is older than the board's floor),\n"
+    "does not check out, the board trusts no key, or it is older than the board's floor; verify-kit: a kit\n"
+    "file differs, is missing or is extra, or the list's signature does not check out),\n"
     "4 board busy (another process holds it), 5 verify found differences,\n"
     "6 the machine failed the tool (disk full, folder not writable; the message says what was written),\n"
     "130/143/129 interrupted (SIGINT/SIGTERM/SIGHUP): before the flash is written it cancels, once the\n"
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
     register_device_commands(app, chosen);
     register_trust_commands(app, chosen);
     register_history_commands(app, chosen);
+    register_kit_commands(app, chosen);
 
     // The output form is known before the command line is: a line that
     // does not parse is reported as JSON too when --json is on it.
