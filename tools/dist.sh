@@ -27,9 +27,11 @@ fill "$src/tools/kit/KOVAConfigVersion.cmake" >"$kit/KOVAConfigVersion.cmake"
 KIT_USAGE=$(bash "$src/tools/kit/usage.sh" "$native/kovaflash") || { echo "kovaflash --help failed" >&2; exit 1; }
 export KIT_USAGE
 fill "$src/tools/kit/README.txt" | awk '$0 == "@USAGE@" {print ENVIRON["KIT_USAGE"]; next} {print}' >"$kit/README.txt"
-bash "$src/tools/kit/third_party.sh" >"$kit/THIRD-PARTY-NOTICES.txt"
-files=(KOVA.dll kova.h KOVA.def libKOVA.dll.a KOVA.lib KOVAConfig.cmake KOVAConfigVersion.cmake examples/host.c
-    kovaflash.exe diagnostics/ZUNDA.dll LICENSE THIRD-PARTY-NOTICES.txt CHANGELOG.txt README.txt)
+# The cross compiler the binaries were linked with: the third-party code
+# they hold is what it took from Debian's packages.
+cxx=$(cat "$cross/kit/cross-compiler.txt" 2>/dev/null || true)
+[ -x "$cxx" ] || { echo "no cross compiler named in $cross/kit/cross-compiler.txt" >&2; exit 1; }
+python3 "$src/tools/kit/third_party.py" notices "$cxx" >"$kit/THIRD-PARTY-NOTICES.txt"
 # Every text file of the kit ends its lines with CRLF, as Windows editors
 # expect (Notepad before Windows 10 1809 shows LF-only text as one line).
 text_files=(kova.h KOVA.def KOVAConfig.cmake KOVAConfigVersion.cmake examples/host.c LICENSE THIRD-PARTY-NOTICES.txt
@@ -37,10 +39,6 @@ text_files=(kova.h KOVA.def KOVAConfig.cmake KOVAConfigVersion.cmake examples/ho
 for f in "${text_files[@]}"; do
     sed -i -e 's/\r$//' -e 's/$/\r/' "$kit/$f"
 done
-(cd "$kit" && sha256sum "${files[@]}" | sed 's/$/\r/' >SHA256SUMS)
-# One fixed time on every file and no extra attributes, so the zip is the
-# same bytes wherever and whenever it is made.
-(cd "$out" && TZ=UTC touch -d '2009-03-24 00:00:00' "$name" "$name"/* "$name"/examples/* "$name"/diagnostics/* &&
-    TZ=UTC zip -q -X -D "$name.zip" $(printf "$name/%s " "${files[@]}" SHA256SUMS))
+bash "$src/tools/kit/seal.sh" "$out" "$name" "$cxx" "$version"
 echo "$kit"
 echo "$kit.zip"

@@ -40,6 +40,8 @@ SETUP_TEST_PACKAGES=(
     "unzip|the kit's check"
     "wine|Wine's tools (wineboot, winepath)"
     "wine64|the 64-bit Windows test build under wine64"
+    "osslsigncode|the signed kit: Authenticode signatures (./run sign-kit and its test)"
+    "nodejs|the kit's SBOM check: the CycloneDX project's validator (@cyclonedx/cyclonedx-library)"
 )
 SETUP_I386_PACKAGES=(
     "wine32:i386|KOVA.dll, dll_test.exe and the 32-bit kovaflash.exe under Wine"
@@ -95,6 +97,9 @@ setup_rows() {
     SETUP_ROWS=("${SETUP_DEMO_PACKAGES[@]}")
     [ "$1" = demo ] && return
     SETUP_ROWS+=("${SETUP_TEST_PACKAGES[@]}")
+    # npm comes with Node.js where Node.js came from its makers' packages;
+    # Debian's nodejs has it in a package of its own.
+    command -v npm >/dev/null || SETUP_ROWS+=("npm|installs the CycloneDX validator from the npm registry")
     if host_runs_i386; then
         SETUP_ROWS+=("${SETUP_I386_PACKAGES[@]}")
     fi
@@ -121,6 +126,12 @@ setup_plan() {
             printf '  install  %-22s %s\n' "$pkg" "$why"
         fi
     done
+    if [ "$profile" != demo ]; then
+        local state=install
+        [ -s "$SBOM_VALIDATOR/.kova-stamp" ] && state=have
+        printf '  %-8s %-22s %s\n' "$state" "@cyclonedx (npm)" \
+            "the kit's SBOM check: the CycloneDX project's validator, into $SBOM_VALIDATOR"
+    fi
 }
 
 # Whether apt refused wine32 within the last day (the reason is in $SETUP_STATE/wine32).
@@ -205,6 +216,27 @@ setup() {
         fi
     fi
     wine32_status "$profile"
+    [ "$profile" = demo ] || setup_sbom_validator
+}
+
+# The CycloneDX project's JSON validator for the kit's SBOM, as the lock
+# file pins it, from the npm registry into $SBOM_VALIDATOR; again only when
+# the lock file changed.
+SBOM_VALIDATOR=${BUILD:-build}/cyclonedx
+setup_sbom_validator() {
+    local from=${ROOT:-.}/tests/kit/cyclonedx stamp out
+    stamp=$(cat "$from/package.json" "$from/package-lock.json" "$from/validate.mjs" | sha256sum | cut -c1-64)
+    [ "$(cat "$SBOM_VALIDATOR/.kova-stamp" 2>/dev/null)" = "$stamp" ] && return 0
+    rm -rf "$SBOM_VALIDATOR"
+    mkdir -p "$SBOM_VALIDATOR"
+    cp "$from/package.json" "$from/package-lock.json" "$from/validate.mjs" "$SBOM_VALIDATOR/"
+    setup_say "installing the SBOM validator: @cyclonedx/cyclonedx-library and ajv from the npm registry"
+    if ! out=$(cd "$SBOM_VALIDATOR" && npm ci --no-audit --no-fund --loglevel=error 2>&1); then
+        setup_say "cannot install @cyclonedx/cyclonedx-library (npm ci in $SBOM_VALIDATOR, for the kit's SBOM check):" \
+            "$(grep -m1 -E 'ERR|error' <<<"$out" || tail -1 <<<"$out")"
+        return 1
+    fi
+    echo "$stamp" >"$SBOM_VALIDATOR/.kova-stamp"
 }
 
 # WINE32_STATUS: empty when the 32-bit Wine stage can run, else why not.

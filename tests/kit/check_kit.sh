@@ -21,7 +21,7 @@ first_dist_done=$(date +%s)
 [ ${#made[@]} = 2 ] || { echo "FAIL: dist.sh"; exit 1; }
 kit=${made[0]} zip=${made[1]}
 want="CHANGELOG.txt KOVA.def KOVA.dll KOVA.lib KOVAConfig.cmake KOVAConfigVersion.cmake LICENSE README.txt"
-want+=" SHA256SUMS THIRD-PARTY-NOTICES.txt diagnostics/ZUNDA.dll examples/host.c kova.h kovaflash.exe libKOVA.dll.a"
+want+=" SBOM.cdx.json SHA256SUMS THIRD-PARTY-NOTICES.txt diagnostics/ZUNDA.dll examples/host.c kova.h kovaflash.exe libKOVA.dll.a"
 held=$(cd "$kit" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs)
 [ "$held" = "$want" ] || bad "kit holds $held, not $want"
 for f in $want; do
@@ -206,6 +206,34 @@ for row in "N3CLI11|== CLI11 ==|BSD" "N8nlohmann|== nlohmann/json ==|MIT" \
     grep -qF -- "$mark" <<<"$marks" || bad "kovaflash.exe no longer holds \"$mark\": revise the notices"
     section=$(awk -v h="$heading" '$0 == h {f=1; print; next} /^== .* ==$/ {f=0} f' <<<"$notices")
     [ -n "$section" ] && grep -qiF -- "$licence" <<<"$section" || bad "THIRD-PARTY-NOTICES.txt lacks $heading with $licence"
+done
+
+# The bill of materials: the CycloneDX project's validator takes it, and it
+# agrees with the binaries' marks, the notices, dpkg and the files. Each
+# wrong SBOM below is refused by the one check that sees it.
+validator=${KOVA_SBOM_VALIDATOR:-$src/build/cyclonedx}/validate.mjs
+if [ ! -f "$validator" ]; then
+    bad "no CycloneDX validator at $validator (./run setup test installs it)"
+else
+    out=$(node "$validator" "$kit/SBOM.cdx.json" 2>&1) || bad "the CycloneDX validator refuses SBOM.cdx.json: $out"
+fi
+out=$(python3 "$src/tests/kit/check_sbom.py" "$kit" 2>&1) || bad "SBOM.cdx.json disagrees with the kit: $out"
+for row in "component-removed|check_sbom|diagnostics/ZUNDA.dll holds zlib (by its marks), which the SBOM does not list" \
+    "code-not-there|check_sbom|KOVA.dll: the SBOM lists zlib, whose marks it does not hold" \
+    "licence-disagrees|check_sbom|CLI11: licence Zlib disagrees with THIRD-PARTY-NOTICES.txt" \
+    "hash-stale|check_sbom|kovaflash.exe: the SBOM's SHA-256 is not the file's" \
+    "version-not-debians|check_sbom|nlohmann-json: version 3.11.2, but dpkg has nlohmann-json3-dev" \
+    "licence-not-spdx|validator|/components/"; do
+    IFS='|' read -r case checker expect <<<"$row"
+    python3 "$src/tests/kit/mutate_sbom.py" "$case" "$kit/SBOM.cdx.json" "$work/$case.json"
+    if [ $checker = validator ]; then
+        [ -f "$validator" ] || continue
+        out=$(node "$validator" "$work/$case.json" 2>&1)
+    else
+        out=$(python3 "$src/tests/kit/check_sbom.py" "$kit" "$work/$case.json" 2>&1)
+    fi
+    status=$?
+    [ $status = 1 ] && grep -qF -- "$expect" <<<"$out" || bad "SBOM case $case: $checker exited $status, said: $out"
 done
 
 # The recording ZUNDA.dll stands where the maker's does: the seven
