@@ -1,10 +1,12 @@
 #include "file_read.h"
 
-#include "utf8_path.h"
-
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <optional>
+
+#include "utf8_path.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -13,6 +15,39 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+namespace {
+
+// Reads until the end or `limit` bytes, whichever comes first. The buffer
+// starts at the size the file gives (plus one, to see it grow) and doubles
+// when full: a large bound costs nothing for a small file.
+template <typename ReadSome>
+bool read_up_to(size_t limit, size_t size_hint, std::vector<uint8_t>& out, ReadSome read_some) {
+    constexpr size_t FIRST_BUFFER = 64 * 1024;
+    out.assign(std::min(limit, std::max(size_hint + 1, FIRST_BUFFER)), 0);
+    size_t got = 0;
+    for (;;) {
+        if (got == out.size()) {
+            if (out.size() == limit) {
+                break;
+            }
+            out.resize(std::min(limit, out.size() * 2), 0);
+        }
+        long n = read_some(out.data() + got, out.size() - got);
+        if (n < 0) {
+            out.resize(got);
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += size_t(n);
+    }
+    out.resize(got);
+    return true;
+}
+
+}  // namespace
 
 #if defined(_WIN32)
 
@@ -48,16 +83,16 @@ Status read_bounded(const std::string& path, size_t limit, Links links, const st
         return Error{exitcode::USAGE,
                      path + ": not a regular file (a FIFO, device or socket is not " + what + ")"};
     }
-    out.assign(limit, 0);
-    size_t got = 0;
-    DWORD n = 0;
-    bool ok = true;
-    while (got < out.size() && (ok = ReadFile(h, out.data() + got, DWORD(out.size() - got), &n, nullptr)) &&
-           n > 0) {
-        got += n;
-    }
+    LARGE_INTEGER size{};
+    const size_t hint = GetFileSizeEx(h, &size) && size.QuadPart >= 0 && uint64_t(size.QuadPart) < uint64_t(limit)
+                            ? size_t(size.QuadPart)
+                            : limit;
+    bool ok = read_up_to(limit, hint, out, [h](uint8_t* at, size_t room) {
+        DWORD n = 0;
+        constexpr size_t MAX_READ = size_t(1) << 30;
+        return ReadFile(h, at, DWORD(std::min(room, MAX_READ)), &n, nullptr) ? long(n) : -1L;
+    });
     CloseHandle(h);
-    out.resize(got);
     return ok ? Status() : Error{exitcode::USAGE, path + ": read error"};
 }
 
@@ -93,15 +128,14 @@ Status read_bounded(const std::string& path, size_t limit, Links links, const st
         ::close(fd);
         return wrong;
     }
-    out.assign(limit, 0);
-    size_t got = 0;
-    ssize_t n = 0;
-    while (got < out.size() && (n = ::read(fd, out.data() + got, out.size() - got)) > 0) {
-        got += size_t(n);
-    }
+    const size_t hint = st.st_size > 0 && uint64_t(st.st_size) < uint64_t(limit) ? size_t(st.st_size) : limit;
+    bool ok = read_up_to(limit, hint, out, [fd](uint8_t* at, size_t room) {
+        constexpr size_t MAX_READ = size_t(1) << 30;
+        ssize_t n = ::read(fd, at, std::min(room, MAX_READ));
+        return n < 0 ? -1L : long(n);
+    });
     ::close(fd);
-    out.resize(got);
-    return n < 0 ? Error{exitcode::USAGE, path + ": read error"} : Status();
+    return ok ? Status() : Error{exitcode::USAGE, path + ": read error"};
 }
 
 #endif

@@ -291,7 +291,8 @@ section=$(tr -d '\r' <"$kit/README.txt" | awk 'f {print} /Its help, as it prints
 for line in "kovaflash info" "kovaflash board init" "kovaflash check" "kovaflash update" "kovaflash restore" \
     "kovaflash verify" "kovaflash backup" "kovaflash ec read" "kovaflash ec write" "kovaflash flash read" \
     "kovaflash smbus write-byte" "kovaflash smbus write-word" "kovaflash smbus write-block" "kovaflash acpi lock" \
-    "kovaflash trust list" "kovaflash trust add" "kovaflash trust remove" "kovaflash history"; do
+    "kovaflash trust list" "kovaflash trust add" "kovaflash trust remove" "kovaflash history" \
+    "kovaflash verify-kit"; do
     grep -q "^Usage: $line \[OPTIONS\]" <<<"$section" || bad "README.txt's usage section lacks \"$line\""
 done
 for option in --allow-unsigned --allow-older --trusted-keys --force --wait --json; do

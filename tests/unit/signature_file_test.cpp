@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <string>
 
+#include "kit_signature.h"
 #include "signature_file.h"
 
 namespace {
@@ -108,3 +109,40 @@ TEST(SignatureFile, SignedTextIsTheLinesBeforeTheSignature) {
 }
 
 }  // namespace
+
+// The kit's list signature: its own first line, so a firmware signature is
+// never taken for one (nor one for a firmware signature).
+TEST(KitSignature, StrictFormAndDistinctFromImageSignatures) {
+    kitsig::KitSignature k;
+    k.kit = "KOVA-05.01";
+    k.key_id[7] = 0x11;
+    k.sums_sha256[0] = 0xEE;
+    k.signature[63] = 0x42;
+    const std::string g = kitsig::format(k);
+    const ParseCase cases[] = {
+        {"as written", g, nullptr},
+        {"an image signature", good(), "\"kova-kit-signature ...\" line was expected"},
+        {"version 2", replaced(g, "signature 1", "signature 2"), "is not version 1"},
+        {"kit name with a slash", replaced(g, "kit KOVA-05.01", "kit ../KOVA"), "the kit line is not"},
+        {"upper-case sums hash", replaced(g, "sums-sha256 ee", "sums-sha256 EE"), "the sums-sha256 line is not"},
+        {"sums before kit", replaced(replaced(g, "kit KOVA", "sums-sha256 KOVA"), "sums-sha256 ee", "kit ee"),
+         "\"kit ...\" line was expected"},
+        {"truncated", g.substr(0, g.size() - 1), "truncated"},
+        {"a line after", g + "\n", "text follows"},
+        {"over 512 bytes", g + std::string(600, 'x'), "more than 512 bytes"},
+    };
+    for (const ParseCase& c : cases) {
+        kitsig::KitSignature parsed;
+        Status err = kitsig::parse(c.text, parsed);
+        if (!c.error) {
+            ASSERT_FALSE(err) << c.name << ": " << err->text;
+            EXPECT_EQ(kitsig::format(parsed), g) << c.name;
+        } else {
+            ASSERT_TRUE(err) << c.name << " was accepted";
+            EXPECT_EQ(err->code, exitcode::REFUSED) << c.name;
+            EXPECT_NE(err->text.find(c.error), std::string::npos) << c.name << ": " << err->text;
+        }
+    }
+    sigfile::SignatureFile image;
+    EXPECT_TRUE(sigfile::parse(g, image)) << "a kit signature read as an image signature";
+}

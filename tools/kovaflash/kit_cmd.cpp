@@ -203,7 +203,7 @@ int run_verify_kit(Session& s, const KitOptions& o) {
         throw refused("the kit is not the one released: " + std::to_string(differs.size()) + " differ, " +
                       std::to_string(missing.size()) + " missing, " + std::to_string(extra.size()) + " extra");
     }
-    s.say("kit           : %s: all %zu files as signed", k.kit.c_str(), listed.size());
+    s.say("kit           : %s: all %s files as signed", k.kit.c_str(), std::to_string(listed.size()).c_str());
     return exitcode::OK;
 }
 

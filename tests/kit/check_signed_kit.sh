@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The release step with a throw-away certificate and release key: each
+# signed binary verifies, one changed byte is refused, the signature comes
+# off to the reproducible bytes; the kit's SHA256SUMS.sig is checked by
+# kovaflash verify-kit, which refuses a changed, a missing and an extra file
+# and a list that is not the one signed.
+#   check_signed_kit.sh SOURCE_DIR CROSS_BUILD_DIR NATIVE_BIN_DIR
+set -uo pipefail
+src=$1 cross=$2 native=$3
+work=$(mktemp -d /tmp/kova-signed.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+fail=0
+bad() { echo "FAIL: $*"; fail=1; }
+bash "$src/tests/kit/throwaway_signer.sh" "$work/keys" "$native/kova-image" || { echo "FAIL: no throw-away signer"; exit 1; }
+keys=$work/keys
+unsigned=$(bash "$src/tools/dist.sh" "$src" "$cross" "$work/dist" "$native" | head -1)
+name=$(basename "$unsigned")
+sign() {  # OUT [OPTIONS...]
+    local out=$1
+    shift
+    bash "$src/tools/sign_kit.sh" "$src" "$cross" "$native" "$unsigned" "$out" --cert "$keys/vendor.p12" \
+        --pass-file "$keys/pass.txt" --release-key "$keys/release.key" --publisher "KOVA Test Vendor" \
+        --url https://kova.example/release --ca "$keys/vendor.pem" "$@"
+}
+log=$(sign "$work/signed" --time 1700000000 2>&1) || { echo "FAIL: sign_kit.sh: $log"; exit 1; }
+echo "$log"
+kit=$work/signed/$name
+grep -q 'no timestamp server named' <<<"$log" || bad "signing without a timestamp server does not say so"
+
+# Each binary: verified with its publisher, refused with one byte changed
+# (in its code, its headers, its last byte before the signature), and the
+# unsigned bytes back when the signature is removed.
+for f in KOVA.dll kovaflash.exe diagnostics/ZUNDA.dll; do
+    out=$(osslsigncode verify -CAfile "$keys/vendor.pem" -in "$kit/$f" 2>&1)
+    [ $? = 0 ] && grep -q 'Signature verification: ok' <<<"$out" || bad "$f: osslsigncode verify refuses it: $out"
+    grep -q 'Text description: KOVA Test Vendor' <<<"$out" && grep -q 'URL description: https://kova.example/release' <<<"$out" ||
+        bad "$f: the signature does not name the publisher and its URL"
+    size=$(stat -c %s "$unsigned/$f")
+    for at in 64 $((size / 2)) $((size - 1)); do
+        cp "$kit/$f" "$work/changed"
+        byte=$(od -An -tu1 -j "$at" -N1 "$work/changed" | tr -d ' ')
+        printf "$(printf '\\%03o' $(((byte + 1) % 256)))" | dd of="$work/changed" bs=1 seek="$at" conv=notrunc 2>/dev/null
+        out=$(osslsigncode verify -CAfile "$keys/vendor.pem" -in "$work/changed" 2>&1) &&
+            ! grep -q 'Failed' <<<"$out" && bad "$f with byte $at changed verifies"
+    done
+    osslsigncode remove-signature -in "$kit/$f" -out "$work/stripped" >/dev/null 2>&1
+    cmp -s "$work/stripped" "$unsigned/$f" || bad "$f: removing the signature does not give the unsigned build's bytes"
+    rm -f "$work/stripped"
+done
+dll=$(stat -c %s "$unsigned/KOVA.dll") signed_dll=$(stat -c %s "$kit/KOVA.dll")
+[ "$dll" -le 10240 ] || bad "KOVA.dll is $dll bytes before signing (at most 10,240)"
+echo "KOVA.dll: $dll bytes unsigned, $signed_dll signed: the signature adds $((signed_dll - dll)) bytes"
+
+# The step refuses to write over a signed kit unless asked, and signing
+# again at the same time gives the same files, but for SHA256SUMS.sig (an
+# ECDSA signature takes a fresh random number each time).
+out=$(sign "$work/signed" --time 1700000000 2>&1) && bad "sign_kit.sh wrote over an existing signed kit"
+grep -q 'exists (--replace replaces it)' <<<"$out" || bad "sign_kit.sh's refusal: $out"
+sign "$work/again" --time 1700000000 >/dev/null 2>&1 || bad "sign_kit.sh into a second folder"
+diff -r -x SHA256SUMS.sig "$kit" "$work/again/$name" >/dev/null || bad "signing twice at one time gives other files"
+python3 "$src/tests/kit/check_sbom.py" "$kit" >"$work/sbom.out" 2>&1 || bad "the signed kit's SBOM: $(cat "$work/sbom.out")"
+
+# verify-kit: the signed list, then each file. Each case changes a fresh
+# copy of the signed kit one way.
+damage() {  # CASE DIR
+    local d=$2
+    case $1 in
+    good) ;;
+    changed) printf 'x' >>"$d/README.txt" ;;
+    missing) rm "$d/kova.h" ;;
+    extra) printf 'int x;\n' >"$d/examples/extra.c" ;;
+    # A file changed and its line changed with it: the list is no longer the one signed.
+    list-edited)
+        printf 'x' >>"$d/README.txt"
+        sed -i "s/^[0-9a-f]*  README.txt/$(sha256sum "$d/README.txt" | cut -c1-64)  README.txt/" "$d/SHA256SUMS" ;;
+    other-key) "$native/kova-image" sign-kit "$d/SHA256SUMS" --key "$keys/other.key" --kit "$name" --replace >/dev/null ;;
+    signature-changed) sed -i -E '/^signature /{s/0$/1/;t;s/[0-9a-f]$/0/}' "$d/SHA256SUMS.sig" ;;
+    unsigned) rm "$d/SHA256SUMS.sig" ;;
+    esac
+}
+files=$(($(find "$kit" -type f | wc -l) - 2))  # all but SHA256SUMS and its signature
+for row in "good|0|all $files files as signed" "changed|3|differs       : README.txt" "missing|3|missing       : kova.h" \
+    "extra|3|extra         : examples/extra.c" "list-edited|3|not the list that was signed" \
+    "other-key|3|not by the release key" "signature-changed|3|the signature does not verify" \
+    "unsigned|3|SHA256SUMS.sig"; do
+    IFS='|' read -r case want text <<<"$row"
+    rm -rf "$work/case" && cp -a "$kit" "$work/case"
+    damage "$case" "$work/case"
+    out=$("$native/kovaflash" verify-kit "$work/case" --release-key "$keys/release.pub" 2>&1)
+    status=$?
+    [ $status = "$want" ] && grep -qF -- "$text" <<<"$out" || bad "verify-kit, $case: exit $status (want $want): $out"
+done
+out=$("$native/kovaflash" verify-kit "$unsigned" --release-key "$keys/release.pub" 2>&1) &&
+    bad "verify-kit takes the unsigned kit (no SHA256SUMS.sig): $out"
+[ $fail = 0 ] && echo "signed kit $name: three binaries signed, verified, refused with a byte changed, stripped to the" \
+    "reproducible bytes; SHA256SUMS.sig checked by verify-kit, 7 damaged kits refused"
+exit $fail
