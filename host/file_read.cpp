@@ -84,9 +84,10 @@ Status read_bounded(const std::string& path, size_t limit, Links links, const st
                      path + ": not a regular file (a FIFO, device or socket is not " + what + ")"};
     }
     LARGE_INTEGER size{};
-    const size_t hint = GetFileSizeEx(h, &size) && size.QuadPart >= 0 && uint64_t(size.QuadPart) < uint64_t(limit)
-                            ? size_t(size.QuadPart)
-                            : limit;
+    const size_t hint =
+        GetFileSizeEx(h, &size) && size.QuadPart >= 0 && uint64_t(size.QuadPart) < uint64_t(limit)
+            ? size_t(size.QuadPart)
+            : limit;
     bool ok = read_up_to(limit, hint, out, [h](uint8_t* at, size_t room) {
         DWORD n = 0;
         constexpr size_t MAX_READ = size_t(1) << 30;

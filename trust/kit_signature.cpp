@@ -46,7 +46,9 @@ Status parse(std::string_view text, KitSignature& out) {
         {"algorithm", [](std::string_view v, KitSignature&) { return v == sigfile::ALGORITHM; },
          sigfile::ALGORITHM},
         {"key-id",
-         [](std::string_view v, KitSignature& k) { return sigfile::parse_hex_bytes(v, k.key_id.data(), k.key_id.size()); },
+         [](std::string_view v, KitSignature& k) {
+             return sigfile::parse_hex_bytes(v, k.key_id.data(), k.key_id.size());
+         },
          "16 lower-case hex digits"},
         {"kit",
          [](std::string_view v, KitSignature& k) {

@@ -77,8 +77,9 @@ Status sign(const std::string& key_path, sigfile::SignatureFile& file);
 // Signs with the private key in `key_path`: sets `id` to the key's id,
 // then `signature` to its signature over digest(id) (a digest of text that
 // names the key).
-Status sign_with(const std::string& key_path, const std::function<sigfile::Hash(const sigfile::KeyId&)>& digest,
-                 sigfile::KeyId& id, sigfile::Signature& signature);
+Status sign_with(const std::string& key_path,
+                 const std::function<sigfile::Hash(const sigfile::KeyId&)>& digest, sigfile::KeyId& id,
+                 sigfile::Signature& signature);
 #endif
 
 }  // namespace signing

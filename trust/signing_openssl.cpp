@@ -164,8 +164,9 @@ Status sign(const std::string& key_path, sigfile::SignatureFile& out) {
         out.key_id, out.signature);
 }
 
-Status sign_with(const std::string& key_path, const std::function<sigfile::Hash(const sigfile::KeyId&)>& digest,
-                 sigfile::KeyId& id, sigfile::Signature& signature) {
+Status sign_with(const std::string& key_path,
+                 const std::function<sigfile::Hash(const sigfile::KeyId&)>& digest, sigfile::KeyId& id,
+                 sigfile::Signature& signature) {
     std::string text;
     if (Status err = read_text_file(key_path, MAX_KEY_FILE_BYTES, "a key or signature file", text)) {
         return err;

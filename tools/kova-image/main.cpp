@@ -345,7 +345,8 @@ int main(int argc, char** argv) {
     auto* sign_kit_cmd = app.add_subcommand(
         "sign-kit", "write SHA256SUMS.sig, the signature of a kit's checksum list, with the release key");
     sign_kit_cmd->add_option("SUMS", sums_path, "the kit's SHA256SUMS")->required();
-    sign_kit_cmd->add_option("--key", kit_key, "the release's private key (not the firmware key)")->required();
+    sign_kit_cmd->add_option("--key", kit_key, "the release's private key (not the firmware key)")
+        ->required();
     sign_kit_cmd->add_option("--kit", kit_name, "the kit's name, for example KOVA-5.1")->required();
     sign_kit_cmd->add_option("--out", kit_out, "signature file (default: SHA256SUMS.sig beside SUMS)");
 

@@ -50,7 +50,8 @@ bool safe_name(const std::string& name) {
         }
         start = end + 1;
     }
-    return std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
+    return std::all_of(name.begin(), name.end(),
+                       [](char c) { return static_cast<unsigned char>(c) >= 0x20; });
 }
 
 // SHA256SUMS as sha256sum writes it: "<64 hex digits>  NAME", one file a
@@ -79,8 +80,8 @@ std::map<std::string, sigfile::Hash> parse_sums(const std::string& text) {
             throw refused(where + " lists " + name + " a second time");
         }
         if (out.size() > MAX_LISTED_FILES) {
-            throw refused(std::string(kitsig::SUMS_FILE) + " lists more than " + std::to_string(MAX_LISTED_FILES) +
-                          " files");
+            throw refused(std::string(kitsig::SUMS_FILE) + " lists more than " +
+                          std::to_string(MAX_LISTED_FILES) + " files");
         }
     }
     if (out.empty()) {
@@ -201,7 +202,8 @@ int run_verify_kit(Session& s, const KitOptions& o) {
     s.report["verified"] = good;
     if (!good) {
         throw refused("the kit is not the one released: " + std::to_string(differs.size()) + " differ, " +
-                      std::to_string(missing.size()) + " missing, " + std::to_string(extra.size()) + " extra");
+                      std::to_string(missing.size()) + " missing, " + std::to_string(extra.size()) +
+                      " extra");
     }
     s.say("kit           : %s: all %s files as signed", k.kit.c_str(), std::to_string(listed.size()).c_str());
     return exitcode::OK;
@@ -212,7 +214,8 @@ int run_verify_kit(Session& s, const KitOptions& o) {
 void register_kit_commands(CLI::App& app, Action& chosen) {
     auto o = std::make_shared<KitOptions>();
     auto* cmd = app.add_subcommand(
-        "verify-kit", "check an unpacked kit against its checksum list, signed with the vendor's release key");
+        "verify-kit",
+        "check an unpacked kit against its checksum list, signed with the vendor's release key");
     cmd->add_option("FOLDER", o->folder, "the kit's folder (KOVA-VERSION)")->required();
     cmd->add_option("--release-key", o->release_key,
                     "the vendor's release public key (PEM), obtained from the vendor, not from the kit")
