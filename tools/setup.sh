@@ -223,8 +223,9 @@ setup() {
 # file pins it, from the npm registry into $SBOM_VALIDATOR; again only when
 # the lock file changed.
 SBOM_VALIDATOR=${BUILD:-build}/cyclonedx
+SETUP_SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 setup_sbom_validator() {
-    local from=${ROOT:-.}/tests/kit/cyclonedx stamp out
+    local from=$SETUP_SOURCE/tests/kit/cyclonedx stamp out
     stamp=$(cat "$from/package.json" "$from/package-lock.json" "$from/validate.mjs" | sha256sum | cut -c1-64)
     [ "$(cat "$SBOM_VALIDATOR/.kova-stamp" 2>/dev/null)" = "$stamp" ] && return 0
     rm -rf "$SBOM_VALIDATOR"

@@ -40,6 +40,13 @@ fi
 for p; do case $p in -* | install) ;; *) [ -f "$FAKE/refuse.$p" ] && { cat "$FAKE/refuse.$p"; exit 100; } ;; esac; done
 for p; do case $p in -* | install) ;; *) echo "$p" >>"$FAKE/installed" ;; esac; done
 EOF
+# npm ci of the SBOM validator: refused with $FAKE/refuse.npm's text.
+cat >"$work/bin/npm" <<'EOF'
+#!/bin/sh
+echo "npm $*" >>"$FAKE/log"
+[ -f "$FAKE/refuse.npm" ] && { cat "$FAKE/refuse.npm"; exit 1; }
+mkdir -p node_modules
+EOF
 printf '#!/bin/sh\necho 0\n' >"$work/bin/id"
 printf '#!/bin/sh\nexit 32\n' >"$work/bin/runs-i386"
 chmod +x "$work/bin"/*
@@ -119,4 +126,16 @@ grep -q i386 "$FAKE/log" && bad "i386 touched on a host without 32-bit code: $(c
 : >"$FAKE/log" && rm -f "$FAKE/refuse.libunicorn-dev"
 setup_run /bin/false setup test >/dev/null && setup_run /bin/false setup test >/dev/null &&
     [ "$(grep -c 'apt-get update' "$FAKE/log")" = 1 ] || bad "a second set-up asked apt again: $(cat "$FAKE/log")"
+
+# The SBOM validator from the npm registry: a refusal fails the set-up
+# naming the package and npm's reason; once installed, npm is not asked again.
+reset
+printf 'npm ERR! code E404\nnpm ERR! 404 Not Found - GET https://registry.npmjs.org/ajv\n' >"$FAKE/refuse.npm"
+out=$(setup_run /bin/false setup test)
+[ $? != 0 ] && grep -q '^setup: cannot install @cyclonedx/cyclonedx-library (npm ci in .*): npm ERR! code E404' <<<"$out" ||
+    bad "a refused npm ci does not fail the set-up with its reason: $out"
+rm "$FAKE/refuse.npm"
+setup_run /bin/false setup test >/dev/null && setup_run /bin/false setup test >/dev/null
+[ "$(grep -c '^npm ci' "$FAKE/log")" = 2 ] || bad "npm ci is not run once after its failure: $(grep npm "$FAKE/log")"
+
 exit $fail
