@@ -66,8 +66,11 @@ verify=(osslsigncode verify)
 [ -z "$ca" ] || verify+=(-CAfile "$ca")
 for f in KOVA.dll kovaflash.exe diagnostics/ZUNDA.dll; do
     from=$kit/$f to=$work/$name/$f
-    log=$(osslsigncode sign "${options[@]}" -in "$from" -out "$to.signed" 2>&1) ||
+    if ! log=$(osslsigncode sign "${options[@]}" -in "$from" -out "$to.signed" 2>&1); then
+        grep -q 'timestamping failed' <<<"$log" &&
+            die "the timestamp server $timestamp gave no timestamp (RFC 3161): no signed kit written"
         die "osslsigncode cannot sign $f: $(grep -v '^$' <<<"$log" | tail -1)"
+    fi
     mv "$to.signed" "$to"
     # The signature must come off again to the reproducible bytes, and verify.
     osslsigncode remove-signature -in "$to" -out "$work/stripped" >/dev/null 2>&1 && cmp -s "$work/stripped" "$from" ||

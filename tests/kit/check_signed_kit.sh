@@ -56,6 +56,9 @@ echo "KOVA.dll: $dll bytes unsigned, $signed_dll signed: the signature adds $((s
 # ECDSA signature takes a fresh random number each time).
 out=$(sign "$work/signed" --time 1700000000 2>&1) && bad "sign_kit.sh wrote over an existing signed kit"
 grep -q 'exists (--replace replaces it)' <<<"$out" || bad "sign_kit.sh's refusal: $out"
+# A timestamp server that is named must answer: none here does.
+out=$(sign "$work/stamped" --timestamp http://127.0.0.1:1/ 2>&1) && bad "signing with a dead timestamp server succeeded"
+grep -q 'gave no timestamp' <<<"$out" && [ ! -e "$work/stamped/$name" ] || bad "a dead timestamp server: $out"
 sign "$work/again" --time 1700000000 >/dev/null 2>&1 || bad "sign_kit.sh into a second folder"
 diff -r -x SHA256SUMS.sig "$kit" "$work/again/$name" >/dev/null || bad "signing twice at one time gives other files"
 python3 "$src/tests/kit/check_sbom.py" "$kit" >"$work/sbom.out" 2>&1 || bad "the signed kit's SBOM: $(cat "$work/sbom.out")"

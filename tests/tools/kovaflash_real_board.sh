@@ -59,8 +59,8 @@ usage=$(dirname "$0")/../../tools/kit/usage.sh
 exe_help=$(bash "$usage" "$bin/kovaflash.exe" "$runner")
 [ "$exe_help" = "$(bash "$usage" "$native/kovaflash")" ] || bad "kovaflash.exe's help differs from the native tool's"
 # Both could be empty, or both short of a command: count them against a list kept here.
-[ "$(grep -c '^Usage: kovaflash ' <<<"$exe_help")" = 19 ] && grep -q '^Usage: kovaflash restore ' <<<"$exe_help" ||
-    bad "kovaflash.exe's help does not show its 18 commands and the main usage: $exe_help"
+[ "$(grep -c '^Usage: kovaflash ' <<<"$exe_help")" = 20 ] && grep -q '^Usage: kovaflash verify-kit ' <<<"$exe_help" ||
+    bad "kovaflash.exe's help does not show its 19 commands and the main usage: $exe_help"
 
 # With the key beside the program, an unsigned image is refused before
 # anything is written; a trusted-keys folder named that is not there, too.
