@@ -228,6 +228,12 @@ setup_sbom_validator() {
     local from=$SETUP_SOURCE/tests/kit/cyclonedx stamp out
     stamp=$(cat "$from/package.json" "$from/package-lock.json" "$from/validate.mjs" | sha256sum | cut -c1-64)
     [ "$(cat "$SBOM_VALIDATOR/.kova-stamp" 2>/dev/null)" = "$stamp" ] && return 0
+    # The library wants Node.js 20.18 or later (its package.json's engines).
+    if ! node -e 'const [a, b] = process.versions.node.split(".").map(Number); process.exit(a > 20 || (a == 20 && b >= 18) ? 0 : 1)' 2>/dev/null; then
+        setup_say "cannot install @cyclonedx/cyclonedx-library 10.3.0 (the kit's SBOM check): it needs Node.js 20.18 or later;" \
+            "this machine has $(node --version 2>/dev/null || echo none) (Node.js's own packages for Debian have it)"
+        return 1
+    fi
     rm -rf "$SBOM_VALIDATOR"
     mkdir -p "$SBOM_VALIDATOR"
     cp "$from/package.json" "$from/package-lock.json" "$from/validate.mjs" "$SBOM_VALIDATOR/"
