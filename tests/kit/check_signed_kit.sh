@@ -79,13 +79,17 @@ damage() {  # CASE DIR
     other-key) "$native/kova-image" sign-kit "$d/SHA256SUMS" --key "$keys/other.key" --kit "$name" --replace >/dev/null ;;
     signature-changed) sed -i -E '/^signature /{s/0$/1/;t;s/[0-9a-f]$/0/}' "$d/SHA256SUMS.sig" ;;
     unsigned) rm "$d/SHA256SUMS.sig" ;;
+    # Signed by the release key, yet naming a file outside the folder: never read.
+    list-escapes)
+        printf '%s  ../outside\r\n' "$(sha256sum "$d/README.txt" | cut -c1-64)" >>"$d/SHA256SUMS"
+        "$native/kova-image" sign-kit "$d/SHA256SUMS" --key "$keys/release.key" --kit "$name" --replace >/dev/null ;;
     esac
 }
 files=$(($(find "$kit" -type f | wc -l) - 2))  # all but SHA256SUMS and its signature
 for row in "good|0|all $files files as signed" "changed|3|differs       : README.txt" "missing|3|missing       : kova.h" \
     "extra|3|extra         : examples/extra.c" "list-edited|3|not the list that was signed" \
     "other-key|3|not by the release key" "signature-changed|3|the signature does not verify" \
-    "unsigned|3|SHA256SUMS.sig"; do
+    "unsigned|3|SHA256SUMS.sig" "list-escapes|3|names a file outside the kit"; do
     IFS='|' read -r case want text <<<"$row"
     rm -rf "$work/case" && cp -a "$kit" "$work/case"
     damage "$case" "$work/case"
@@ -95,6 +99,18 @@ for row in "good|0|all $files files as signed" "changed|3|differs       : README
 done
 out=$("$native/kovaflash" verify-kit "$unsigned" --release-key "$keys/release.pub" 2>&1) &&
     bad "verify-kit takes the unsigned kit (no SHA256SUMS.sig): $out"
+# What the command is given must be what it claims: exit 2.
+out=$("$native/kovaflash" verify-kit "$work/nowhere" --release-key "$keys/release.pub" 2>&1)
+[ $? = 2 ] && grep -q 'not a folder' <<<"$out" || bad "verify-kit of no folder: $out"
+out=$("$native/kovaflash" verify-kit "$kit" --release-key "$keys/release.key" 2>&1)
+[ $? = 2 ] || bad "verify-kit with a private key file as the release key: $out"
+# sign-kit writes over neither an existing signature nor its own input.
+out=$("$native/kova-image" sign-kit "$kit/SHA256SUMS" --key "$keys/release.key" --kit "$name" 2>&1)
+[ $? = 2 ] && grep -q -- '--replace replaces it' <<<"$out" || bad "sign-kit over an existing SHA256SUMS.sig: $out"
+out=$("$native/kova-image" sign-kit "$kit/SHA256SUMS" --key "$keys/release.key" --kit "$name" --out "$kit/SHA256SUMS" \
+    --replace 2>&1)
+[ $? = 2 ] && "$native/kovaflash" verify-kit "$kit" --release-key "$keys/release.pub" >/dev/null ||
+    bad "sign-kit --out its own input: $out"
 [ $fail = 0 ] && echo "signed kit $name: three binaries signed, verified, refused with a byte changed, stripped to the" \
-    "reproducible bytes; SHA256SUMS.sig checked by verify-kit, 7 damaged kits refused"
+    "reproducible bytes; SHA256SUMS.sig checked by verify-kit, 8 damaged kits refused"
 exit $fail

@@ -32,8 +32,9 @@ if [ -f "$bin/dll_test.exe" ]; then
         bad "the signed KOVA.dll fails its cases: $(tail -20 "$work/dll.out")"
 fi
 
-# verify-kit through CNG, on a small kit signed with the release key.
-kit=$work/KOVA-0.0
+# verify-kit through CNG, on a small kit signed with the release key, in a
+# folder named in Cyrillic, Greek and CJK (the names shown as they are).
+kit="$work/комплект κιτ 套件/KOVA-0.0"
 mkdir -p "$kit/examples"
 printf 'readme\r\n' >"$kit/README.txt"
 printf 'int main(void) { return 0; }\r\n' >"$kit/examples/host.c"
@@ -43,6 +44,10 @@ printf 'int main(void) { return 0; }\r\n' >"$kit/examples/host.c"
 verify_kit() { (cd "$work/run" && launch "$loader" ./kovaflash.exe verify-kit "$kit" --release-key "$keys/release.pub"); }
 out=$(verify_kit 2>&1) || bad "verify-kit under $loader refuses a good kit: $out"
 grep -q 'all 2 files as signed' <<<"$out" || bad "verify-kit under $loader: $out"
+printf 'stray\r\n' >"$kit/examples/заметка.txt"
+out=$(verify_kit 2>&1)
+[ $? = 3 ] && grep -q 'extra         : examples/заметка.txt' <<<"$out" || bad "verify-kit under $loader, an extra file: $out"
+rm "$kit/examples/заметка.txt"
 printf 'x' >>"$kit/README.txt"
 out=$(verify_kit 2>&1)
 [ $? = 3 ] && grep -q 'differs       : README.txt' <<<"$out" || bad "verify-kit under $loader takes a changed file: $out"
