@@ -209,6 +209,7 @@ for row in "component-removed|check_sbom|diagnostics/ZUNDA.dll holds zlib (by it
     "code-not-there|check_sbom|KOVA.dll: the SBOM lists zlib, whose marks it does not hold" \
     "licence-disagrees|check_sbom|CLI11: licence Zlib disagrees with THIRD-PARTY-NOTICES.txt" \
     "hash-stale|check_sbom|kovaflash.exe: the SBOM's SHA-256 is not the file's" \
+    "licence-of-another-file|check_sbom|winpthreads: licence BSD-3-Clause disagrees with THIRD-PARTY-NOTICES.txt, whose stanza for mingw-w64-libraries/winpthreads/* says expat" \
     "not-complete|check_sbom|KOVA.dll: its dependencies are not stated as complete" \
     "version-not-debians|check_sbom|nlohmann-json: version 3.11.2, but dpkg has nlohmann-json3-dev" \
     "licence-not-spdx|validator|/components/"; do

@@ -43,6 +43,32 @@ LICENCE_PHRASES = {
 }
 
 
+# Where a Debian copyright file is machine-readable, the stanza that covers
+# each component's linked code, and what its short licence names are in
+# SPDX's words: the component's licences must include that stanza's.
+MAIN_STANZA = {
+    "CLI11": "*",
+    "nlohmann-json": "*",
+    "mingw-w64-runtime": "*",
+    "winpthreads": "mingw-w64-libraries/winpthreads/*",
+    "zlib": "*",
+}
+DEBIAN_NAMES = {"BSD-3-clause": "BSD-3-Clause", "Expat": "MIT", "expat": "MIT", "ZPL-2.1": "ZPL-2.1", "Zlib": "Zlib"}
+
+
+def stanza_licence(section, files):
+    """The License: of the copyright stanza whose Files: begins with `files`."""
+    lines = section.split("\n")
+    for i, line in enumerate(lines):
+        if line.startswith("Files:") and line[len("Files:"):].split()[:1] == [files]:
+            for after in lines[i + 1:]:
+                if after.startswith("License:"):
+                    return after[len("License:"):].strip()
+                if after.startswith("Files:"):
+                    break
+    return None
+
+
 def kit_files(kit):
     out = []
     for folder, _, names in os.walk(kit):
@@ -70,7 +96,7 @@ def notices_sections(kit):
     for part in re.split(r"^== .* ==$", text, flags=re.M)[1:]:
         found = re.search(r"\(Debian package ([^)]+)\)", part.strip().split("\n", 1)[0])
         if found:
-            sections[found.group(1)] = " ".join(part.split())  # a phrase may cross a line end
+            sections[found.group(1)] = part
     return sections
 
 
@@ -126,13 +152,19 @@ def check(kit, sbom_path):
             continue
         if not c.get("supplier", {}).get("name"):
             bad.append(f"{name}: no supplier")
+        text = " ".join(sections[package].split())  # a phrase may cross a line end
         for licence in licence_ids(c):
             phrase = LICENCE_PHRASES.get(licence)
             if phrase is None:
                 bad.append(f"{name}: licence {licence} is none this check knows the text of")
-            elif phrase not in sections[package]:
+            elif phrase not in text:
                 bad.append(f"{name}: licence {licence} disagrees with THIRD-PARTY-NOTICES.txt "
                            f"(its section for {package} lacks \"{phrase}\")")
+        if name in MAIN_STANZA:
+            main = stanza_licence(sections[package], MAIN_STANZA[name])
+            if DEBIAN_NAMES.get(main) not in licence_ids(c):
+                bad.append(f"{name}: licence {' '.join(licence_ids(c))} disagrees with THIRD-PARTY-NOTICES.txt, whose "
+                           f"stanza for {MAIN_STANZA[name]} says {main}")
         done = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package], capture_output=True, text=True)
         if done.returncode != 0 or done.stdout != c.get("version"):
             bad.append(f"{name}: version {c.get('version')}, but dpkg has {package} {done.stdout or 'not installed'}")

@@ -27,6 +27,8 @@ CASES = {
     "code-not-there": lambda b: depend(b, "KOVA.dll", "zlib"),
     "hash-stale": lambda b: component(b, "kovaflash.exe").update(hashes=[{"alg": "SHA-256", "content": "0" * 64}]),
     "version-not-debians": lambda b: component(b, "nlohmann-json").update(version="3.11.2"),
+    "licence-of-another-file": lambda b: component(b, "winpthreads").update(
+        licenses=[{"license": {"id": "BSD-3-Clause"}}]),
     "not-complete": lambda b: b.update(compositions=[]),
     "licence-not-spdx": lambda b: component(b, "CLI11").update(licenses=[{"license": {"id": "BSD-3-Clause-ish"}}]),
 }
