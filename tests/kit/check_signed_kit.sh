@@ -99,6 +99,17 @@ for row in "good|0|all $files files as signed" "changed|3|differs       : README
 done
 out=$("$native/kovaflash" verify-kit "$unsigned" --release-key "$keys/release.pub" 2>&1) &&
     bad "verify-kit takes the unsigned kit (no SHA256SUMS.sig): $out"
+# Every problem at once, each in its list, with --json.
+rm -rf "$work/case" && cp -a "$kit" "$work/case"
+damage changed "$work/case" && damage missing "$work/case" && damage extra "$work/case"
+"$native/kovaflash" verify-kit "$work/case" --release-key "$keys/release.pub" --json >"$work/report.json" 2>/dev/null
+python3 -c '
+import json, sys
+r = json.load(open(sys.argv[1]))
+want = {"exit_code": 3, "verified": False, "differs": ["README.txt"], "missing": ["kova.h"], "extra": ["examples/extra.c"]}
+sys.exit(0 if all(r.get(k) == v for k, v in want.items()) else 1)' "$work/report.json" ||
+    bad "verify-kit --json with three problems: $(cat "$work/report.json")"
+
 # What the command is given must be what it claims: exit 2.
 out=$("$native/kovaflash" verify-kit "$work/nowhere" --release-key "$keys/release.pub" 2>&1)
 [ $? = 2 ] && grep -q 'not a folder' <<<"$out" || bad "verify-kit of no folder: $out"
