@@ -145,7 +145,8 @@ def sbom(cxx, kit, version):
               "hashes": [{"alg": "SHA-256", "content": hashes[f]}]} for f in kit_files]
     libraries = []
     for r in rows:
-        purl = (f"pkg:deb/{os_name.split('-')[0]}/{r['package']}@{urllib.parse.quote(r['version'], safe='')}"
+        quoted = {k: urllib.parse.quote(r[k], safe="") for k in ("package", "version")}
+        purl = (f"pkg:deb/{os_name.split('-')[0]}/{quoted['package']}@{quoted['version']}"
                 f"?arch={r['arch']}&distro={os_name}")
         libraries.append({
             "type": "library", "bom-ref": f"component:{r['name']}", "supplier": {"name": r["supplier"], "url": [r["url"]]},
