@@ -79,9 +79,12 @@ damage() {  # CASE DIR
     other-key) "$native/kova-image" sign-kit "$d/SHA256SUMS" --key "$keys/other.key" --kit "$name" --replace >/dev/null ;;
     signature-changed) sed -i -E '/^signature /{s/0$/1/;t;s/[0-9a-f]$/0/}' "$d/SHA256SUMS.sig" ;;
     unsigned) rm "$d/SHA256SUMS.sig" ;;
-    # Signed by the release key, yet naming a file outside the folder: never read.
-    list-escapes)
-        printf '%s  ../outside\r\n' "$(sha256sum "$d/README.txt" | cut -c1-64)" >>"$d/SHA256SUMS"
+    # Signed by the release key, yet naming a file outside the folder (in
+    # POSIX's or in Windows' spelling): never read.
+    list-escapes | list-escapes-windows)
+        local outside=../outside
+        [ "$1" = list-escapes ] || outside='..\outside'
+        printf '%s  %s\r\n' "$(sha256sum "$d/README.txt" | cut -c1-64)" "$outside" >>"$d/SHA256SUMS"
         "$native/kova-image" sign-kit "$d/SHA256SUMS" --key "$keys/release.key" --kit "$name" --replace >/dev/null ;;
     esac
 }
@@ -89,7 +92,8 @@ files=$(($(find "$kit" -type f | wc -l) - 2))  # all but SHA256SUMS and its sign
 for row in "good|0|all $files files as signed" "changed|3|differs       : README.txt" "missing|3|missing       : kova.h" \
     "extra|3|extra         : examples/extra.c" "list-edited|3|not the list that was signed" \
     "other-key|3|not by the release key" "signature-changed|3|the signature does not verify" \
-    "unsigned|3|SHA256SUMS.sig" "list-escapes|3|names a file outside the kit"; do
+    "unsigned|3|SHA256SUMS.sig" "list-escapes|3|names a file outside the kit" \
+    "list-escapes-windows|3|names a file outside the kit"; do
     IFS='|' read -r case want text <<<"$row"
     rm -rf "$work/case" && cp -a "$kit" "$work/case"
     damage "$case" "$work/case"
@@ -123,5 +127,5 @@ out=$("$native/kova-image" sign-kit "$kit/SHA256SUMS" --key "$keys/release.key" 
 [ $? = 2 ] && "$native/kovaflash" verify-kit "$kit" --release-key "$keys/release.pub" >/dev/null ||
     bad "sign-kit --out its own input: $out"
 [ $fail = 0 ] && echo "signed kit $name: three binaries signed, verified, refused with a byte changed, stripped to the" \
-    "reproducible bytes; SHA256SUMS.sig checked by verify-kit, 8 damaged kits refused"
+    "reproducible bytes; SHA256SUMS.sig checked by verify-kit, 9 damaged kits refused"
 exit $fail
