@@ -12,7 +12,8 @@ try {
   console.error(`validate.mjs: ${e.message}`)
   process.exit(2)
 }
-const validator = new CDX.Validation.JsonStrictValidator(CDX.Spec.Version.v1dot5)
+// The library names its schema versions by their number.
+const validator = new CDX.Validation.JsonStrictValidator('1.5')
 const errors = await validator.validate(text)
 if (errors === null) {
   console.log(`${process.argv[2]}: valid CycloneDX 1.5 (@cyclonedx/cyclonedx-library, strict JSON schema)`)
