@@ -1,7 +1,5 @@
 #include "kit_signature.h"
 
-#include <algorithm>
-
 namespace kitsig {
 
 namespace {
@@ -11,14 +9,6 @@ Error bad(const std::string& what) {
 }
 
 }  // namespace
-
-bool valid_kit_name(std::string_view name) {
-    auto ok = [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-               std::string_view(".-_+").find(c) != std::string_view::npos;
-    };
-    return !name.empty() && name.size() <= MAX_KIT_CHARS && std::all_of(name.begin(), name.end(), ok);
-}
 
 std::string signed_text(const KitSignature& k) {
     return std::string(FORMAT_NAME) + " " + std::to_string(FORMAT_VERSION) + "\n" + "algorithm " +
@@ -45,10 +35,7 @@ Status parse(std::string_view text, KitSignature& out) {
          "version 1"},
         {"algorithm", [](std::string_view v, KitSignature&) { return v == sigfile::ALGORITHM; },
          sigfile::ALGORITHM},
-        {"key-id",
-         [](std::string_view v, KitSignature& k) {
-             return sigfile::parse_hex_bytes(v, k.key_id.data(), k.key_id.size());
-         },
+        {"key-id", [](std::string_view v, KitSignature& k) { return sigfile::parse_hex(v, k.key_id); },
          "16 lower-case hex digits"},
         {"kit",
          [](std::string_view v, KitSignature& k) {
@@ -57,27 +44,18 @@ Status parse(std::string_view text, KitSignature& out) {
          },
          "1 to 32 letters, digits, '.', '-', '_' or '+'"},
         {"sums-sha256",
-         [](std::string_view v, KitSignature& k) {
-             return sigfile::parse_hex_bytes(v, k.sums_sha256.data(), k.sums_sha256.size());
-         },
+         [](std::string_view v, KitSignature& k) { return sigfile::parse_hex(v, k.sums_sha256); },
          "64 lower-case hex digits"},
-        {"signature",
-         [](std::string_view v, KitSignature& k) {
-             return sigfile::parse_hex_bytes(v, k.signature.data(), k.signature.size());
-         },
+        {"signature", [](std::string_view v, KitSignature& k) { return sigfile::parse_hex(v, k.signature); },
          "128 lower-case hex digits"},
     };
     KitSignature parsed;
-    std::string_view rest = text, line;
+    std::string_view rest = text, value;
     for (const Field& field : fields) {
-        const std::string prefix = std::string(field.name) + " ";
-        if (!sigfile::next_line(rest, line)) {
-            return bad(std::string("it ends before its \"") + field.name + "\" line (truncated?)");
+        if (std::optional<std::string> wrong = sigfile::take_field(rest, field.name, value)) {
+            return bad(*wrong);
         }
-        if (line.substr(0, prefix.size()) != prefix) {
-            return bad(std::string("a \"") + field.name + " ...\" line was expected");
-        }
-        if (!field.read(line.substr(prefix.size()), parsed)) {
+        if (!field.read(value, parsed)) {
             return bad(std::string("the ") + field.name + " line is not " + field.wants);
         }
     }

@@ -28,9 +28,9 @@ constexpr char FORMAT_NAME[] = "kova-kit-signature";
 constexpr unsigned FORMAT_VERSION = 1;
 constexpr char SUMS_FILE[] = "SHA256SUMS";
 constexpr char SIGNATURE_FILE[] = "SHA256SUMS.sig";
-// A kit's name: 1 to 32 letters, digits, '.', '-', '_' or '+' (KOVA-5.1).
-constexpr size_t MAX_KIT_CHARS = 32;
 constexpr size_t MAX_FILE_BYTES = 512;
+// The checksum list a kit's signature covers: at most 64 KiB.
+constexpr size_t MAX_SUMS_BYTES = 64 * 1024;
 
 struct KitSignature {
     sigfile::KeyId key_id{};
@@ -39,7 +39,9 @@ struct KitSignature {
     sigfile::Signature signature{};
 };
 
-bool valid_kit_name(std::string_view name);
+// A kit's name (KOVA-05.01) follows a release text's rule: 1 to 32
+// letters, digits, '.', '-', '_' or '+'.
+inline bool valid_kit_name(std::string_view name) { return sigfile::valid_release(name); }
 // What the signature's digest is taken over: the lines before it.
 std::string signed_text(const KitSignature& k);
 // The whole file, LF line ends.

@@ -16,11 +16,6 @@ int hex_value(char c) {
     return -1;
 }
 
-template <size_t N>
-bool parse_hex(std::string_view text, std::array<uint8_t, N>& out) {
-    return parse_hex_bytes(text, out.data(), N);
-}
-
 Error bad(const std::string& what) { return Error{exitcode::USAGE, "not a signature file: " + what}; }
 
 }  // namespace
@@ -50,6 +45,19 @@ bool next_line(std::string_view& rest, std::string_view& line) {
         line.remove_suffix(1);
     }
     return true;
+}
+
+std::optional<std::string> take_field(std::string_view& rest, const char* name, std::string_view& value) {
+    const std::string prefix = std::string(name) + " ";
+    std::string_view line;
+    if (!next_line(rest, line)) {
+        return std::string("it ends before its \"") + name + "\" line (truncated?)";
+    }
+    if (line.substr(0, prefix.size()) != prefix) {
+        return std::string("a \"") + name + " ...\" line was expected";
+    }
+    value = line.substr(prefix.size());
+    return std::nullopt;
 }
 
 std::string hex(const uint8_t* bytes, size_t n) {
@@ -170,14 +178,11 @@ Status parse(std::string_view text, SignatureFile& out) {
         if (field.release_fact && parsed.version == FORMAT_VERSION_1) {
             continue;
         }
-        const std::string prefix = std::string(field.name) + " ";
-        if (!next_line(rest, line)) {
-            return bad(std::string("it ends before its \"") + field.name + "\" line (truncated?)");
+        std::string_view value;
+        if (std::optional<std::string> wrong = take_field(rest, field.name, value)) {
+            return bad(*wrong);
         }
-        if (line.substr(0, prefix.size()) != prefix) {
-            return bad(std::string("a \"") + field.name + " ...\" line was expected");
-        }
-        if (!field.read(line.substr(prefix.size()), parsed)) {
+        if (!field.read(value, parsed)) {
             return bad(std::string("the ") + field.name + " is not " + field.wants);
         }
     }

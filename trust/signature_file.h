@@ -27,6 +27,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -81,9 +82,16 @@ Status parse(std::string_view text, SignatureFile& out);
 std::string hex(const uint8_t* bytes, size_t n);
 // Exactly 2n lower-case hex digits into `n` bytes; false for anything else.
 bool parse_hex_bytes(std::string_view text, uint8_t* out, size_t n);
+template <size_t N>
+bool parse_hex(std::string_view text, std::array<uint8_t, N>& out) {
+    return parse_hex_bytes(text, out.data(), N);
+}
 // Takes the next line off `rest`, without its LF or CRLF; false when no
 // line end follows.
 bool next_line(std::string_view& rest, std::string_view& line);
+// Takes the line "NAME VALUE" off `rest` and sets `value`; otherwise says
+// what is wrong: the text ends before it, or another line stands there.
+std::optional<std::string> take_field(std::string_view& rest, const char* name, std::string_view& value);
 
 }  // namespace sigfile
 

@@ -200,13 +200,12 @@ int sign_kit(const std::string& sums_path, const std::string& key_path, const st
     if (!kitsig::valid_kit_name(kit)) {
         throw Error{exitcode::USAGE, "--kit: 1 to 32 letters, digits, '.', '-', '_' or '+'"};
     }
-    constexpr size_t MAX_SUMS_BYTES = 64 * 1024;
-    std::vector<uint8_t> sums;
-    if (Status err = read_bounded(sums_path, MAX_SUMS_BYTES + 1, Links::Refuse, "a checksum list", sums)) {
+    std::string sums;
+    if (Status err = read_text_file(sums_path, kitsig::MAX_SUMS_BYTES, "a kit's checksum list", sums)) {
         throw *err;
     }
-    if (sums.empty() || sums.size() > MAX_SUMS_BYTES) {
-        throw Error{exitcode::USAGE, sums_path + ": not a kit's checksum list (empty, or over 64 KiB)"};
+    if (sums.empty()) {
+        throw Error{exitcode::USAGE, sums_path + ": empty, not a kit's checksum list"};
     }
     if (out_path.empty()) {
         out_path = u8::text(u8::path(sums_path).parent_path() / kitsig::SIGNATURE_FILE);
@@ -216,7 +215,7 @@ int sign_kit(const std::string& sums_path, const std::string& key_path, const st
     }
     kitsig::KitSignature k;
     k.kit = kit;
-    k.sums_sha256 = signing::sha256(sums.data(), sums.size());
+    k.sums_sha256 = signing::sha256(reinterpret_cast<const uint8_t*>(sums.data()), sums.size());
     Status err = signing::sign_with(
         key_path,
         [&k](const sigfile::KeyId& id) {

@@ -21,7 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 
 // Bounds on what is read: a kit is a few dozen files of a few MiB.
-constexpr size_t MAX_SUMS_BYTES = 64 * 1024;
 constexpr size_t MAX_LISTED_FILES = 1024;
 constexpr size_t MAX_FILE_BYTES = size_t(256) << 20;
 constexpr size_t MAX_FOLDER_DEPTH = 8;
@@ -116,15 +115,14 @@ void walk(const std::string& folder, const std::string& prefix, size_t depth, st
     }
 }
 
+// A small text file of the kit's, whole; one that is not (missing, a link,
+// too long) refuses the kit.
 std::string read_small(const std::string& path, size_t limit, const char* what) {
-    std::vector<uint8_t> bytes;
-    if (Status err = read_bounded(path, limit + 1, Links::Refuse, what, bytes)) {
+    std::string text;
+    if (Status err = read_text_file(path, limit, what, text)) {
         throw refused(err->text);
     }
-    if (bytes.size() > limit) {
-        throw refused(path + ": more than " + std::to_string(limit) + " bytes: not " + what);
-    }
-    return std::string(bytes.begin(), bytes.end());
+    return text;
 }
 
 int run_verify_kit(Session& s, const KitOptions& o) {
@@ -143,7 +141,7 @@ int run_verify_kit(Session& s, const KitOptions& o) {
     // The list first, and only a list the release key signed.
     const std::string sums_path = o.folder + "/" + kitsig::SUMS_FILE;
     const std::string sig_path = o.folder + "/" + kitsig::SIGNATURE_FILE;
-    const std::string sums = read_small(sums_path, MAX_SUMS_BYTES, "a kit's checksum list");
+    const std::string sums = read_small(sums_path, kitsig::MAX_SUMS_BYTES, "a kit's checksum list");
     kitsig::KitSignature k;
     if (Status err = kitsig::parse(read_small(sig_path, kitsig::MAX_FILE_BYTES, "a kit signature"), k)) {
         throw refused(sig_path + ": " + err->text);
