@@ -39,6 +39,6 @@ text_files=(kova.h KOVA.def KOVAConfig.cmake KOVAConfigVersion.cmake examples/ho
 for f in "${text_files[@]}"; do
     sed -i -e 's/\r$//' -e 's/$/\r/' "$kit/$f"
 done
-bash "$src/tools/kit/seal.sh" "$out" "$name" "$cxx" "$version"
+bash "$src/tools/kit/seal.sh" "$out" "$name" "$cxx"
 echo "$kit"
 echo "$kit.zip"

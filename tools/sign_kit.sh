@@ -46,7 +46,6 @@ if [ -e "$signed" ] || [ -e "$signed.zip" ]; then
     rm -rf "$signed" "$signed.zip"
 fi
 cxx=$(cat "$cross/kit/cross-compiler.txt")
-version=$(sed -n 's/^#define KOVA_VERSION_STRING "\(.*\)"$/\1/p' "$src/include/kova.h")
 
 mkdir -p "$out"
 work=$(mktemp -d "$out/.signing.XXXXXX")
@@ -80,7 +79,7 @@ for f in KOVA.dll kovaflash.exe diagnostics/ZUNDA.dll; do
     printf 'sign-kit: %-22s %8d bytes unsigned, %8d signed (signature %d bytes)\n' "$f" "$(stat -c %s "$from")" \
         "$(stat -c %s "$to")" $(($(stat -c %s "$to") - $(stat -c %s "$from")))
 done
-bash "$src/tools/kit/seal.sh" "$work" "$name" "$cxx" "$version" "$release_key" "$native/kova-image"
+bash "$src/tools/kit/seal.sh" "$work" "$name" "$cxx" "$release_key" "$native/kova-image"
 mv "$work/$name" "$signed"
 mv "$work/$name.zip" "$signed.zip"
 echo "$signed"

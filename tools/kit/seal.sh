@@ -4,11 +4,14 @@
 # release key, SHA256SUMS.sig; then OUT/NAME.zip. One fixed time on every
 # file and no extra attributes, so the zip is the same bytes wherever and
 # whenever it is made.
-# Usage: seal.sh OUT NAME CROSS_CXX VERSION [RELEASE_KEY KOVA_IMAGE]
+# Usage: seal.sh OUT NAME CROSS_CXX [RELEASE_KEY KOVA_IMAGE]
 set -euo pipefail
-out=$1 name=$2 cxx=$3 version=$4 release_key=${5:-} kova_image=${6:-}
+out=$1 name=$2 cxx=$3 release_key=${4:-} kova_image=${5:-}
 here=$(cd "$(dirname "$0")" && pwd)
 kit=$out/$name
+# The version as the kit's own kova.h states it.
+version=$(tr -d '\r' <"$kit/kova.h" | sed -n 's/^#define KOVA_VERSION_STRING "\(.*\)"$/\1/p')
+[ -n "$version" ] || { echo "seal.sh: no version in $kit/kova.h" >&2; exit 1; }
 rm -f "$kit/SBOM.cdx.json" "$kit/SHA256SUMS" "$kit/SHA256SUMS.sig" "$out/$name.zip"
 # The SBOM is text of the kit: CRLF line ends, as every other.
 python3 "$here/third_party.py" sbom "$cxx" "$kit" "$version" | sed 's/$/\r/' >"$out/.$name.sbom"

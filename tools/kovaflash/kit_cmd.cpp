@@ -36,7 +36,7 @@ Error refused(const std::string& text) { return Error{exitcode::REFUSED, text}; 
 // A listed name: relative, '/'-separated, no empty, "." or ".." part, no
 // '\' or ':' (which Windows would read as a separator or a drive).
 bool safe_name(const std::string& name) {
-    if (name.empty() || name.front() == '/' || name.back() == '/' || name.find_first_of("\\:") != name.npos) {
+    if (name.find_first_of("\\:") != name.npos) {
         return false;
     }
     size_t start = 0;
@@ -68,7 +68,7 @@ std::map<std::string, sigfile::Hash> parse_sums(const std::string& text) {
         }
         sigfile::Hash h{};
         if (line.size() <= HEX_DIGITS + 2 || line.substr(HEX_DIGITS, 2) != SEPARATOR ||
-            !sigfile::parse_hex_bytes(line.substr(0, HEX_DIGITS), h.data(), h.size())) {
+            !sigfile::parse_hex(line.substr(0, HEX_DIGITS), h)) {
             throw refused(where + " is not \"<64 hex digits>  NAME\"");
         }
         const std::string name(line.substr(HEX_DIGITS + 2));
