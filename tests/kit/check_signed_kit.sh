@@ -56,6 +56,37 @@ echo "KOVA.dll: $dll bytes unsigned, $signed_dll signed: the signature adds $((s
 # ECDSA signature takes a fresh random number each time).
 out=$(sign "$work/signed" --time 1700000000 2>&1) && bad "sign_kit.sh wrote over an existing signed kit"
 grep -q 'exists (--replace replaces it)' <<<"$out" || bad "sign_kit.sh's refusal: $out"
+# The step's own refusals, each with nothing written: an output that is the
+# unsigned kit's folder, a certificate through a link, a signature that its
+# CA does not take, and an osslsigncode whose removal does not give the
+# unsigned bytes back (a wrapper that adds a byte to what it strips).
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/stranger-key.pem" -out "$work/stranger.pem" -days 2 \
+    -subj "/CN=Stranger" 2>/dev/null
+ln -s "$keys/vendor.p12" "$work/linked.p12"
+mkdir "$work/shim"
+printf '#!/bin/sh\n/usr/bin/osslsigncode "$@" || exit\n[ "$1" != remove-signature ] || printf x >>"$5"\n' \
+    >"$work/shim/osslsigncode"
+chmod +x "$work/shim/osslsigncode"
+refusal() {  # CASE -> the step's output
+    case $1 in
+    over-unsigned) sign "$(dirname "$unsigned")" --replace ;;
+    linked-cert) sign "$work/refused" --cert "$work/linked.p12" ;;
+    other-ca) sign "$work/refused" --ca "$work/stranger.pem" ;;
+    strip-differs) PATH=$work/shim:$PATH sign "$work/refused" ;;
+    esac
+}
+for row in "over-unsigned|would replace the unsigned one" "linked-cert|linked.p12: not a regular file" \
+    "other-ca|osslsigncode verify refuses the signed KOVA.dll" \
+    "strip-differs|KOVA.dll: removing the signature does not give back the unsigned bytes"; do
+    IFS='|' read -r case text <<<"$row"
+    out=$(refusal "$case" 2>&1) && bad "sign_kit.sh, $case: not refused"
+    grep -qF -- "$text" <<<"$out" || bad "sign_kit.sh, $case: $out"
+    if [ -d "$work/refused" ] && [ -n "$(ls -A "$work/refused")" ]; then
+        bad "sign_kit.sh, $case: wrote $(ls -A "$work/refused")"
+    fi
+done
+[ -f "$unsigned/KOVA.dll" ] || bad "the unsigned kit is gone"
+
 # A timestamp server that is named must answer: none here does.
 out=$(sign "$work/stamped" --timestamp http://127.0.0.1:1/ 2>&1) && bad "signing with a dead timestamp server succeeded"
 grep -q 'gave no timestamp' <<<"$out" && [ ! -e "$work/stamped/$name" ] || bad "a dead timestamp server: $out"
@@ -79,12 +110,25 @@ damage() {  # CASE DIR
     other-key) "$native/kova-image" sign-kit "$d/SHA256SUMS" --key "$keys/other.key" --kit "$name" --replace >/dev/null ;;
     signature-changed) sed -i -E '/^signature /{s/0$/1/;t;s/[0-9a-f]$/0/}' "$d/SHA256SUMS.sig" ;;
     unsigned) rm "$d/SHA256SUMS.sig" ;;
-    # Signed by the release key, yet naming a file outside the folder (in
-    # POSIX's or in Windows' spelling): never read.
-    list-escapes | list-escapes-windows)
-        local outside=../outside
-        [ "$1" = list-escapes ] || outside='..\outside'
-        printf '%s  %s\r\n' "$(sha256sum "$d/README.txt" | cut -c1-64)" "$outside" >>"$d/SHA256SUMS"
+    # A file through a link, with the same bytes: not the file signed.
+    linked) mv "$d/README.txt" "$work/readme" && ln -s "$work/readme" "$d/README.txt" ;;
+    # Folders nested past the walk's depth: named, not entered.
+    too-deep) mkdir -p "$d/examples/a/b/c/d/e/f/g" && printf 'x\n' >"$d/examples/a/b/c/d/e/f/g/x.c" ;;
+    # A list past its bound is not read (it was not signed either).
+    list-too-long) head -c 70000 /dev/zero | tr '\0' ' ' >>"$d/SHA256SUMS" ;;
+    # Signed by the release key, yet not a list a kit may have: a name
+    # outside the folder (in POSIX's or in Windows' spelling), a name twice,
+    # a line that is no checksum.
+    list-escapes | list-escapes-windows | list-twice | list-not-a-sum)
+        local line
+        line="$(sha256sum "$d/README.txt" | cut -c1-64)  "
+        case $1 in
+        list-escapes) line+=../outside ;;
+        list-escapes-windows) line+='..\outside' ;;
+        list-twice) line+=README.txt ;;
+        list-not-a-sum) line="README.txt  ${line%  }" ;;
+        esac
+        printf '%s\r\n' "$line" >>"$d/SHA256SUMS"
         "$native/kova-image" sign-kit "$d/SHA256SUMS" --key "$keys/release.key" --kit "$name" --replace >/dev/null ;;
     esac
 }
@@ -93,7 +137,10 @@ for row in "good|0|all $files files as signed" "changed|3|differs       : README
     "extra|3|extra         : examples/extra.c" "list-edited|3|not the list that was signed" \
     "other-key|3|not by the release key" "signature-changed|3|the signature does not verify" \
     "unsigned|3|SHA256SUMS.sig" "list-escapes|3|names a file outside the kit" \
-    "list-escapes-windows|3|names a file outside the kit"; do
+    "list-escapes-windows|3|names a file outside the kit" "list-twice|3|lists README.txt a second time" \
+    "list-not-a-sum|3|is not \"<64 hex digits>  NAME\"" "list-too-long|3|more than 65536 bytes" \
+    "linked|3|extra         : README.txt (not a regular file)" \
+    "too-deep|3|extra         : examples/a/b/c/d/e/f/g (not a regular file)"; do
     IFS='|' read -r case want text <<<"$row"
     rm -rf "$work/case" && cp -a "$kit" "$work/case"
     damage "$case" "$work/case"
@@ -127,5 +174,5 @@ out=$("$native/kova-image" sign-kit "$kit/SHA256SUMS" --key "$keys/release.key" 
 [ $? = 2 ] && "$native/kovaflash" verify-kit "$kit" --release-key "$keys/release.pub" >/dev/null ||
     bad "sign-kit --out its own input: $out"
 [ $fail = 0 ] && echo "signed kit $name: three binaries signed, verified, refused with a byte changed, stripped to the" \
-    "reproducible bytes; SHA256SUMS.sig checked by verify-kit, 9 damaged kits refused"
+    "reproducible bytes; SHA256SUMS.sig checked by verify-kit, 15 damaged kits refused"
 exit $fail
