@@ -137,5 +137,13 @@ out=$(setup_run /bin/false setup test)
 rm "$FAKE/refuse.npm"
 setup_run /bin/false setup test >/dev/null && setup_run /bin/false setup test >/dev/null
 [ "$(grep -c '^npm ci' "$FAKE/log")" = 2 ] || bad "npm ci is not run once after its failure: $(grep npm "$FAKE/log")"
+# A Node.js older than the library wants: named, and npm not run.
+reset
+mkdir -p "$work/old-node"
+printf '#!/bin/sh\n[ "$1" = --version ] && echo v18.19.0 && exit 0\nexit 1\n' >"$work/old-node/node"
+chmod +x "$work/old-node/node"
+out=$(PATH=$work/old-node:$PATH setup_run /bin/false setup test)
+[ $? != 0 ] && grep -q 'needs Node.js 20.18 or later; this machine has v18.19.0' <<<"$out" &&
+    ! grep -q '^npm ci' "$FAKE/log" || bad "an old Node.js: $out"
 
 exit $fail

@@ -19,6 +19,7 @@
 #include "backups.h"
 #include "board_lock.h"
 #include "builder.h"
+#include "file_read.h"
 #include "image_file.h"
 #include "permissions.h"
 #include "session.h"
@@ -277,6 +278,26 @@ TEST_F(HostFiles, SmallFilesAreRegularUnlinkedAndBounded) {
     Status longer = read_image_file(at("image.bin"), back);
     ASSERT_TRUE(longer);
     EXPECT_NE(longer->text.find("more than 2097152 bytes"), std::string::npos) << longer->text;
+}
+
+// A bounded read stops at its bound, whatever the file's size: the buffer
+// follows the file, the bound the caller's.
+TEST_F(HostFiles, ABoundedReadStopsAtItsBound) {
+    struct Case {
+        size_t file, bound, got;
+    } const cases[] = {
+        {11, 4, 4},                 // far below the first buffer
+        {11, 100000, 11},           // a small file, a large bound
+        {200000, 70000, 70000},     // past the first buffer, stopped by the bound
+        {200000, 1 << 20, 200000},  // past the first buffer, read whole
+        {0, 10, 0},
+    };
+    for (const Case& c : cases) {
+        put("sized", std::string(c.file, 'z'));
+        std::vector<uint8_t> out;
+        ASSERT_FALSE(read_bounded(at("sized"), c.bound, Links::Refuse, "a file", out)) << c.file;
+        EXPECT_EQ(out.size(), c.got) << c.file << " bytes, bound " << c.bound;
+    }
 }
 
 struct BackupNameCase {
